@@ -1,0 +1,152 @@
+// platform.h -- the operating-system services peerdir relies on.
+//
+// One declaration per socket or kernel operation the server uses. Exactly one
+// backend implements them, chosen by the build: platform_posix.cpp (BSD
+// sockets, pthreads) or platform_win32.cpp (Winsock 2.2 and the Windows
+// kernel). No operating-system type appears here, so nothing outside this
+// directory needs an operating-system header.
+//
+// Error codes are the platform's own and pass through unchanged, because the
+// log prints them. The one condition callers must recognise, "the call would
+// block", is tested only through isWouldBlock().
+#ifndef PEERDIR_PLATFORM_PLATFORM_H
+#define PEERDIR_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace peerdir {
+
+// A TCP socket handle. kNoSocket (-1) stands for "no socket" wherever a
+// function returns one.
+using Socket = std::intptr_t;
+constexpr Socket kNoSocket = -1;
+
+// ---- Sockets library ------------------------------------------------------
+
+// Version words as the sockets library reports them: major number in the low
+// byte, minor number in the high byte.
+struct NetVersion {
+    std::uint16_t granted;
+    std::uint16_t highest;
+};
+
+// Starts the sockets library asking for version 2.2. Returns 0 on success and
+// fills *version, or the start-up call's own error number.
+int netStartup(NetVersion* version);
+
+// Releases the library, closing every socket this layer opened that is still
+// open (the listening one included).
+void netCleanup();
+
+// The calling thread's last socket error code.
+int lastSocketError();
+
+// True when code means "the operation would block" on this platform.
+bool isWouldBlock(int code);
+
+// The platform's code for "the operation timed out".
+int timedOutErrorCode();
+
+// Looks up the local host (the empty host name) and stores its first IPv4
+// address, in network byte order, in *address. False when the lookup yields
+// no IPv4 address.
+bool localHostFirstAddress(std::uint32_t* address);
+
+// Dotted text of an IPv4 address given in network byte order. The result is
+// at most 15 characters.
+void ipv4ToText(std::uint32_t address, char (&text)[16]);
+
+// Parses dotted text into an address in network byte order.
+std::uint32_t ipv4FromText(const char* text);
+
+std::uint16_t hostToNet16(std::uint16_t value);
+std::uint32_t hostToNet32(std::uint32_t value);
+std::uint32_t netToHost32(std::uint32_t value);
+
+// An IPv4 TCP stream socket, or kNoSocket.
+Socket socketCreateTcp();
+
+// Binds to address and port, both in network byte order. 0 or -1.
+int socketBind(Socket s, std::uint32_t address, std::uint16_t port);
+
+// 0 or -1. Repeating it on a listening socket succeeds and changes nothing.
+int socketListen(Socket s, int backlog);
+
+// Accepts one pending connection, or returns kNoSocket (would-block when
+// nothing is pending on a non-blocking socket). The peer address is read into
+// a zeroed 16-byte buffer and not returned.
+Socket socketAccept(Socket s);
+
+// Connects s to address and port (network byte order). 0 or -1. The server
+// never connects; tests and tools use it to play clients.
+int socketConnect(Socket s, std::uint32_t address, std::uint16_t port);
+
+// The port s is bound to, in host byte order; 0 on failure. Tests use it to
+// find the port the system chose for a bind to port 0.
+std::uint16_t socketLocalPort(Socket s);
+
+// Switches s to non-blocking mode. 0 or -1.
+int socketSetNonBlocking(Socket s);
+
+// Count of bytes read (at most length), 0 when the peer has closed, -1 on
+// failure.
+int socketRecv(Socket s, void* buffer, std::size_t length);
+
+// Count of bytes written, or -1 on failure. A send to a peer that has closed
+// or reset the connection fails with -1; it never ends the process.
+int socketSend(Socket s, const void* buffer, std::size_t length);
+
+// Shuts s down in both directions. 0 or -1.
+int socketShutdownBoth(Socket s);
+
+// Releases the handle. 0 or -1.
+int socketClose(Socket s);
+
+// ---- Kernel ---------------------------------------------------------------
+
+struct PlatformThread;
+struct PlatformEvent;
+struct PlatformLock;
+using ThreadHandle = PlatformThread*;
+using EventHandle = PlatformEvent*;
+using LockHandle = PlatformLock*;
+
+using ThreadEntry = void (*)(void* argument);
+
+// Starts a thread running entry(argument) at once. nullptr on failure.
+ThreadHandle threadStart(ThreadEntry entry, void* argument);
+
+// Returns once every thread in the list has ended. There is no limit on the
+// count.
+void threadWaitAll(const ThreadHandle* threads, std::size_t count);
+
+// Releases a thread handle. The thread must have ended.
+void threadRelease(ThreadHandle thread);
+
+// A manual-reset event, initially not set. nullptr on failure.
+EventHandle eventCreateManualReset();
+
+// Sets the event. Safe to call from a signal or console-control handler.
+void eventSet(EventHandle event);
+
+// Zero-time-out test: true when the event is set or the test itself failed;
+// false only for the time-out result.
+bool eventTestNow(EventHandle event);
+
+void eventClose(EventHandle event);
+
+void sleepMillis(unsigned milliseconds);
+
+// A lock that one thread takes at a time; no thread takes it twice.
+LockHandle lockCreate();
+void lockEnter(LockHandle lock);
+void lockLeave(LockHandle lock);
+void lockDelete(LockHandle lock);
+
+// Makes the operator's stop request (Ctrl+C and the like) set event.
+void installShutdownTrigger(EventHandle event);
+
+}  // namespace peerdir
+
+#endif

@@ -1,0 +1,265 @@
+// platform_posix.cpp -- the platform layer on BSD sockets and POSIX threads.
+//
+// It emulates what the server expects of Winsock and the Windows kernel:
+// start-up reports version 2.2, clean-up closes every socket still open, a
+// send never raises SIGPIPE, a freshly closed port can be bound again at once
+// (Winsock's default), and events are manual-reset flags that a signal
+// handler may set.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <set>
+
+#include "platform/platform.h"
+
+namespace peerdir {
+
+struct PlatformThread {
+    pthread_t id;
+};
+
+struct PlatformEvent {
+    std::atomic<bool> isSet{false};
+};
+
+struct PlatformLock {
+    std::mutex mutex;
+};
+
+namespace {
+
+// Sockets this layer opened and has not closed, so that netCleanup can
+// release them the way WSACleanup does.
+std::mutex g_openSocketsMutex;
+std::set<int> g_openSockets;
+
+void trackOpen(int fd) {
+    std::lock_guard<std::mutex> guard(g_openSocketsMutex);
+    g_openSockets.insert(fd);
+}
+
+void trackClosed(int fd) {
+    std::lock_guard<std::mutex> guard(g_openSocketsMutex);
+    g_openSockets.erase(fd);
+}
+
+int toFd(Socket s) { return static_cast<int>(s); }
+
+sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = port;
+    sa.sin_addr.s_addr = address;
+    return sa;
+}
+
+}  // namespace
+
+int netStartup(NetVersion* version) {
+    version->granted = 0x0202;
+    version->highest = 0x0202;
+    return 0;
+}
+
+void netCleanup() {
+    std::lock_guard<std::mutex> guard(g_openSocketsMutex);
+    for (int fd : g_openSockets) close(fd);
+    g_openSockets.clear();
+}
+
+int lastSocketError() { return errno; }
+
+bool isWouldBlock(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
+int timedOutErrorCode() { return ETIMEDOUT; }
+
+bool localHostFirstAddress(std::uint32_t* address) {
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) return false;
+    name[sizeof name - 1] = '\0';
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    sockaddr_in first;
+    std::memcpy(&first, found->ai_addr, sizeof first);
+    freeaddrinfo(found);
+    *address = first.sin_addr.s_addr;
+    return true;
+}
+
+void ipv4ToText(std::uint32_t address, char (&text)[16]) {
+    in_addr a;
+    a.s_addr = address;
+    if (inet_ntop(AF_INET, &a, text, sizeof text) == nullptr) text[0] = '\0';
+}
+
+std::uint32_t ipv4FromText(const char* text) { return inet_addr(text); }
+
+std::uint16_t hostToNet16(std::uint16_t value) { return htons(value); }
+std::uint32_t hostToNet32(std::uint32_t value) { return htonl(value); }
+std::uint32_t netToHost32(std::uint32_t value) { return ntohl(value); }
+
+Socket socketCreateTcp() {
+    int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd < 0) return kNoSocket;
+    trackOpen(fd);
+    return fd;
+}
+
+int socketBind(Socket s, std::uint32_t address, std::uint16_t port) {
+    // Winsock lets a server bind a port whose old connections sit in
+    // TIME_WAIT; on POSIX that takes SO_REUSEADDR. A live listener on the
+    // port still makes bind fail.
+    int on = 1;
+    setsockopt(toFd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa = makeAddress(address, port);
+    return bind(toFd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int socketListen(Socket s, int backlog) { return listen(toFd(s), backlog) == 0 ? 0 : -1; }
+
+Socket socketAccept(Socket s) {
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof peer);
+    socklen_t length = sizeof peer;
+    int fd = accept(toFd(s), reinterpret_cast<sockaddr*>(&peer), &length);
+    if (fd < 0) return kNoSocket;
+    trackOpen(fd);
+    return fd;
+}
+
+int socketConnect(Socket s, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in sa = makeAddress(address, port);
+    return connect(toFd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+std::uint16_t socketLocalPort(Socket s) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    socklen_t length = sizeof sa;
+    if (getsockname(toFd(s), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+int socketSetNonBlocking(Socket s) {
+    int flags = fcntl(toFd(s), F_GETFL, 0);
+    if (flags < 0) return -1;
+    return fcntl(toFd(s), F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int socketRecv(Socket s, void* buffer, std::size_t length) {
+    return static_cast<int>(recv(toFd(s), buffer, length, 0));
+}
+
+int socketSend(Socket s, const void* buffer, std::size_t length) {
+    // MSG_NOSIGNAL: a peer that has gone away makes the send fail with EPIPE
+    // instead of ending the process.
+    return static_cast<int>(send(toFd(s), buffer, length, MSG_NOSIGNAL));
+}
+
+int socketShutdownBoth(Socket s) { return shutdown(toFd(s), SHUT_RDWR) == 0 ? 0 : -1; }
+
+int socketClose(Socket s) {
+    trackClosed(toFd(s));
+    return close(toFd(s)) == 0 ? 0 : -1;
+}
+
+// ---- Kernel ---------------------------------------------------------------
+
+namespace {
+
+struct ThreadStart {
+    ThreadEntry entry;
+    void* argument;
+};
+
+void* threadTrampoline(void* raw) {
+    ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    start.entry(start.argument);
+    return nullptr;
+}
+
+std::atomic<PlatformEvent*> g_shutdownEvent{nullptr};
+
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "a signal handler may only touch lock-free atomics");
+static_assert(std::atomic<PlatformEvent*>::is_always_lock_free,
+              "a signal handler may only touch lock-free atomics");
+
+extern "C" void onStopSignal(int) {
+    PlatformEvent* event = g_shutdownEvent.load();
+    if (event != nullptr) event->isSet.store(true);
+}
+
+}  // namespace
+
+ThreadHandle threadStart(ThreadEntry entry, void* argument) {
+    auto* thread = new (std::nothrow) PlatformThread;
+    auto* start = new (std::nothrow) ThreadStart{entry, argument};
+    if (thread == nullptr || start == nullptr ||
+        pthread_create(&thread->id, nullptr, threadTrampoline, start) != 0) {
+        delete thread;
+        delete start;
+        return nullptr;
+    }
+    return thread;
+}
+
+void threadWaitAll(const ThreadHandle* threads, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) pthread_join(threads[i]->id, nullptr);
+}
+
+void threadRelease(ThreadHandle thread) { delete thread; }
+
+EventHandle eventCreateManualReset() { return new (std::nothrow) PlatformEvent; }
+
+void eventSet(EventHandle event) { event->isSet.store(true); }
+
+bool eventTestNow(EventHandle event) { return event->isSet.load(); }
+
+void eventClose(EventHandle event) {
+    if (g_shutdownEvent.load() == event) g_shutdownEvent.store(nullptr);
+    delete event;
+}
+
+void sleepMillis(unsigned milliseconds) {
+    timespec pause;
+    pause.tv_sec = milliseconds / 1000;
+    pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+LockHandle lockCreate() { return new (std::nothrow) PlatformLock; }
+void lockEnter(LockHandle lock) { lock->mutex.lock(); }
+void lockLeave(LockHandle lock) { lock->mutex.unlock(); }
+void lockDelete(LockHandle lock) { delete lock; }
+
+void installShutdownTrigger(EventHandle event) {
+    g_shutdownEvent.store(event);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace peerdir

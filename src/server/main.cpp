@@ -1,0 +1,2 @@
+// main.cpp -- the process entry: everything happens in runServer.
+int main() { return 0; }

@@ -1,0 +1,192 @@
+// handleMessage driven over real loopback connections: what each request
+// puts on the wire, and to whom.
+#include "clients/message_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace peerdir {
+namespace {
+
+using testing_support::closePair;
+using testing_support::LogCapture;
+using testing_support::LoopbackPair;
+using testing_support::makeLoopbackPair;
+using testing_support::receiveBytes;
+using testing_support::staysQuiet;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr unsigned kQuietMillis = 30;
+
+class MessageHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lock_ = lockCreate();
+        exit_ = eventCreateManualReset();
+        for (auto& pair : pairs_) {
+            pair = makeLoopbackPair();
+            ASSERT_NE(pair.server, kNoSocket);
+        }
+    }
+    void TearDown() override {
+        for (auto& pair : pairs_) closePair(pair);
+        eventClose(exit_);
+        lockDelete(lock_);
+    }
+
+    ClientManagerContext contextOf(int client) {
+        return ClientManagerContext{&registry_, lock_, exit_, pairs_[client].server};
+    }
+    Socket clientEnd(int client) { return pairs_[client].client; }
+
+    void registerName(int client, const char* field, std::size_t size = 0) {
+        std::uint8_t payload[kNamePayloadSize] = {};
+        std::memcpy(payload, field, size == 0 ? std::strlen(field) : size);
+        handleMessage(payload, contextOf(client), MessageType::ClientName);
+    }
+
+    void connect(int client, const std::string& name, const std::string& address,
+                 std::uint8_t port0, std::uint8_t port1) {
+        ConnectPayload request;
+        writeTextField(name, request.name, kNameFieldSize);
+        writeTextField(address, request.address, kAddressFieldSize);
+        request.port[0] = port0;
+        request.port[1] = port1;
+        std::uint8_t wire[kConnectPayloadSize];
+        encodeConnectPayload(request, wire);
+        handleMessage(wire, contextOf(client), MessageType::ConnectRequest);
+    }
+
+    // The names in a run of ClientName replies, checked for their headers.
+    std::vector<std::string> receiveNames(int client, std::size_t count) {
+        Bytes got = receiveBytes(clientEnd(client), count * 24);
+        EXPECT_EQ(got.size(), count * 24);
+        std::vector<std::string> names;
+        for (std::size_t at = 0; at + 24 <= got.size(); at += 24) {
+            EXPECT_EQ(Bytes(got.begin() + at, got.begin() + at + 4), (Bytes{0, 0, 0, 2}));
+            std::string name;
+            EXPECT_TRUE(readTextField(reinterpret_cast<const char*>(&got[at + 4]), 20, &name));
+            names.push_back(name);
+        }
+        return names;
+    }
+
+    ClientRegistry registry_;
+    LockHandle lock_ = nullptr;
+    EventHandle exit_ = nullptr;
+    LoopbackPair pairs_[3];
+};
+
+TEST_F(MessageHandlerTest, RegistrationSendsNothingAndListRepliesInOrderWithDuplicates) {
+    registerName(0, "alice");
+    registerName(1, "bob");
+    registerName(0, "alice");
+    EXPECT_TRUE(staysQuiet(clientEnd(0), kQuietMillis));
+    EXPECT_TRUE(staysQuiet(clientEnd(1), kQuietMillis));
+
+    handleMessage(nullptr, contextOf(0), MessageType::ListRequest);
+    EXPECT_EQ(receiveNames(0, 3), (std::vector<std::string>{"alice", "bob", "alice"}));
+    EXPECT_TRUE(staysQuiet(clientEnd(0), kQuietMillis));
+    EXPECT_TRUE(staysQuiet(clientEnd(1), kQuietMillis));
+}
+
+TEST_F(MessageHandlerTest, ListOnEmptyRegistrySendsNothing) {
+    handleMessage(nullptr, contextOf(0), MessageType::ListRequest);
+    EXPECT_TRUE(staysQuiet(clientEnd(0), kQuietMillis));
+}
+
+TEST_F(MessageHandlerTest, NineteenCharacterAndEmptyNamesRoundTrip) {
+    registerName(0, "abcdefghijklmnopqrs");
+    registerName(1, "");
+    handleMessage(nullptr, contextOf(2), MessageType::ListRequest);
+    EXPECT_EQ(receiveNames(2, 2), (std::vector<std::string>{"abcdefghijklmnopqrs", ""}));
+
+    connect(2, "", "1.2.3.4", 0, 1);
+    Bytes got = receiveBytes(clientEnd(1), 42);
+    ASSERT_EQ(got.size(), 42u);
+    EXPECT_EQ(got[3], 1);
+    EXPECT_EQ(got[4], 0);
+}
+
+TEST_F(MessageHandlerTest, ConnectForwardsToTheFirstRegistrantOnly) {
+    registerName(0, "carol");
+    registerName(1, "carol");
+    connect(2, "carol", "192.168.100.200", 0x1F, 0x90);
+
+    Bytes got = receiveBytes(clientEnd(0), 42);
+    ASSERT_EQ(got.size(), 42u);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 4), (Bytes{0, 0, 0, 1}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&got[4])), "carol");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&got[24])), "192.168.100.200");
+    EXPECT_EQ(got[40], 0x1F);
+    EXPECT_EQ(got[41], 0x90);
+    EXPECT_TRUE(staysQuiet(clientEnd(1), kQuietMillis));
+    EXPECT_TRUE(staysQuiet(clientEnd(2), kQuietMillis));
+}
+
+TEST_F(MessageHandlerTest, ConnectToOwnNameComesBackToTheSender) {
+    registerName(0, "me");
+    connect(0, "me", "", 0, 0);
+    EXPECT_EQ(receiveBytes(clientEnd(0), 42).size(), 42u);
+}
+
+TEST_F(MessageHandlerTest, UnknownOrDifferentlyCasedNameGetsNameNotFound) {
+    registerName(0, "Dave");
+    connect(1, "dave", "1.1.1.1", 0, 80);
+    EXPECT_EQ(receiveBytes(clientEnd(1), 4), (Bytes{0, 0, 0, 3}));
+    EXPECT_TRUE(staysQuiet(clientEnd(1), kQuietMillis));
+    EXPECT_TRUE(staysQuiet(clientEnd(0), kQuietMillis));
+}
+
+TEST_F(MessageHandlerTest, OtherTypesDoNothing) {
+    registerName(0, "x");
+    std::uint8_t payload[kConnectPayloadSize] = {};
+    for (std::uint32_t type : {0u, 1u, 3u, 6u, 1000u}) {
+        handleMessage(payload, contextOf(0), static_cast<MessageType>(type));
+    }
+    EXPECT_TRUE(staysQuiet(clientEnd(0), kQuietMillis));
+    EXPECT_EQ(registry_.entries.size(), 1u);
+}
+
+TEST_F(MessageHandlerTest, FieldsWithoutNulAreDropped) {
+    registerName(0, "abcdefghijklmnopqrst", 20);
+    EXPECT_TRUE(registry_.entries.empty());
+
+    registerName(0, "target");
+    std::uint8_t wire[kConnectPayloadSize];
+    std::memset(wire, 'a', sizeof wire);
+    std::memcpy(wire, "target", 7);  // valid name, address without a NUL
+    handleMessage(wire, contextOf(1), MessageType::ConnectRequest);
+    EXPECT_TRUE(staysQuiet(clientEnd(0), kQuietMillis));
+    EXPECT_TRUE(staysQuiet(clientEnd(1), kQuietMillis));
+}
+
+TEST_F(MessageHandlerTest, ForwardToAClosedPeerLogsOneLinePerFailedMessage) {
+    LogCapture log;
+    registerName(0, "gone");
+    socketClose(pairs_[0].client);
+    pairs_[0].client = kNoSocket;
+    // The first write after the peer closed may still be accepted locally;
+    // the peer's reset makes a later one fail. Bounded: a few tries.
+    int failures = 0;
+    for (int attempt = 0; attempt < 50 && failures == 0; ++attempt) {
+        std::size_t before = testing_support::countOf(log.text(), "\n");
+        connect(1, "gone", "1.2.3.4", 0, 1);
+        std::size_t after = testing_support::countOf(log.text(), "\n");
+        EXPECT_LE(after - before, 1u);
+        failures = static_cast<int>(after - before);
+        if (failures == 0) sleepMillis(10);
+    }
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(log.text().rfind("MessageHandler: Send failed. Last error was: ", 0), 0u)
+        << log.text();
+    EXPECT_TRUE(staysQuiet(clientEnd(1), kQuietMillis));
+}
+
+}  // namespace
+}  // namespace peerdir

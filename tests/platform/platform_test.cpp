@@ -1,0 +1,116 @@
+// Platform layer: the guarantees the server leans on, on whichever backend
+// was built.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "support/test_support.h"
+
+namespace peerdir {
+namespace {
+
+using testing_support::closePair;
+using testing_support::LoopbackPair;
+using testing_support::makeLoopbackPair;
+
+TEST(Sockets, EmptyNonBlockingReadWouldBlock) {
+    LoopbackPair pair = makeLoopbackPair();
+    ASSERT_NE(pair.server, kNoSocket);
+    std::uint8_t byte;
+    EXPECT_EQ(socketRecv(pair.server, &byte, 1), -1);
+    EXPECT_TRUE(isWouldBlock(lastSocketError()));
+    closePair(pair);
+}
+
+TEST(Sockets, AcceptWithNothingPendingWouldBlock) {
+    Socket listener = socketCreateTcp();
+    ASSERT_NE(listener, kNoSocket);
+    ASSERT_EQ(socketBind(listener, ipv4FromText("127.0.0.1"), 0), 0);
+    ASSERT_EQ(socketSetNonBlocking(listener), 0);
+    ASSERT_EQ(socketListen(listener, 10), 0);
+    EXPECT_EQ(socketListen(listener, 10), 0) << "listen repeated on a listening socket";
+    EXPECT_EQ(socketAccept(listener), kNoSocket);
+    EXPECT_TRUE(isWouldBlock(lastSocketError()));
+    socketClose(listener);
+}
+
+TEST(Sockets, BindingAPortHeldByALiveListenerFails) {
+    Socket first = socketCreateTcp();
+    ASSERT_EQ(socketBind(first, ipv4FromText("127.0.0.1"), 0), 0);
+    ASSERT_EQ(socketListen(first, 10), 0);
+    Socket second = socketCreateTcp();
+    EXPECT_EQ(socketBind(second, ipv4FromText("127.0.0.1"), hostToNet16(socketLocalPort(first))),
+              -1);
+    socketClose(second);
+    socketClose(first);
+}
+
+TEST(Sockets, SendToAPeerThatClosedFailsInsteadOfEndingTheProcess) {
+    LoopbackPair pair = makeLoopbackPair();
+    ASSERT_NE(pair.server, kNoSocket);
+    socketClose(pair.client);
+    pair.client = kNoSocket;
+    const char data[8] = "payload";
+    bool failed = false;
+    for (int attempt = 0; attempt < 200 && !failed; ++attempt) {
+        failed = socketSend(pair.server, data, sizeof data) == -1;
+        if (!failed) sleepMillis(5);
+    }
+    EXPECT_TRUE(failed);
+    closePair(pair);
+}
+
+TEST(Text, AddressesConvertBothWays) {
+    std::uint32_t address = ipv4FromText("127.0.0.1");
+    EXPECT_EQ(netToHost32(address), 0x7F000001u);
+    char text[16];
+    ipv4ToText(address, text);
+    EXPECT_STREQ(text, "127.0.0.1");
+    EXPECT_EQ(hostToNet16(0x1234) & 0xFF, 0x12);
+}
+
+TEST(Kernel, ManualResetEventStaysSet) {
+    EventHandle event = eventCreateManualReset();
+    ASSERT_NE(event, nullptr);
+    EXPECT_FALSE(eventTestNow(event));
+    eventSet(event);
+    EXPECT_TRUE(eventTestNow(event));
+    EXPECT_TRUE(eventTestNow(event));
+    eventClose(event);
+}
+
+std::atomic<int> g_ran{0};
+LockHandle g_lock = nullptr;
+int g_counter = 0;
+
+void countUnderLock(void*) {
+    for (int i = 0; i < 1000; ++i) {
+        lockEnter(g_lock);
+        ++g_counter;
+        lockLeave(g_lock);
+    }
+    g_ran.fetch_add(1);
+}
+
+TEST(Kernel, WaitAllCoversMoreThreadsThanOneWindowsWaitCan) {
+    // 70 threads: more than the 64 handles one Windows wait takes.
+    g_lock = lockCreate();
+    g_ran = 0;
+    g_counter = 0;
+    std::vector<ThreadHandle> threads;
+    for (int i = 0; i < 70; ++i) {
+        ThreadHandle t = threadStart(countUnderLock, nullptr);
+        ASSERT_NE(t, nullptr);
+        threads.push_back(t);
+    }
+    threadWaitAll(threads.data(), threads.size());
+    EXPECT_EQ(g_ran.load(), 70);
+    EXPECT_EQ(g_counter, 70000);
+    for (ThreadHandle t : threads) threadRelease(t);
+    lockDelete(g_lock);
+}
+
+}  // namespace
+}  // namespace peerdir

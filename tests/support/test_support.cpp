@@ -1,0 +1,181 @@
+// test_support.cpp -- loopback connections and log capture for the tests.
+#include "support/test_support.h"
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+#include "platform/console.h"
+
+namespace peerdir {
+namespace testing_support {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadlineIn(unsigned millis) {
+    return Clock::now() + std::chrono::milliseconds(millis);
+}
+
+std::uint32_t loopbackAddress() { return ipv4FromText("127.0.0.1"); }
+
+std::mutex g_logMutex;
+std::string g_log;
+
+void captureSink(const char* data, std::size_t size) {
+    std::lock_guard<std::mutex> guard(g_logMutex);
+    g_log.append(data, size);
+}
+
+}  // namespace
+
+Socket connectClient(std::uint16_t port) {
+    Socket client = socketCreateTcp();
+    if (client == kNoSocket) return kNoSocket;
+    if (socketConnect(client, loopbackAddress(), hostToNet16(port)) != 0) {
+        socketClose(client);
+        return kNoSocket;
+    }
+    socketSetNonBlocking(client);
+    return client;
+}
+
+LoopbackPair makeLoopbackPair() {
+    LoopbackPair pair;
+    Socket listener = socketCreateTcp();
+    if (listener == kNoSocket) return pair;
+    if (socketBind(listener, loopbackAddress(), 0) == 0 && socketListen(listener, 1) == 0) {
+        pair.client = connectClient(socketLocalPort(listener));
+        if (pair.client != kNoSocket) {
+            pair.server = socketAccept(listener);
+            if (pair.server != kNoSocket) socketSetNonBlocking(pair.server);
+        }
+    }
+    socketClose(listener);
+    return pair;
+}
+
+void closePair(LoopbackPair& pair) {
+    if (pair.server != kNoSocket) socketClose(pair.server);
+    if (pair.client != kNoSocket) socketClose(pair.client);
+    pair.server = pair.client = kNoSocket;
+}
+
+void sendAll(Socket s, const std::vector<std::uint8_t>& data) {
+    std::size_t sent = 0;
+    auto deadline = deadlineIn(kWaitMillis);
+    while (sent < data.size() && Clock::now() < deadline) {
+        int n = socketSend(s, data.data() + sent, data.size() - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && isWouldBlock(lastSocketError())) {
+            sleepMillis(1);
+        } else {
+            return;
+        }
+    }
+}
+
+std::vector<std::uint8_t> receiveBytes(Socket s, std::size_t count) {
+    std::vector<std::uint8_t> bytes(count);
+    std::size_t got = 0;
+    auto deadline = deadlineIn(kWaitMillis);
+    while (got < count && Clock::now() < deadline) {
+        int n = socketRecv(s, bytes.data() + got, count - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n < 0 && isWouldBlock(lastSocketError())) {
+            sleepMillis(1);
+        } else {
+            break;
+        }
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+bool staysQuiet(Socket s, unsigned millis) {
+    auto deadline = deadlineIn(millis);
+    while (Clock::now() < deadline) {
+        std::uint8_t byte;
+        int n = socketRecv(s, &byte, 1);
+        if (n > 0) return false;
+        if (n == 0) return true;  // closed without sending anything
+        if (!isWouldBlock(lastSocketError())) return true;
+        sleepMillis(1);
+    }
+    return true;
+}
+
+bool peerCloses(Socket s) {
+    auto deadline = deadlineIn(kWaitMillis);
+    while (Clock::now() < deadline) {
+        std::uint8_t byte;
+        int n = socketRecv(s, &byte, 1);
+        if (n == 0) return true;
+        if (n < 0 && !isWouldBlock(lastSocketError())) return true;
+        sleepMillis(1);
+    }
+    return false;
+}
+
+std::vector<std::uint8_t> header(std::uint32_t type) {
+    return {static_cast<std::uint8_t>(type >> 24), static_cast<std::uint8_t>(type >> 16),
+            static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type)};
+}
+
+std::vector<std::uint8_t> nameMessage(std::uint32_t type, const std::string& name) {
+    std::vector<std::uint8_t> bytes = header(type);
+    std::uint8_t field[20] = {};
+    std::memcpy(field, name.data(), name.size() < 20 ? name.size() : 20);
+    bytes.insert(bytes.end(), field, field + 20);
+    return bytes;
+}
+
+std::vector<std::uint8_t> connectMessage(const std::string& name, const std::string& address,
+                                         std::uint8_t port0, std::uint8_t port1) {
+    std::vector<std::uint8_t> bytes = nameMessage(5, name);
+    std::uint8_t field[16] = {};
+    std::memcpy(field, address.data(), address.size() < 16 ? address.size() : 16);
+    bytes.insert(bytes.end(), field, field + 16);
+    bytes.push_back(port0);
+    bytes.push_back(port1);
+    return bytes;
+}
+
+LogCapture::LogCapture() {
+    {
+        std::lock_guard<std::mutex> guard(g_logMutex);
+        g_log.clear();
+    }
+    setLogSink(captureSink);
+}
+
+LogCapture::~LogCapture() { setLogSink(nullptr); }
+
+std::string LogCapture::text() const {
+    std::lock_guard<std::mutex> guard(g_logMutex);
+    return g_log;
+}
+
+bool LogCapture::waitFor(const std::string& needle) const {
+    auto deadline = deadlineIn(kWaitMillis);
+    while (Clock::now() < deadline) {
+        if (text().find(needle) != std::string::npos) return true;
+        sleepMillis(1);
+    }
+    return false;
+}
+
+std::size_t countOf(const std::string& haystack, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size())) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace testing_support
+}  // namespace peerdir

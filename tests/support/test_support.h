@@ -1,0 +1,73 @@
+// test_support.h -- loopback connections and log capture for the tests.
+//
+// Everything here goes through the platform layer, so the same tests run on
+// both backends. Every wait is bounded in time and ends by itself.
+#ifndef PEERDIR_TESTS_SUPPORT_TEST_SUPPORT_H
+#define PEERDIR_TESTS_SUPPORT_TEST_SUPPORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace peerdir {
+namespace testing_support {
+
+constexpr unsigned kWaitMillis = 5000;
+
+// A connected pair over 127.0.0.1: server is the accepted end (non-blocking,
+// as the server keeps its sockets), client the connecting end (non-blocking
+// too; read it with the helpers below).
+struct LoopbackPair {
+    Socket server = kNoSocket;
+    Socket client = kNoSocket;
+};
+
+LoopbackPair makeLoopbackPair();
+void closePair(LoopbackPair& pair);
+
+// Connects a new non-blocking client to 127.0.0.1:port. kNoSocket on failure.
+Socket connectClient(std::uint16_t port);
+
+// Sends all of data, retrying while the socket would block.
+void sendAll(Socket s, const std::vector<std::uint8_t>& data);
+
+// Reads exactly count bytes, waiting at most kWaitMillis. Returns what came;
+// fewer bytes mean the wait ran out or the peer closed.
+std::vector<std::uint8_t> receiveBytes(Socket s, std::size_t count);
+
+// True when nothing arrives on s within millis (the peer may stay open).
+bool staysQuiet(Socket s, unsigned millis);
+
+// True when the peer closes s (recv gives 0 or fails with something other
+// than would-block) within kWaitMillis.
+bool peerCloses(Socket s);
+
+// Wire builders for requests.
+std::vector<std::uint8_t> header(std::uint32_t type);
+std::vector<std::uint8_t> nameMessage(std::uint32_t type, const std::string& name);
+std::vector<std::uint8_t> connectMessage(const std::string& name, const std::string& address,
+                                         std::uint8_t port0, std::uint8_t port1);
+
+// Replaces the log sink for its lifetime and keeps every piece written.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::string text() const;
+    // Waits (bounded) until the log contains needle; true when it does.
+    bool waitFor(const std::string& needle) const;
+};
+
+// Counts the occurrences of needle in haystack.
+std::size_t countOf(const std::string& haystack, const std::string& needle);
+
+}  // namespace testing_support
+}  // namespace peerdir
+
+#endif
