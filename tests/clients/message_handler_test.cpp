@@ -24,7 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr unsigned kQuietMillis = 30;
 
 class MessageHandlerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         lock_ = lockCreate();
         exit_ = eventCreateManualReset();

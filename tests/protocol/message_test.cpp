@@ -87,7 +87,7 @@ TEST(TextFields, WriteNineteenCharactersWithNulInTheLastByte) {
 }
 
 class SendMessageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         pair_ = makeLoopbackPair();
         ASSERT_NE(pair_.server, kNoSocket);

@@ -53,7 +53,7 @@ std::vector<std::uint8_t> connectMessage(const std::string& name, const std::str
 
 // Replaces the log sink for its lifetime and keeps every piece written.
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;

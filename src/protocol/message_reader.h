@@ -1,0 +1,52 @@
+// message_reader.h -- reads at most one message from a non-blocking socket.
+//
+// The header read never waits: if no header byte is there, the reader says
+// so at once. Once a whole header is in, it keeps reading until the payload
+// is complete, the connection fails or closes, or the wait for the payload
+// is given up. No read asks for more than the rest of the current message,
+// so bytes of the next message stay in the socket.
+#ifndef PEERDIR_PROTOCOL_MESSAGE_READER_H
+#define PEERDIR_PROTOCOL_MESSAGE_READER_H
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace peerdir {
+
+enum class ReceiveStatus : std::int32_t {
+    Message = 0,       // a whole message; value is its type (unknown types too)
+    NoData = 1,        // no header byte was there; nothing consumed
+    Disconnected = 2,  // the peer closed the connection
+    SocketError = 3,   // a read failed or the payload wait was given up; value is the code
+    ShortHeader = 4,   // the header read gave 1 to 3 bytes; they are dropped
+};
+
+struct ReceiveResult {
+    ReceiveStatus status = ReceiveStatus::NoData;
+    std::int32_t value = 0;
+    // For Message with a payload-carrying type: exactly that type's payload
+    // size. Empty otherwise.
+    std::vector<std::uint8_t> payload;
+};
+
+// How long a payload that has started may keep the reader waiting. A peer
+// that sends a header and then stalls would otherwise hold its client manager
+// forever.
+constexpr unsigned kPayloadWaitMillis = 3000;
+
+struct PayloadWait {
+    // When set, the wait is given up at once.
+    EventHandle giveUp = nullptr;
+    unsigned limitMillis = kPayloadWaitMillis;
+};
+
+// One attempt to read one message. A payload wait that is given up returns
+// SocketError with the platform's timed-out code; a peer that closes in the
+// middle of a payload returns Disconnected. Logs only the unknown-type line.
+ReceiveResult receiveMessage(Socket s, const PayloadWait& wait = PayloadWait{});
+
+}  // namespace peerdir
+
+#endif

@@ -1,0 +1,192 @@
+// ClientManager on a real thread serving a real loopback connection: the
+// greeting, every outcome of a read, and the clean-up.
+#include "clients/client_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/message.h"
+#include "support/test_support.h"
+
+namespace peerdir {
+namespace {
+
+using testing_support::closePair;
+using testing_support::connectMessage;
+using testing_support::countOf;
+using testing_support::header;
+using testing_support::LogCapture;
+using testing_support::LoopbackPair;
+using testing_support::makeLoopbackPair;
+using testing_support::nameMessage;
+using testing_support::peerCloses;
+using testing_support::receiveBytes;
+using testing_support::sendAll;
+using testing_support::staysQuiet;
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kWelcome{0, 0, 0, 0};
+
+Bytes join(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class ClientManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        lock_ = lockCreate();
+        exit_ = eventCreateManualReset();
+        pair_ = makeLoopbackPair();
+        ASSERT_NE(pair_.server, kNoSocket);
+        auto* context = new ClientManagerContext{&registry_, lock_, exit_, pair_.server};
+        thread_ = threadStart(ClientManager, context);
+        ASSERT_NE(thread_, nullptr);
+    }
+
+    void TearDown() override {
+        // Whatever the test did, the thread must end: globalExit ends it.
+        eventSet(exit_);
+        joinThread();
+        pair_.server = kNoSocket;  // the client manager closed it
+        closePair(pair_);
+        eventClose(exit_);
+        lockDelete(lock_);
+    }
+
+    void joinThread() {
+        if (thread_ == nullptr) return;
+        threadWaitAll(&thread_, 1);
+        threadRelease(thread_);
+        thread_ = nullptr;
+    }
+
+    // True once the thread has closed the server end; then joins it.
+    bool threadEnds() {
+        bool closed = peerCloses(pair_.client);
+        if (closed) joinThread();
+        return closed;
+    }
+
+    std::size_t registered() {
+        lockEnter(lock_);
+        std::size_t size = registry_.entries.size();
+        lockLeave(lock_);
+        return size;
+    }
+
+    ClientRegistry registry_;
+    LockHandle lock_ = nullptr;
+    EventHandle exit_ = nullptr;
+    LoopbackPair pair_;
+    ThreadHandle thread_ = nullptr;
+};
+
+TEST_F(ClientManagerTest, WelcomeComesFirstAndAnIdleClientHearsNothingMore) {
+    EXPECT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    EXPECT_TRUE(staysQuiet(pair_.client, 50));
+}
+
+TEST_F(ClientManagerTest, PayloadSplitOverTwoWritesIsHandledOnceWhole) {
+    LogCapture log;
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    Bytes name = nameMessage(2, "split");
+    sendAll(pair_.client, Bytes(name.begin(), name.begin() + 10));
+    sleepMillis(20);
+    sendAll(pair_.client, join(Bytes(name.begin() + 10, name.end()), header(4)));
+    EXPECT_EQ(receiveBytes(pair_.client, 24), name);
+    EXPECT_TRUE(staysQuiet(pair_.client, 50));
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(ClientManagerTest, RequestsInOneWriteAreHandledInOrder) {
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    sendAll(pair_.client, join(join(header(4), nameMessage(2, "me")),
+                               join(header(4), connectMessage("nobody", "", 0, 0))));
+    // The first list is empty; the second lists the name; then NameNotFound.
+    Bytes expected = join(nameMessage(2, "me"), header(3));
+    EXPECT_EQ(receiveBytes(pair_.client, expected.size()), expected);
+    EXPECT_TRUE(staysQuiet(pair_.client, 50));
+}
+
+TEST_F(ClientManagerTest, ShortHeaderIsLoggedAndTheClientIsStillServed) {
+    LogCapture log;
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    sendAll(pair_.client, Bytes{0, 0});
+    ASSERT_TRUE(log.waitFor("\n"));
+    EXPECT_EQ(log.text(), "ClientManager: Got an incorrect amount of data from recv.\n");
+    sendAll(pair_.client, join(nameMessage(2, "still"), header(4)));
+    EXPECT_EQ(receiveBytes(pair_.client, 24), nameMessage(2, "still"));
+}
+
+TEST_F(ClientManagerTest, UnknownTypeIsLoggedAndTheConnectionKeepsWorking) {
+    LogCapture log;
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    sendAll(pair_.client, join(header(9), connectMessage("x", "", 0, 0)));
+    EXPECT_EQ(receiveBytes(pair_.client, 4), header(3));
+    EXPECT_EQ(log.text(), "MessageHandler: Got unknown message from recv.\n");
+}
+
+TEST_F(ClientManagerTest, DisconnectIsLoggedAndRemovesTheClientsNames) {
+    LogCapture log;
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    sendAll(pair_.client, join(nameMessage(2, "a"), nameMessage(2, "b")));
+    sendAll(pair_.client, header(4));
+    ASSERT_EQ(receiveBytes(pair_.client, 48).size(), 48u);
+    EXPECT_EQ(registered(), 2u);
+    socketClose(pair_.client);
+    pair_.client = kNoSocket;
+    ASSERT_TRUE(log.waitFor("\n"));
+    EXPECT_EQ(log.text(), "ClientManager: Client disconnected. Thread terminating...\n");
+    joinThread();
+    EXPECT_EQ(registered(), 0u);
+    // The handle is gone: using it fails (and does not block).
+    std::uint8_t byte;
+    EXPECT_EQ(socketRecv(pair_.server, &byte, 1), -1);
+    EXPECT_FALSE(isWouldBlock(lastSocketError()));
+}
+
+TEST_F(ClientManagerTest, ResetInTheMiddleOfAPayloadEndsTheClient) {
+    LogCapture log;
+    // The unread Welcome makes the close a reset.
+    sendAll(pair_.client, join(header(5), Bytes(10, 'x')));
+    sleepMillis(20);
+    socketClose(pair_.client);
+    pair_.client = kNoSocket;
+    ASSERT_TRUE(log.waitFor("\n"));
+    std::string text = log.text();
+    bool ended = text.rfind("ClientManager: Socket returned an error from recv: ", 0) == 0 ||
+                 text == "ClientManager: Client disconnected. Thread terminating...\n";
+    EXPECT_TRUE(ended) << text;
+    joinThread();
+    EXPECT_EQ(countOf(log.text(), "\n"), 1u) << log.text();
+}
+
+TEST_F(ClientManagerTest, StalledPayloadEndsTheClientWithTheTimedOutCode) {
+    LogCapture log;
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    sendAll(pair_.client, nameMessage(2, "kept"));
+    sendAll(pair_.client, join(header(5), Bytes(10, 'x')));
+    ASSERT_TRUE(threadEnds()) << "a stalled payload must not hold the client manager";
+    EXPECT_EQ(log.text(), "ClientManager: Socket returned an error from recv: " +
+                              std::to_string(timedOutErrorCode()) + "\n");
+    EXPECT_EQ(registered(), 0u);
+}
+
+TEST_F(ClientManagerTest, GlobalExitIsLoggedOnceAndTheClientIsCleanedUp) {
+    LogCapture log;
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    sendAll(pair_.client, join(nameMessage(2, "leaving"), header(4)));
+    EXPECT_EQ(receiveBytes(pair_.client, 24), nameMessage(2, "leaving"));
+    EXPECT_EQ(registered(), 1u);
+    eventSet(exit_);
+    ASSERT_TRUE(threadEnds());
+    EXPECT_EQ(log.text(),
+              "ClientManager: globalExit event was signalled or had an error. Quitting...\n");
+    EXPECT_EQ(registered(), 0u);
+}
+
+}  // namespace
+}  // namespace peerdir
