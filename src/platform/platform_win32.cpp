@@ -1,0 +1,297 @@
+// platform_win32.cpp -- the platform layer on Winsock 2.2 and the Windows kernel.
+//
+// Each function is a thin call into the real API; the server was written
+// against these calls, so nothing here emulates anything. No socket option is
+// set on any socket: Winsock's defaults (a port in TIME_WAIT may be bound
+// again, a send to a vanished peer just fails) are what the server expects.
+#ifndef _WIN32
+#error "platform_win32.cpp builds for Windows only; POSIX systems use platform_posix.cpp"
+#endif
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// winsock2.h must come before windows.h, or windows.h drags in the old
+// winsock.h and the two clash.
+#include <windows.h>
+#include <winsock2.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace peerdir {
+
+struct PlatformThread {
+    HANDLE handle;
+};
+
+struct PlatformEvent {
+    HANDLE handle;
+};
+
+// CRITICAL_SECTION may not be moved once initialised, so it lives on the heap
+// inside this record and only the record's address travels.
+struct PlatformLock {
+    CRITICAL_SECTION section;
+};
+
+namespace {
+
+static_assert(sizeof(Socket) >= sizeof(SOCKET), "a Socket must hold any SOCKET value");
+
+Socket fromNative(SOCKET s) { return s == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(s); }
+
+SOCKET toNative(Socket s) { return s == kNoSocket ? INVALID_SOCKET : static_cast<SOCKET>(s); }
+
+// recv and send take an int length; a larger request is cut to what fits
+// rather than wrapping round to a negative number.
+int clampLength(std::size_t length) {
+    return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
+}
+
+sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = port;
+    sa.sin_addr.s_addr = address;
+    return sa;
+}
+
+}  // namespace
+
+int netStartup(NetVersion* version) {
+    WSADATA data;
+    std::memset(&data, 0, sizeof data);
+    int result = WSAStartup(0x0202, &data);
+    if (result != 0) return result;
+    version->granted = data.wVersion;
+    version->highest = data.wHighVersion;
+    return 0;
+}
+
+// WSACleanup itself resets and releases every socket still open once the
+// last start-up is undone, so nothing is tracked here.
+void netCleanup() { WSACleanup(); }
+
+int lastSocketError() { return WSAGetLastError(); }
+
+bool isWouldBlock(int code) { return code == WSAEWOULDBLOCK; }
+
+int timedOutErrorCode() { return WSAETIMEDOUT; }
+
+bool localHostFirstAddress(std::uint32_t* address) {
+    const hostent* host = gethostbyname("");
+    if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
+        host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+        return false;
+    }
+    std::memcpy(address, host->h_addr_list[0], 4);
+    return true;
+}
+
+void ipv4ToText(std::uint32_t address, char (&text)[16]) {
+    in_addr a;
+    a.s_addr = address;
+    // inet_ntoa returns a per-thread buffer that the next call overwrites;
+    // copy it out at once.
+    const char* dotted = inet_ntoa(a);
+    text[0] = '\0';
+    if (dotted == nullptr) return;
+    std::strncpy(text, dotted, sizeof text - 1);
+    text[sizeof text - 1] = '\0';
+}
+
+std::uint32_t ipv4FromText(const char* text) { return inet_addr(text); }
+
+std::uint16_t hostToNet16(std::uint16_t value) { return htons(value); }
+std::uint32_t hostToNet32(std::uint32_t value) { return htonl(value); }
+std::uint32_t netToHost32(std::uint32_t value) { return ntohl(value); }
+
+Socket socketCreateTcp() {
+    return fromNative(WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, 0));
+}
+
+int socketBind(Socket s, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in sa = makeAddress(address, port);
+    return bind(toNative(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int socketListen(Socket s, int backlog) { return listen(toNative(s), backlog) == 0 ? 0 : -1; }
+
+Socket socketAccept(Socket s) {
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof peer);
+    int length = sizeof peer;
+    return fromNative(accept(toNative(s), reinterpret_cast<sockaddr*>(&peer), &length));
+}
+
+int socketConnect(Socket s, std::uint32_t address, std::uint16_t port) {
+    sockaddr_in sa = makeAddress(address, port);
+    return connect(toNative(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+std::uint16_t socketLocalPort(Socket s) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    int length = sizeof sa;
+    if (getsockname(toNative(s), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+int socketSetNonBlocking(Socket s) {
+    u_long on = 1;
+    return ioctlsocket(toNative(s), FIONBIO, &on) == 0 ? 0 : -1;
+}
+
+int socketRecv(Socket s, void* buffer, std::size_t length) {
+    return recv(toNative(s), static_cast<char*>(buffer), clampLength(length), 0);
+}
+
+int socketSend(Socket s, const void* buffer, std::size_t length) {
+    return send(toNative(s), static_cast<const char*>(buffer), clampLength(length), 0);
+}
+
+int socketShutdownBoth(Socket s) { return shutdown(toNative(s), SD_BOTH) == 0 ? 0 : -1; }
+
+int socketClose(Socket s) { return closesocket(toNative(s)) == 0 ? 0 : -1; }
+
+// ---- Kernel ---------------------------------------------------------------
+
+namespace {
+
+struct ThreadStart {
+    ThreadEntry entry;
+    void* argument;
+};
+
+DWORD WINAPI threadTrampoline(LPVOID raw) {
+    ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    start.entry(start.argument);
+    return 0;
+}
+
+// Waits for at most MAXIMUM_WAIT_OBJECTS handles at once. Should the combined
+// wait fail (a bad handle in the list), each handle is waited for on its own,
+// so that no live thread is left running behind the caller's back.
+void waitAllChunk(const ThreadHandle* threads, DWORD count) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    for (DWORD i = 0; i < count; ++i) handles[i] = threads[i]->handle;
+    if (WaitForMultipleObjects(count, handles, TRUE, INFINITE) != WAIT_FAILED) return;
+    for (DWORD i = 0; i < count; ++i) WaitForSingleObject(handles[i], INFINITE);
+}
+
+// The event the console-control handler sets. The handler runs on a thread
+// of its own, so it may take a lock; holding g_shutdownGuard while it calls
+// SetEvent keeps eventClose from releasing the handle under it.
+SRWLOCK g_shutdownGuard = SRWLOCK_INIT;
+PlatformEvent* g_shutdownEvent = nullptr;
+std::atomic<bool> g_handlerInstalled{false};
+
+// How long the close-window handler holds the process open. Windows ends the
+// process as soon as that handler returns, so it waits here while the main
+// thread runs the shutdown; the process ends earlier once main returns.
+constexpr DWORD kCloseGraceMillis = 4000;
+
+BOOL WINAPI onConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    AcquireSRWLockShared(&g_shutdownGuard);
+    if (g_shutdownEvent != nullptr) SetEvent(g_shutdownEvent->handle);
+    ReleaseSRWLockShared(&g_shutdownGuard);
+    if (type == CTRL_CLOSE_EVENT) Sleep(kCloseGraceMillis);
+    return TRUE;
+}
+
+}  // namespace
+
+ThreadHandle threadStart(ThreadEntry entry, void* argument) {
+    auto* thread = new (std::nothrow) PlatformThread{nullptr};
+    auto* start = new (std::nothrow) ThreadStart{entry, argument};
+    if (thread != nullptr && start != nullptr) {
+        thread->handle = CreateThread(nullptr, 0, threadTrampoline, start, 0, nullptr);
+    }
+    if (thread == nullptr || start == nullptr || thread->handle == nullptr) {
+        delete thread;
+        delete start;
+        return nullptr;
+    }
+    return thread;
+}
+
+void threadWaitAll(const ThreadHandle* threads, std::size_t count) {
+    while (count > 0) {
+        DWORD chunk =
+            count > MAXIMUM_WAIT_OBJECTS ? MAXIMUM_WAIT_OBJECTS : static_cast<DWORD>(count);
+        waitAllChunk(threads, chunk);
+        threads += chunk;
+        count -= chunk;
+    }
+}
+
+void threadRelease(ThreadHandle thread) {
+    CloseHandle(thread->handle);
+    delete thread;
+}
+
+EventHandle eventCreateManualReset() {
+    auto* event = new (std::nothrow) PlatformEvent{nullptr};
+    if (event == nullptr) return nullptr;
+    event->handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event->handle == nullptr) {
+        delete event;
+        return nullptr;
+    }
+    return event;
+}
+
+void eventSet(EventHandle event) { SetEvent(event->handle); }
+
+bool eventTestNow(EventHandle event) {
+    return WaitForSingleObject(event->handle, 0) != WAIT_TIMEOUT;
+}
+
+void eventClose(EventHandle event) {
+    AcquireSRWLockExclusive(&g_shutdownGuard);
+    if (g_shutdownEvent == event) g_shutdownEvent = nullptr;
+    ReleaseSRWLockExclusive(&g_shutdownGuard);
+    CloseHandle(event->handle);
+    delete event;
+}
+
+void sleepMillis(unsigned milliseconds) { Sleep(milliseconds); }
+
+LockHandle lockCreate() {
+    auto* lock = new (std::nothrow) PlatformLock;
+    if (lock != nullptr) InitializeCriticalSection(&lock->section);
+    return lock;
+}
+
+void lockEnter(LockHandle lock) { EnterCriticalSection(&lock->section); }
+void lockLeave(LockHandle lock) { LeaveCriticalSection(&lock->section); }
+
+void lockDelete(LockHandle lock) {
+    DeleteCriticalSection(&lock->section);
+    delete lock;
+}
+
+void installShutdownTrigger(EventHandle event) {
+    AcquireSRWLockExclusive(&g_shutdownGuard);
+    g_shutdownEvent = event;
+    ReleaseSRWLockExclusive(&g_shutdownGuard);
+    // Registering twice would run the handler twice per key press.
+    if (!g_handlerInstalled.exchange(true) && !SetConsoleCtrlHandler(onConsoleControl, TRUE)) {
+        g_handlerInstalled.store(false);
+    }
+}
+
+}  // namespace peerdir
