@@ -12,7 +12,10 @@ run: build
 
 test: $(addprefix leg-,$(NATIVE_LEGS))
 
-leg-%:
+# A static pattern rule: make skips the implicit-rule search for .PHONY
+# targets, so a plain `leg-%:` rule would never run and `make test` would
+# pass having done nothing.
+$(addprefix leg-,$(NATIVE_LEGS)): leg-%:
 	@echo "== test leg: $*"
 	cmake --preset $* >/dev/null
 	cmake --build --preset $*
