@@ -1,2 +1,5 @@
 // main.cpp -- the process entry: everything happens in runServer.
-int main() { return 0; }
+// Arguments and the environment are ignored.
+#include "server/server.h"
+
+int main() { return peerdir::runServer(); }

@@ -1,0 +1,32 @@
+// network.h -- starting the sockets library, the listening socket, and the
+// one-poll check for a new connection.
+#ifndef PEERDIR_NET_NETWORK_H
+#define PEERDIR_NET_NETWORK_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace peerdir {
+
+// Starts the sockets library asking for version 2.2 and logs the granted and
+// newest versions. False, after logging the start-up call's own error
+// number, when it cannot start.
+bool initializeWinsock();
+
+// Logs the host's first IPv4 address and the port, then makes a socket bound
+// to that address and port and switches it to non-blocking mode. It does not
+// listen yet: the first poll does. kNoSocket after a logged failure; a socket
+// made before the failure is closed again.
+Socket createListenSocket(std::uint16_t port);
+
+// One poll: listen (backlog 10, repeated every time), then accept one
+// pending connection. Returns the new non-blocking socket; kNoSocket when
+// nothing is pending; or listenSocket itself after any other listen or
+// accept error, which it logs. Callers must not take that value for a new
+// connection.
+Socket listenForConnections(Socket listenSocket);
+
+}  // namespace peerdir
+
+#endif
