@@ -24,7 +24,7 @@ $(addprefix leg-,$(NATIVE_LEGS)): leg-%:
 # The Windows leg: cross-compiled with mingw-w64, tests run under Wine. The
 # toolchain script installs what is missing or says in one line why the leg
 # is skipped (exit 10); under CI=true a skipped leg fails instead.
-leg-win32:
+leg-win32: leg-default
 	@echo "== test leg: win32"
 	@tools/ensure-windows-toolchain.sh; status=$$?; \
 	if [ $$status -eq 10 ]; then exit 0; elif [ $$status -ne 0 ]; then exit $$status; fi; \

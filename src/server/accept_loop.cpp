@@ -77,12 +77,11 @@ void probeConnections(const std::vector<Socket>& connections) {
 
 }  // namespace
 
-void acceptAndServe(Socket listenSocket) {
+void acceptAndServe(Socket listenSocket, EventHandle globalExit) {
     ServerState state;
     state.registry = new ClientRegistry;
     state.registryLock = lockCreate();
-    state.globalExit = eventCreateManualReset();
-    installShutdownTrigger(state.globalExit);
+    state.globalExit = globalExit;
 
     acceptUntilExit(state, listenSocket);
 

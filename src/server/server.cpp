@@ -49,9 +49,17 @@ int runServer() {
     if (!initializeWinsock()) return 0;
     ServerConfig config;
     if (!obtainConfig(&config)) return 0;
+    // globalExit and its trigger exist before the listening socket is
+    // announced, so a stop request that follows the announcement is never
+    // lost to the default signal action.
+    EventHandle globalExit = eventCreateManualReset();
+    installShutdownTrigger(globalExit);
     Socket listenSocket = createListenSocket(config.port);
-    if (listenSocket == kNoSocket) return 0;
-    acceptAndServe(listenSocket);
+    if (listenSocket == kNoSocket) {
+        eventClose(globalExit);
+        return 0;
+    }
+    acceptAndServe(listenSocket, globalExit);
     return 0;
 }
 

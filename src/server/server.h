@@ -12,11 +12,11 @@ namespace peerdir {
 // on every path; it is the process's exit status.
 int runServer();
 
-// The second half of runServer: creates the registry, its lock and
-// globalExit, accepts connections (one ClientManager thread each) until
-// globalExit is set, then waits for every client manager, probes every
-// accepted socket, and releases everything, the network library included.
-void acceptAndServe(Socket listenSocket);
+// The second half of runServer: creates the registry and its lock, accepts
+// connections (one ClientManager thread each) until globalExit is set, then
+// waits for every client manager, probes every accepted socket, and releases
+// everything: the network library, globalExit, the lock and the registry.
+void acceptAndServe(Socket listenSocket, EventHandle globalExit);
 
 }  // namespace peerdir
 

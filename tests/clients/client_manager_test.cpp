@@ -17,6 +17,7 @@ using testing_support::closePair;
 using testing_support::connectMessage;
 using testing_support::countOf;
 using testing_support::header;
+using testing_support::join;
 using testing_support::LogCapture;
 using testing_support::LoopbackPair;
 using testing_support::makeLoopbackPair;
@@ -28,11 +29,6 @@ using testing_support::staysQuiet;
 using Bytes = std::vector<std::uint8_t>;
 
 const Bytes kWelcome{0, 0, 0, 0};
-
-Bytes join(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class ClientManagerTest : public ::testing::Test {
   protected:

@@ -17,17 +17,13 @@ namespace {
 using testing_support::closePair;
 using testing_support::connectMessage;
 using testing_support::header;
+using testing_support::join;
 using testing_support::LogCapture;
 using testing_support::LoopbackPair;
 using testing_support::makeLoopbackPair;
 using testing_support::nameMessage;
 using testing_support::sendAll;
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes join(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class MessageReaderTest : public ::testing::Test {
   protected:

@@ -120,6 +120,12 @@ bool peerCloses(Socket s) {
     return false;
 }
 
+std::vector<std::uint8_t> join(std::vector<std::uint8_t> first,
+                               const std::vector<std::uint8_t>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 std::vector<std::uint8_t> header(std::uint32_t type) {
     return {static_cast<std::uint8_t>(type >> 24), static_cast<std::uint8_t>(type >> 16),
             static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type)};

@@ -46,6 +46,8 @@ bool staysQuiet(Socket s, unsigned millis);
 bool peerCloses(Socket s);
 
 // Wire builders for requests.
+std::vector<std::uint8_t> join(std::vector<std::uint8_t> first,
+                               const std::vector<std::uint8_t>& second);
 std::vector<std::uint8_t> header(std::uint32_t type);
 std::vector<std::uint8_t> nameMessage(std::uint32_t type, const std::string& name);
 std::vector<std::uint8_t> connectMessage(const std::string& name, const std::string& address,

@@ -1,0 +1,262 @@
+// End-to-end: the real server binary in a temporary working directory with a
+// config.txt of its own, spoken to over loopback TCP, its log read from its
+// standard output.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e/server_process.h"
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace peerdir {
+namespace e2e {
+namespace {
+
+using testing_support::connectClient;
+using testing_support::connectMessage;
+using testing_support::countOf;
+using testing_support::header;
+using testing_support::join;
+using testing_support::nameMessage;
+using testing_support::peerCloses;
+using testing_support::receiveBytes;
+using testing_support::sendAll;
+using testing_support::staysQuiet;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kVersionLines = "Using Winsock version 2.2\n(Newest version is 2.2)\n\n";
+const std::string kPrompt = "Could not read config file.\nTry again? (y/n)\n:";
+const Bytes kWelcome{0, 0, 0, 0};
+
+// A port nobody listens on right now.
+std::uint16_t freePort() {
+    Socket probe = socketCreateTcp();
+    socketBind(probe, ipv4FromText("127.0.0.1"), 0);
+    std::uint16_t port = socketLocalPort(probe);
+    socketClose(probe);
+    return port;
+}
+
+std::string configFor(std::uint16_t port) {
+    return "peerdir " + std::to_string(port) + " 0 first second\n";
+}
+
+class ServerE2ETest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = makeTempDirectory();
+        ASSERT_FALSE(dir_.empty());
+    }
+
+    void TearDown() override {
+        stopServer(server_);
+        for (Socket client : clients_) socketClose(client);
+        removeDirectory(dir_);
+    }
+
+    void writeConfig(const std::string& content) { writeFile(dir_ + "/config.txt", content); }
+
+    // Starts the server on a free port and waits until it has announced it.
+    void startServing() {
+        port_ = freePort();
+        writeConfig(configFor(port_));
+        ASSERT_TRUE(startServer(server_, dir_));
+        ASSERT_TRUE(waitForLog(server_, "Port: " + std::to_string(port_) + "\n")) << server_.log;
+        announcedAddressMustBeLoopback();
+    }
+
+    void announcedAddressMustBeLoopback() {
+        const std::string label = "Server IP Address: ";
+        auto at = server_.log.find(label);
+        ASSERT_NE(at, std::string::npos) << server_.log;
+        ASSERT_EQ(server_.log.compare(at + label.size(), 4, "127."), 0)
+            << "the server must announce a loopback address; run the tests in a network "
+               "namespace of their own\n"
+            << server_.log;
+    }
+
+    std::string startUpLines() const {
+        return kVersionLines + "Server IP Address: 127.0.0.1\nPort: " + std::to_string(port_) +
+               "\n";
+    }
+
+    // Connects a client and takes its Welcome; the first poll makes the
+    // server listen, so connecting is retried for a while.
+    Socket connectAndGreet() {
+        Socket client = kNoSocket;
+        for (int attempt = 0; attempt < 200 && client == kNoSocket; ++attempt) {
+            client = connectClient(port_);
+            if (client == kNoSocket) sleepMillis(25);
+        }
+        EXPECT_NE(client, kNoSocket);
+        if (client == kNoSocket) return kNoSocket;
+        clients_.push_back(client);
+        EXPECT_EQ(receiveBytes(client, 4), kWelcome);
+        return client;
+    }
+
+    void disconnect(Socket client) {
+        for (auto& c : clients_) {
+            if (c == client) c = kNoSocket;
+        }
+        socketClose(client);
+    }
+
+    void stopAndExpectCleanExit() {
+        interrupt(server_);
+        ASSERT_TRUE(waitForExit(server_)) << server_.log;
+        EXPECT_EQ(server_.exitStatus, 0) << server_.log;
+    }
+
+    std::string dir_;
+    ServerProcess server_;
+    std::uint16_t port_ = 0;
+    std::vector<Socket> clients_;
+};
+
+TEST_F(ServerE2ETest, AnnouncesItselfAndStopsCleanlyOnInterrupt) {
+    startServing();
+    stopAndExpectCleanExit();
+    EXPECT_EQ(server_.log, startUpLines());
+}
+
+TEST_F(ServerE2ETest, MissingConfigAnsweredNoPromptsOnceAndEnds) {
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
+    writeInput(server_, "Nope\n");
+    ASSERT_TRUE(waitForExit(server_)) << server_.log;
+    EXPECT_EQ(server_.exitStatus, 0);
+    EXPECT_EQ(server_.log, kVersionLines + kPrompt);
+}
+
+TEST_F(ServerE2ETest, MissingConfigAnsweredYesReadsTheFileAgain) {
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
+    port_ = freePort();
+    writeConfig(configFor(port_));
+    writeInput(server_, "yes\n");
+    ASSERT_TRUE(waitForLog(server_, "Port: " + std::to_string(port_) + "\n")) << server_.log;
+    connectAndGreet();
+    stopAndExpectCleanExit();
+    EXPECT_EQ(server_.log.rfind(kVersionLines + kPrompt + "Server IP Address: ", 0), 0u)
+        << server_.log;
+}
+
+TEST_F(ServerE2ETest, YesAndNoOnOneLineAnswerTwoPrompts) {
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
+    writeInput(server_, "y n\n");
+    ASSERT_TRUE(waitForExit(server_)) << server_.log;
+    EXPECT_EQ(server_.exitStatus, 0);
+    EXPECT_EQ(server_.log, kVersionLines + kPrompt + kPrompt);
+}
+
+TEST_F(ServerE2ETest, EndOfInputAtThePromptEndsTheServer) {
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
+    closeInput(server_);
+    ASSERT_TRUE(waitForExit(server_)) << server_.log;
+    EXPECT_EQ(server_.exitStatus, 0);
+    EXPECT_EQ(countOf(server_.log, "Try again? (y/n)"), 1u) << server_.log;
+    EXPECT_EQ(server_.log, kVersionLines + kPrompt +
+                               "\nrunServer: No answer could be read from standard input. "
+                               "Exiting.\n");
+}
+
+TEST_F(ServerE2ETest, PortInUseIsReportedAndEndsTheServer) {
+    port_ = freePort();
+    Socket holder = socketCreateTcp();
+    ASSERT_EQ(socketBind(holder, ipv4FromText("127.0.0.1"), hostToNet16(port_)), 0);
+    ASSERT_EQ(socketListen(holder, 1), 0);
+    writeConfig(configFor(port_));
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitForExit(server_)) << server_.log;
+    socketClose(holder);
+    EXPECT_EQ(server_.exitStatus, 0);
+    const std::string bindLine =
+        "createListenSocket: Error in bind! Could not bind the listener socket. Error code was: ";
+    ASSERT_EQ(server_.log.rfind(startUpLines() + bindLine, 0), 0u) << server_.log;
+    std::string code = server_.log.substr(startUpLines().size() + bindLine.size());
+    EXPECT_EQ(code.find('\n'), code.size() - 1) << "one line, then nothing more";
+}
+
+TEST_F(ServerE2ETest, MalformedPortIsReportedAndTheServerStillStarts) {
+    writeConfig("peerdir 99999 0 a b\n");
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitForLog(server_, "Port: 0\n")) << server_.log;
+    stopAndExpectCleanExit();
+    EXPECT_EQ(server_.log.rfind(kVersionLines +
+                                    "loadConfig: The port in config.txt is missing or is not a "
+                                    "number from 0 to 65535; using port 0.\n",
+                                0),
+              0u)
+        << server_.log;
+}
+
+TEST_F(ServerE2ETest, TwoClientsAreIntroducedToEachOther) {
+    startServing();
+    Socket alice = connectAndGreet();
+    Socket bob = connectAndGreet();
+    // Alice's own list reply shows her name is in before Bob registers.
+    sendAll(alice, join(nameMessage(2, "alice"), header(4)));
+    ASSERT_EQ(receiveBytes(alice, 24), nameMessage(2, "alice"));
+    sendAll(bob, join(nameMessage(2, "bob"), header(4)));
+    Bytes names = join(nameMessage(2, "alice"), nameMessage(2, "bob"));
+    EXPECT_EQ(receiveBytes(bob, 48), names);
+
+    sendAll(bob, connectMessage("alice", "127.0.0.1", 0x1F, 0x90));
+    Bytes forwarded = connectMessage("alice", "127.0.0.1", 0x1F, 0x90);
+    forwarded[3] = 1;  // arrives as PeerRequest
+    EXPECT_EQ(receiveBytes(alice, 42), forwarded);
+
+    sendAll(alice, connectMessage("carol", "127.0.0.2", 0, 1));
+    EXPECT_EQ(receiveBytes(alice, 4), header(3));
+    EXPECT_TRUE(staysQuiet(bob, 50));
+    stopAndExpectCleanExit();
+}
+
+TEST_F(ServerE2ETest, NamesVanishWhenTheirClientDisconnects) {
+    startServing();
+    Socket alice = connectAndGreet();
+    Socket bob = connectAndGreet();
+    sendAll(alice, join(nameMessage(2, "alice"), header(4)));
+    ASSERT_EQ(receiveBytes(alice, 24), nameMessage(2, "alice"));
+    disconnect(alice);
+    ASSERT_TRUE(waitForLog(server_, "ClientManager: Client disconnected. Thread terminating...\n"))
+        << server_.log;
+    sendAll(bob, join(header(4), connectMessage("alice", "127.0.0.1", 0, 1)));
+    EXPECT_EQ(receiveBytes(bob, 4), header(3)) << "an empty list, then NameNotFound";
+    stopAndExpectCleanExit();
+}
+
+TEST_F(ServerE2ETest, InterruptWithSeveralClientsEndsEachAndProbesEveryConnection) {
+    startServing();
+    Socket first = connectAndGreet();
+    Socket second = connectAndGreet();
+    Socket third = connectAndGreet();
+    disconnect(third);
+    ASSERT_TRUE(waitForLog(server_, "ClientManager: Client disconnected. Thread terminating...\n"))
+        << server_.log;
+    stopAndExpectCleanExit();
+    EXPECT_TRUE(peerCloses(first));
+    EXPECT_TRUE(peerCloses(second));
+    const std::string& log = server_.log;
+    EXPECT_EQ(countOf(log, "listenForConnections: Got a connection!\n"), 3u) << log;
+    EXPECT_EQ(
+        countOf(log,
+                "ClientManager: globalExit event was signalled or had an error. Quitting...\n"),
+        2u)
+        << log;
+    EXPECT_EQ(countOf(log, "WSAGetLastError returned: "), 3u) << log;
+    EXPECT_EQ(countOf(log, "WARNING: Socket number "), 0u) << log;
+    // The probes come last, one line each.
+    auto probes = log.find("WSAGetLastError returned: ");
+    ASSERT_NE(probes, std::string::npos);
+    EXPECT_EQ(countOf(log.substr(probes), "\n"), 3u) << log;
+}
+
+}  // namespace
+}  // namespace e2e
+}  // namespace peerdir

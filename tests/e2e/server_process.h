@@ -1,0 +1,54 @@
+// server_process.h -- runs the real server binary as a child process with
+// pipes on its standard input and output, for the end-to-end tests.
+//
+// The binary is PEERDIR_SERVER from the environment, or the one this build
+// made; PEERDIR_SERVER_LAUNCHER, when set, is a program to start it through
+// (wine, for the Windows executable). Every wait is bounded.
+#ifndef PEERDIR_TESTS_E2E_SERVER_PROCESS_H
+#define PEERDIR_TESTS_E2E_SERVER_PROCESS_H
+
+#include <string>
+
+namespace peerdir {
+namespace e2e {
+
+// Long enough for a server started under Wine.
+constexpr unsigned kProcessWaitMillis = 20000;
+
+struct ServerProcess {
+    int pid = -1;
+    int input = -1;   // the server's standard input
+    int output = -1;  // the server's standard output
+    std::string log;  // everything it wrote so far, with CR LF turned into LF
+    bool exited = false;
+    int exitStatus = -1;  // the exit code, or 128 + signal
+};
+
+// A fresh directory under the system's temporary directory.
+std::string makeTempDirectory();
+void removeDirectory(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+// Starts the server with dir as its working directory.
+bool startServer(ServerProcess& server, const std::string& dir);
+
+void writeInput(ServerProcess& server, const std::string& text);
+void closeInput(ServerProcess& server);
+
+// Reads output until the log contains needle (true) or the wait ends.
+bool waitForLog(ServerProcess& server, const std::string& needle,
+                unsigned millis = kProcessWaitMillis);
+
+// Reads output until the process has ended and its output is closed.
+bool waitForExit(ServerProcess& server, unsigned millis = kProcessWaitMillis);
+
+// Asks the server to stop the way an operator's Ctrl+C does.
+void interrupt(ServerProcess& server);
+
+// Kills and reaps the process if it still runs; closes the pipes.
+void stopServer(ServerProcess& server);
+
+}  // namespace e2e
+}  // namespace peerdir
+
+#endif
