@@ -16,8 +16,9 @@
 #endif
 // winsock2.h must come before windows.h, or windows.h drags in the old
 // winsock.h and the two clash.
-#include <windows.h>
 #include <winsock2.h>
+// (kept apart so that include sorting cannot reorder them)
+#include <windows.h>
 
 #include <atomic>
 #include <climits>
