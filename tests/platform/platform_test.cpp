@@ -12,8 +12,52 @@ namespace peerdir {
 namespace {
 
 using testing_support::closePair;
+using testing_support::connectClient;
+using testing_support::kWaitMillis;
 using testing_support::LoopbackPair;
 using testing_support::makeLoopbackPair;
+
+TEST(NetLibrary, StartupGrantsVersionTwoPointTwoAndReportsItAsTheHighest) {
+    NetVersion version{};
+    ASSERT_EQ(netStartup(&version), 0);
+    EXPECT_EQ(version.granted, 0x0202);
+    EXPECT_EQ(version.highest, 0x0202);
+    // Undoes this start only; the one the suite made in main stays in force.
+    netCleanup();
+}
+
+TEST(NetLibrary, LocalHostHasAnIPv4Address) {
+    std::uint32_t address = 0;
+    EXPECT_TRUE(localHostFirstAddress(&address));
+}
+
+TEST(NetLibrary, CleanupClosesAListeningSocketLeftOpen) {
+    Socket listener = socketCreateTcp();
+    ASSERT_NE(listener, kNoSocket);
+    ASSERT_EQ(socketBind(listener, ipv4FromText("127.0.0.1"), 0), 0);
+    ASSERT_EQ(socketListen(listener, 10), 0);
+    std::uint16_t port = socketLocalPort(listener);
+    Socket before = connectClient(port);
+    ASSERT_NE(before, kNoSocket) << "the listener must take connections before the clean-up";
+    socketClose(before);
+
+    // Winsock releases the sockets only when the clean-up matches the last
+    // start-up, and main started the library once for the whole suite; so
+    // this clean-up is the last one, and the start-up after it gives the
+    // tests that follow a started library again.
+    netCleanup();
+    NetVersion version{};
+    ASSERT_EQ(netStartup(&version), 0);
+
+    Socket after = connectClient(port);
+    EXPECT_EQ(after, kNoSocket) << "the listener is still open after the clean-up";
+    if (after != kNoSocket) {
+        socketClose(after);
+        socketClose(listener);
+    }
+    // Otherwise the listener's handle is gone and must not be closed again: the
+    // value may already name another socket.
+}
 
 TEST(Sockets, EmptyNonBlockingReadWouldBlock) {
     LoopbackPair pair = makeLoopbackPair();
@@ -79,6 +123,28 @@ TEST(Kernel, ManualResetEventStaysSet) {
     EXPECT_TRUE(eventTestNow(event));
     EXPECT_TRUE(eventTestNow(event));
     eventClose(event);
+}
+
+std::atomic<bool> g_waitReturned{false};
+
+void waitForNoThreads(void*) {
+    ThreadHandle none[1] = {nullptr};
+    threadWaitAll(none, 0);
+    g_waitReturned.store(true);
+}
+
+TEST(Kernel, WaitAllForNoThreadsReturnsAtOnce) {
+    // The wait runs on a thread of its own so that a wait that never returns
+    // fails this test instead of stopping the suite.
+    g_waitReturned = false;
+    ThreadHandle waiter = threadStart(waitForNoThreads, nullptr);
+    ASSERT_NE(waiter, nullptr);
+    for (unsigned waited = 0; waited < kWaitMillis && !g_waitReturned.load(); ++waited) {
+        sleepMillis(1);
+    }
+    ASSERT_TRUE(g_waitReturned.load()) << "threadWaitAll with a count of 0 did not return";
+    threadWaitAll(&waiter, 1);
+    threadRelease(waiter);
 }
 
 std::atomic<int> g_ran{0};
