@@ -33,7 +33,10 @@ void reportBadPort(const std::string& fileName) {
 ServerConfig loadConfig(const std::string& fileName) {
     ServerConfig config;
     std::ifstream file(fileName);
-    if (!file.good()) {
+    // Some systems open a directory as if it were a file; its first read
+    // then fails outright. That is a file that cannot be read, like one that
+    // cannot be opened.
+    if (!file.good() || (file.peek(), file.bad())) {
         config.loaded = false;
         return config;
     }

@@ -60,6 +60,15 @@ TEST_F(LoadConfigTest, MissingFileIsNotLoadedAndLeavesEveryFieldEmpty) {
     EXPECT_EQ(log.text(), "") << "the caller prompts; loadConfig itself says nothing";
 }
 
+TEST_F(LoadConfigTest, DirectoryInPlaceOfTheFileIsNotLoaded) {
+    LogCapture log;
+    std::filesystem::create_directory(directory_ + "/config.txt");
+    ServerConfig config = loadConfig(directory_ + "/config.txt");
+    EXPECT_FALSE(config.loaded);
+    EXPECT_EQ(config.port, 0);
+    EXPECT_EQ(log.text(), "");
+}
+
 TEST_F(LoadConfigTest, EmptyFileIsLoadedWithPortZeroAndOneReport) {
     std::string name = writeFile("");
     LogCapture log;
