@@ -3,6 +3,7 @@
 // standard output.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,13 @@ class ServerE2ETest : public ::testing::Test {
 
     void stopAndExpectCleanExit() {
         interrupt(server_);
+        if (std::getenv("PEERDIR_E2E_REPEAT_STOP") != nullptr && !waitForExit(server_, 5000)) {
+            // ThreadSanitizer queues a signal that arrives outside a blocking
+            // call and runs the handler when the thread next passes one of its
+            // interceptors; on rare runs of that leg the first request was
+            // never acted on. That leg alone asks a second time.
+            interrupt(server_);
+        }
         ASSERT_TRUE(waitForExit(server_)) << server_.log;
         EXPECT_EQ(server_.exitStatus, 0) << server_.log;
     }
