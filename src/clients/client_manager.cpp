@@ -22,8 +22,10 @@ TurnOutcome actOn(const ReceiveResult& r, const ClientManagerContext& context) {
         case ReceiveStatus::NoData:
             return TurnOutcome::KeepGoing;
         case ReceiveStatus::ShortHeader:
+            // Only a header that never completed gets here; the stream can
+            // no longer be read in step, so the connection ends.
             logLine("ClientManager: Got an incorrect amount of data from recv.");
-            return TurnOutcome::KeepGoing;
+            return TurnOutcome::Leave;
         case ReceiveStatus::Disconnected:
             logLine("ClientManager: Client disconnected. Thread terminating...");
             return TurnOutcome::Leave;
@@ -36,7 +38,17 @@ TurnOutcome actOn(const ReceiveResult& r, const ClientManagerContext& context) {
     return TurnOutcome::Leave;
 }
 
-void pollClient(const ClientManagerContext& context) {
+// Writes what an earlier reply left unsent. The flag is read without the
+// lock, so an idle turn costs no lock at all; only the lock's holder changes
+// the rest.
+void finishPendingWrite(const ClientManagerContext& context, Outbox& outbox) {
+    if (!outbox.hasRest.load(std::memory_order_acquire)) return;
+    lockEnter(context.registryLock);
+    flushOutbox(outbox);
+    lockLeave(context.registryLock);
+}
+
+void pollClient(const ClientManagerContext& context, Outbox& outbox) {
     const PayloadWait wait{context.globalExit, kPayloadWaitMillis};
     bool running = true;
     while (running) {
@@ -45,15 +57,27 @@ void pollClient(const ClientManagerContext& context) {
             logLine("ClientManager: globalExit event was signalled or had an error. Quitting...");
             running = false;
         }
+        finishPendingWrite(context, outbox);
         // The turn that saw globalExit still reads and handles one message.
         ReceiveResult r = receiveMessage(context.socket, wait);
         if (actOn(r, context) == TurnOutcome::Leave) return;
     }
 }
 
+Outbox& greetClient(const ClientManagerContext& context) {
+    lockEnter(context.registryLock);
+    Outbox& outbox = outboxFor(*context.registry, context.socket);
+    sendMessage(outbox, MessageType::Welcome);
+    lockLeave(context.registryLock);
+    return outbox;
+}
+
+// The entries and the outbox go under the lock before the socket closes, so
+// no other thread can find the socket, or write to it, once it is closed.
 void releaseClient(const ClientManagerContext& context) {
     lockEnter(context.registryLock);
     removeAll(*context.registry, context.socket);
+    dropOutbox(*context.registry, context.socket);
     lockLeave(context.registryLock);
     socketShutdownBoth(context.socket);
     socketClose(context.socket);
@@ -62,9 +86,8 @@ void releaseClient(const ClientManagerContext& context) {
 }  // namespace
 
 void serveClient(ClientManagerContext context) {
-    // Nobody can have registered this socket yet, so Welcome needs no lock.
-    sendMessage(context.socket, MessageType::Welcome);
-    pollClient(context);
+    Outbox& outbox = greetClient(context);
+    pollClient(context, outbox);
     releaseClient(context);
 }
 

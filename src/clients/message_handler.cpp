@@ -3,10 +3,13 @@
 // Every registry access and every message written here happens with
 // registryLock held, so replies for one client never interleave on its socket
 // and a found socket cannot be closed while a PeerRequest is written to it.
-// Holding the lock while sending is safe: every socket is non-blocking.
+// Holding the lock while sending is safe: every socket is non-blocking. Each
+// reply goes out in one write (a whole list included), so no small write
+// waits for the client to acknowledge the one before it.
 #include "clients/message_handler.h"
 
 #include <string>
+#include <vector>
 
 #include "clients/registry.h"
 
@@ -24,14 +27,21 @@ void registerName(const std::uint8_t* payload, const ClientManagerContext& conte
 }
 
 void sendNameList(const ClientManagerContext& context) {
+    std::vector<std::uint8_t> wire;
+    std::size_t count = 0;
     lockEnter(context.registryLock);
-    forEach(*context.registry, [&context](const ClientEntry& entry) {
+    wire.reserve(context.registry->entries.size() * (kHeaderSize + kNamePayloadSize));
+    forEach(*context.registry, [&wire, &count](const ClientEntry& entry) {
         NamePayload reply;
         writeTextField(entry.name, reply.name, kNameFieldSize);
-        std::uint8_t wire[kNamePayloadSize];
-        encodeNamePayload(reply, wire);
-        sendMessage(context.socket, MessageType::ClientName, wire);
+        std::uint8_t payload[kNamePayloadSize];
+        encodeNamePayload(reply, payload);
+        appendMessage(wire, MessageType::ClientName, payload);
+        ++count;
     });
+    if (count > 0) {
+        sendMessages(outboxFor(*context.registry, context.socket), wire.data(), wire.size(), count);
+    }
     lockLeave(context.registryLock);
 }
 
@@ -54,9 +64,9 @@ void forwardConnectRequest(const std::uint8_t* payload, const ClientManagerConte
     lockEnter(context.registryLock);
     Socket target = findFirst(*context.registry, name);
     if (target != kNoSocket) {
-        sendMessage(target, MessageType::PeerRequest, wire);
+        sendMessage(outboxFor(*context.registry, target), MessageType::PeerRequest, wire);
     } else {
-        sendMessage(context.socket, MessageType::NameNotFound);
+        sendMessage(outboxFor(*context.registry, context.socket), MessageType::NameNotFound);
     }
     lockLeave(context.registryLock);
 }

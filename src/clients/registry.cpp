@@ -23,4 +23,12 @@ void removeAll(ClientRegistry& registry, Socket socket) {
                   entries.end());
 }
 
+Outbox& outboxFor(ClientRegistry& registry, Socket socket) {
+    auto placed = registry.outboxes.try_emplace(socket);
+    placed.first->second.socket = socket;
+    return placed.first->second;
+}
+
+void dropOutbox(ClientRegistry& registry, Socket socket) { registry.outboxes.erase(socket); }
+
 }  // namespace peerdir

@@ -1,8 +1,10 @@
 // config.cpp -- loadConfig.
 #include "config/config.h"
 
+#include <filesystem>
 #include <fstream>
 #include <istream>
+#include <sstream>
 
 #include "platform/console.h"
 
@@ -28,19 +30,33 @@ void reportBadPort(const std::string& fileName) {
     logEnd();
 }
 
+// Only a regular file counts: opening a FIFO waits for a writer that may
+// never come, a device such as /dev/zero never ends, and a directory has no
+// text. The read stops at kMaxConfigBytes, far beyond five tokens, so no
+// file can make start-up hold unbounded memory.
+bool readConfigText(const std::string& fileName, std::string* text) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(fileName, error)) return false;
+    std::ifstream file(fileName, std::ios::binary);
+    if (!file.good()) return false;
+    text->resize(kMaxConfigBytes);
+    file.read(&(*text)[0], static_cast<std::streamsize>(kMaxConfigBytes));
+    if (file.bad()) return false;
+    text->resize(static_cast<std::size_t>(file.gcount()));
+    return true;
+}
+
 }  // namespace
 
 ServerConfig loadConfig(const std::string& fileName) {
     ServerConfig config;
-    std::ifstream file(fileName);
-    // Some systems open a directory as if it were a file; its first read
-    // then fails outright. That is a file that cannot be read, like one that
-    // cannot be opened.
-    if (!file.good() || (file.peek(), file.bad())) {
+    std::string text;
+    if (!readConfigText(fileName, &text)) {
         config.loaded = false;
         return config;
     }
     config.loaded = true;
+    std::istringstream file(text);
     // A failed read leaves the stream failed, so every later read is skipped
     // and its field keeps the value it started with.
     file >> config.reservedText1;

@@ -8,8 +8,6 @@ namespace peerdir {
 
 namespace {
 
-constexpr int kListenBacklog = 10;
-
 void logVersion(std::uint16_t version) {
     logUnsigned(version & 0xFFu);
     logText(".");
@@ -19,6 +17,16 @@ void logVersion(std::uint16_t version) {
 void logErrorLine(const char* text, int code) {
     logText(text);
     logSigned(code);
+    logEnd();
+}
+
+// A port of 0 lets the system choose one, which nobody could find without
+// this line.
+void reportChosenPort(Socket s, std::uint16_t configured) {
+    std::uint16_t bound = socketLocalPort(s);
+    if (bound == configured) return;
+    logText("createListenSocket: Listening on port ");
+    logUnsigned(bound);
     logEnd();
 }
 
@@ -75,11 +83,14 @@ Socket createListenSocket(std::uint16_t port) {
         return kNoSocket;
     }
     socketSetNonBlocking(s);
+    reportChosenPort(s, port);
     return s;
 }
 
 Socket listenForConnections(Socket listenSocket) {
-    if (socketListen(listenSocket, kListenBacklog) != 0) {
+    // The largest backlog the system allows: when a restarted server's
+    // clients all reconnect at once, a short queue drops their handshakes.
+    if (socketListen(listenSocket, maxListenBacklog()) != 0) {
         int code = lastSocketError();
         if (isWouldBlock(code)) return kNoSocket;
         logErrorLine("listenForConnections: listen had an error. Error code was: ", code);
@@ -96,6 +107,9 @@ Socket listenForConnections(Socket listenSocket) {
     }
     logLine("listenForConnections: Got a connection!");
     socketSetNonBlocking(client);
+    // Replies are small and latency is the product: no write may wait for
+    // the client to acknowledge the one before it.
+    socketSetNoDelay(client);
     return client;
 }
 

@@ -15,13 +15,15 @@ namespace peerdir {
 bool initializeWinsock();
 
 // Logs the host's first IPv4 address and the port, then makes a socket bound
-// to that address and port and switches it to non-blocking mode. It does not
-// listen yet: the first poll does. kNoSocket after a logged failure; a socket
-// made before the failure is closed again.
+// to that address and port and switches it to non-blocking mode. When the
+// port it got differs from the one asked for (0 lets the system choose), it
+// logs the port it got. It does not listen yet: the first poll does. kNoSocket after a logged
+// failure; a socket made before the failure is closed again.
 Socket createListenSocket(std::uint16_t port);
 
-// One poll: listen (backlog 10, repeated every time), then accept one
-// pending connection. Returns the new non-blocking socket; kNoSocket when
+// One poll: listen (with the largest backlog the system allows, repeated
+// every time), then accept one pending connection. Returns the new
+// non-blocking socket, with Nagle's algorithm off; kNoSocket when
 // nothing is pending; or listenSocket itself after any other listen or
 // accept error, which it logs. Callers must not take that value for a new
 // connection.

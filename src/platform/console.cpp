@@ -11,36 +11,41 @@ namespace {
 
 std::atomic<LogSink> g_sink{nullptr};
 
-void writePiece(const char* data, std::size_t size) {
+// The calling thread's line so far.
+thread_local std::string t_line;
+
+// One fwrite per line: stdio locks the stream for the call, so the line
+// reaches the console whole.
+void writeLine() {
     LogSink sink = g_sink.load();
     if (sink != nullptr) {
-        sink(data, size);
-        return;
+        sink(t_line.data(), t_line.size());
+    } else {
+        std::fwrite(t_line.data(), 1, t_line.size(), stdout);
+        std::fflush(stdout);
     }
-    // One fwrite per piece: stdio locks the stream for the call, so the piece
-    // reaches the console whole.
-    std::fwrite(data, 1, size, stdout);
+    t_line.clear();
 }
 
 }  // namespace
 
-void logText(const char* text) { writePiece(text, std::strlen(text)); }
+void logText(const char* text) { t_line.append(text); }
 
 void logSigned(long long value) {
     char digits[32];
     int n = std::snprintf(digits, sizeof digits, "%lld", value);
-    writePiece(digits, static_cast<std::size_t>(n));
+    t_line.append(digits, static_cast<std::size_t>(n));
 }
 
 void logUnsigned(unsigned long long value) {
     char digits[32];
     int n = std::snprintf(digits, sizeof digits, "%llu", value);
-    writePiece(digits, static_cast<std::size_t>(n));
+    t_line.append(digits, static_cast<std::size_t>(n));
 }
 
 void logEnd() {
-    writePiece("\n", 1);
-    if (g_sink.load() == nullptr) std::fflush(stdout);
+    t_line.push_back('\n');
+    writeLine();
 }
 
 void logLine(const char* text) {
@@ -51,7 +56,7 @@ void logLine(const char* text) {
 void setLogSink(LogSink sink) { g_sink.store(sink); }
 
 bool readAnswerWord(std::string* word) {
-    std::fflush(stdout);
+    if (!t_line.empty()) writeLine();
     std::cout.flush();
     if (!(std::cin >> *word)) return false;
     return true;

@@ -1,9 +1,10 @@
 // console.h -- the log on standard output and the operator's answers on
 // standard input.
 //
-// A log line is written in pieces (text, number, line end); each piece is
-// written whole, and the stream is flushed at every line end. Pieces from
-// different threads may interleave, exactly as they would on a shared console.
+// A log line is put together in pieces (text, number, line end) on the
+// calling thread and written in one write at its line end, then flushed, so
+// lines from different threads never land inside each other. Pieces without
+// a line end (the prompt's colon) go out before the next answer is read.
 #ifndef PEERDIR_PLATFORM_CONSOLE_H
 #define PEERDIR_PLATFORM_CONSOLE_H
 
@@ -20,14 +21,14 @@ void logEnd();
 // logText(text) then logEnd().
 void logLine(const char* text);
 
-// Where the pieces go. The default writes to standard output; tests install
+// Where whole lines go. The default writes to standard output; tests install
 // their own to read the lines back. A sink may be called from any thread and
 // must be thread-safe. nullptr restores standard output.
 using LogSink = void (*)(const char* data, std::size_t size);
 void setLogSink(LogSink sink);
 
-// Flushes pending output, then reads one whitespace-delimited word from
-// standard input. False when the input has ended or failed.
+// Writes the calling thread's unfinished line and flushes, then reads one whitespace-delimited word
+// from standard input. False when the input has ended or failed.
 bool readAnswerWord(std::string* word);
 
 }  // namespace peerdir

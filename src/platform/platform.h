@@ -45,6 +45,10 @@ int lastSocketError();
 // True when code means "the operation would block" on this platform.
 bool isWouldBlock(int code);
 
+// The platform's code for "the operation would block", for reports about a
+// send that was refused without a call of its own failing.
+int wouldBlockErrorCode();
+
 // The platform's code for "the operation timed out".
 int timedOutErrorCode();
 
@@ -73,6 +77,9 @@ int socketBind(Socket s, std::uint32_t address, std::uint16_t port);
 // 0 or -1. Repeating it on a listening socket succeeds and changes nothing.
 int socketListen(Socket s, int backlog);
 
+// The largest backlog the platform accepts (SOMAXCONN).
+int maxListenBacklog();
+
 // Accepts one pending connection, or returns kNoSocket (would-block when
 // nothing is pending on a non-blocking socket). The peer address is read into
 // a zeroed 16-byte buffer and not returned.
@@ -89,9 +96,17 @@ std::uint16_t socketLocalPort(Socket s);
 // Switches s to non-blocking mode. 0 or -1.
 int socketSetNonBlocking(Socket s);
 
+// Turns off Nagle's algorithm on s, so a small write goes out at once
+// instead of waiting for the peer to acknowledge the previous one. 0 or -1.
+int socketSetNoDelay(Socket s);
+
 // Count of bytes read (at most length), 0 when the peer has closed, -1 on
 // failure.
 int socketRecv(Socket s, void* buffer, std::size_t length);
+
+// Count of bytes that have arrived on s and not yet been read, or -1. Tests
+// use it to know that a reader has taken what was sent, rather than sleeping.
+int socketBytesPending(Socket s);
 
 // Count of bytes written, or -1 on failure. A send to a peer that has closed
 // or reset the connection fails with -1; it never ends the process.
@@ -114,8 +129,16 @@ using LockHandle = PlatformLock*;
 
 using ThreadEntry = void (*)(void* argument);
 
-// Starts a thread running entry(argument) at once. nullptr on failure.
-ThreadHandle threadStart(ThreadEntry entry, void* argument);
+// Starts a thread running entry(argument) at once, reserving stackBytes of
+// address space for its stack (0: the platform's default; sanitizer builds
+// reserve more, as their frames are larger). nullptr on failure, with the
+// platform's error code in *error when error is not nullptr.
+ThreadHandle threadStart(ThreadEntry entry, void* argument, std::size_t stackBytes = 0,
+                         int* error = nullptr);
+
+// True once the thread has ended, so that waiting for it returns at once.
+// Never waits itself.
+bool threadHasEnded(ThreadHandle thread);
 
 // Returns once every thread in the list has ended. There is no limit on the
 // count.
@@ -146,6 +169,16 @@ void lockDelete(LockHandle lock);
 
 // Makes the operator's stop request (Ctrl+C and the like) set event.
 void installShutdownTrigger(EventHandle event);
+
+// ---- Fault injection ------------------------------------------------------
+
+// Operations whose failure tests can ask for: a healthy system does not fail
+// them on demand, yet the server must survive each failure.
+enum class FaultPoint { Listen, Accept, ThreadStart, Count };
+
+// Makes the next count calls of the operation fail, each reporting code as
+// the platform's error. The check costs one atomic load per call.
+void injectFault(FaultPoint point, unsigned count, int code);
 
 }  // namespace peerdir
 

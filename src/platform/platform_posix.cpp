@@ -10,8 +10,10 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,12 +24,14 @@
 #include <new>
 #include <set>
 
+#include "platform/faults.h"
 #include "platform/platform.h"
 
 namespace peerdir {
 
 struct PlatformThread {
     pthread_t id;
+    std::atomic<bool> ended{false};
 };
 
 struct PlatformEvent {
@@ -57,6 +61,14 @@ void trackClosed(int fd) {
 
 int toFd(Socket s) { return static_cast<int>(s); }
 
+// An injected failure reports its code the way a failed call does here.
+bool failsByInjection(FaultPoint point) {
+    int code = 0;
+    if (!takeInjectedFault(point, &code)) return false;
+    errno = code;
+    return true;
+}
+
 sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port) {
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
@@ -83,6 +95,8 @@ void netCleanup() {
 int lastSocketError() { return errno; }
 
 bool isWouldBlock(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
+int wouldBlockErrorCode() { return EAGAIN; }
 
 int timedOutErrorCode() { return ETIMEDOUT; }
 
@@ -132,9 +146,15 @@ int socketBind(Socket s, std::uint32_t address, std::uint16_t port) {
     return bind(toFd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
-int socketListen(Socket s, int backlog) { return listen(toFd(s), backlog) == 0 ? 0 : -1; }
+int socketListen(Socket s, int backlog) {
+    if (failsByInjection(FaultPoint::Listen)) return -1;
+    return listen(toFd(s), backlog) == 0 ? 0 : -1;
+}
+
+int maxListenBacklog() { return SOMAXCONN; }
 
 Socket socketAccept(Socket s) {
+    if (failsByInjection(FaultPoint::Accept)) return kNoSocket;
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof peer);
     socklen_t length = sizeof peer;
@@ -163,8 +183,18 @@ int socketSetNonBlocking(Socket s) {
     return fcntl(toFd(s), F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
 }
 
+int socketSetNoDelay(Socket s) {
+    int on = 1;
+    return setsockopt(toFd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
+}
+
 int socketRecv(Socket s, void* buffer, std::size_t length) {
     return static_cast<int>(recv(toFd(s), buffer, length, 0));
+}
+
+int socketBytesPending(Socket s) {
+    int pending = 0;
+    return ioctl(toFd(s), FIONREAD, &pending) == 0 ? pending : -1;
 }
 
 int socketSend(Socket s, const void* buffer, std::size_t length) {
@@ -187,13 +217,48 @@ namespace {
 struct ThreadStart {
     ThreadEntry entry;
     void* argument;
+    PlatformThread* thread;
 };
 
 void* threadTrampoline(void* raw) {
     ThreadStart start = *static_cast<ThreadStart*>(raw);
     delete static_cast<ThreadStart*>(raw);
     start.entry(start.argument);
+    start.thread->ended.store(true, std::memory_order_release);
     return nullptr;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PEERDIR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PEERDIR_SANITIZED 1
+#endif
+#endif
+
+// Sanitizers pad every frame and keep state of their own on the stack.
+#ifdef PEERDIR_SANITIZED
+constexpr std::size_t kStackScale = 8;
+#else
+constexpr std::size_t kStackScale = 1;
+#endif
+
+// pthread_create reports its error as its result, not in errno.
+int createThread(pthread_t* id, std::size_t stackBytes, ThreadStart* start) {
+    pthread_attr_t attributes;
+    int result = pthread_attr_init(&attributes);
+    if (result != 0) return result;
+    if (stackBytes > 0) {
+        std::size_t reserve = stackBytes * kStackScale;
+        long least = sysconf(_SC_THREAD_STACK_MIN);
+        if (least > 0 && reserve < static_cast<std::size_t>(least)) {
+            reserve = static_cast<std::size_t>(least);
+        }
+        result = pthread_attr_setstacksize(&attributes, reserve);
+    }
+    if (result == 0) result = pthread_create(id, &attributes, threadTrampoline, start);
+    pthread_attr_destroy(&attributes);
+    return result;
 }
 
 std::atomic<PlatformEvent*> g_shutdownEvent{nullptr};
@@ -210,17 +275,26 @@ extern "C" void onStopSignal(int) {
 
 }  // namespace
 
-ThreadHandle threadStart(ThreadEntry entry, void* argument) {
+ThreadHandle threadStart(ThreadEntry entry, void* argument, std::size_t stackBytes, int* error) {
+    int code = 0;
+    if (takeInjectedFault(FaultPoint::ThreadStart, &code)) {
+        if (error != nullptr) *error = code;
+        return nullptr;
+    }
     auto* thread = new (std::nothrow) PlatformThread;
-    auto* start = new (std::nothrow) ThreadStart{entry, argument};
-    if (thread == nullptr || start == nullptr ||
-        pthread_create(&thread->id, nullptr, threadTrampoline, start) != 0) {
+    auto* start = new (std::nothrow) ThreadStart{entry, argument, thread};
+    code = (thread == nullptr || start == nullptr) ? ENOMEM
+                                                   : createThread(&thread->id, stackBytes, start);
+    if (code != 0) {
         delete thread;
         delete start;
+        if (error != nullptr) *error = code;
         return nullptr;
     }
     return thread;
 }
+
+bool threadHasEnded(ThreadHandle thread) { return thread->ended.load(std::memory_order_acquire); }
 
 void threadWaitAll(const ThreadHandle* threads, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) pthread_join(threads[i]->id, nullptr);

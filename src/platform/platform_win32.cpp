@@ -25,6 +25,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/faults.h"
 #include "platform/platform.h"
 
 namespace peerdir {
@@ -57,6 +58,14 @@ int clampLength(std::size_t length) {
     return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
 }
 
+// An injected failure reports its code the way a failed socket call does.
+bool failsByInjection(FaultPoint point) {
+    int code = 0;
+    if (!takeInjectedFault(point, &code)) return false;
+    WSASetLastError(code);
+    return true;
+}
+
 sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port) {
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
@@ -85,6 +94,8 @@ void netCleanup() { WSACleanup(); }
 int lastSocketError() { return WSAGetLastError(); }
 
 bool isWouldBlock(int code) { return code == WSAEWOULDBLOCK; }
+
+int wouldBlockErrorCode() { return WSAEWOULDBLOCK; }
 
 int timedOutErrorCode() { return WSAETIMEDOUT; }
 
@@ -125,9 +136,15 @@ int socketBind(Socket s, std::uint32_t address, std::uint16_t port) {
     return bind(toNative(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
-int socketListen(Socket s, int backlog) { return listen(toNative(s), backlog) == 0 ? 0 : -1; }
+int socketListen(Socket s, int backlog) {
+    if (failsByInjection(FaultPoint::Listen)) return -1;
+    return listen(toNative(s), backlog) == 0 ? 0 : -1;
+}
+
+int maxListenBacklog() { return SOMAXCONN; }
 
 Socket socketAccept(Socket s) {
+    if (failsByInjection(FaultPoint::Accept)) return kNoSocket;
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof peer);
     int length = sizeof peer;
@@ -152,8 +169,22 @@ int socketSetNonBlocking(Socket s) {
     return ioctlsocket(toNative(s), FIONBIO, &on) == 0 ? 0 : -1;
 }
 
+int socketSetNoDelay(Socket s) {
+    BOOL on = TRUE;
+    return setsockopt(toNative(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0
+               ? 0
+               : -1;
+}
+
 int socketRecv(Socket s, void* buffer, std::size_t length) {
     return recv(toNative(s), static_cast<char*>(buffer), clampLength(length), 0);
+}
+
+int socketBytesPending(Socket s) {
+    u_long pending = 0;
+    if (ioctlsocket(toNative(s), FIONREAD, &pending) != 0) return -1;
+    return pending > static_cast<u_long>(INT_MAX) ? INT_MAX : static_cast<int>(pending);
 }
 
 int socketSend(Socket s, const void* buffer, std::size_t length) {
@@ -215,18 +246,34 @@ BOOL WINAPI onConsoleControl(DWORD type) {
 
 }  // namespace
 
-ThreadHandle threadStart(ThreadEntry entry, void* argument) {
+ThreadHandle threadStart(ThreadEntry entry, void* argument, std::size_t stackBytes, int* error) {
+    int code = 0;
+    if (takeInjectedFault(FaultPoint::ThreadStart, &code)) {
+        if (error != nullptr) *error = code;
+        return nullptr;
+    }
     auto* thread = new (std::nothrow) PlatformThread{nullptr};
     auto* start = new (std::nothrow) ThreadStart{entry, argument};
+    code = ERROR_NOT_ENOUGH_MEMORY;
     if (thread != nullptr && start != nullptr) {
-        thread->handle = CreateThread(nullptr, 0, threadTrampoline, start, 0, nullptr);
+        // Without the reservation flag the size would only be committed up
+        // front, and every thread would still reserve the executable's
+        // default (2 MiB for a mingw build) of a 32-bit address space.
+        DWORD flags = stackBytes > 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0;
+        thread->handle = CreateThread(nullptr, stackBytes, threadTrampoline, start, flags, nullptr);
+        if (thread->handle == nullptr) code = static_cast<int>(GetLastError());
     }
     if (thread == nullptr || start == nullptr || thread->handle == nullptr) {
         delete thread;
         delete start;
+        if (error != nullptr) *error = code;
         return nullptr;
     }
     return thread;
+}
+
+bool threadHasEnded(ThreadHandle thread) {
+    return WaitForSingleObject(thread->handle, 0) == WAIT_OBJECT_0;
 }
 
 void threadWaitAll(const ThreadHandle* threads, std::size_t count) {

@@ -12,12 +12,33 @@ namespace {
 constexpr std::size_t kAddressOffset = kNameFieldSize;
 constexpr std::size_t kPortOffset = kNameFieldSize + kAddressFieldSize;
 
-bool sendFailed(int result) {
-    if (result != -1) return false;
-    logText("MessageHandler: Send failed. Last error was: ");
-    logSigned(lastSocketError());
-    logEnd();
-    return true;
+void logSendFailed(int code, std::size_t times) {
+    for (std::size_t i = 0; i < times; ++i) {
+        logText("MessageHandler: Send failed. Last error was: ");
+        logSigned(code);
+        logEnd();
+    }
+}
+
+void keepRest(Outbox& outbox, const std::uint8_t* data, std::size_t size) {
+    outbox.rest.assign(data, data + size);
+    outbox.hasRest.store(size > 0, std::memory_order_release);
+}
+
+void dropSent(Outbox& outbox, std::size_t sent) {
+    outbox.rest.erase(outbox.rest.begin(), outbox.rest.begin() + static_cast<std::ptrdiff_t>(sent));
+    outbox.hasRest.store(!outbox.rest.empty(), std::memory_order_release);
+}
+
+// Encodes one whole message into out; returns its size.
+std::size_t encodeMessage(MessageType type, const std::uint8_t* payload,
+                          std::uint8_t (&out)[kMaxMessageSize]) {
+    std::uint8_t header[kHeaderSize];
+    encodeHeader(static_cast<std::uint32_t>(type), header);
+    std::memcpy(out, header, kHeaderSize);
+    std::size_t size = payloadSizeFor(static_cast<std::uint32_t>(type));
+    if (size > 0) std::memcpy(out + kHeaderSize, payload, size);
+    return kHeaderSize + size;
 }
 
 }  // namespace
@@ -83,13 +104,48 @@ bool writeTextField(const std::string& text, char* field, std::size_t width) {
     return true;
 }
 
-bool sendMessage(Socket s, MessageType type, const std::uint8_t* payload) {
-    std::uint8_t header[kHeaderSize];
-    encodeHeader(static_cast<std::uint32_t>(type), header);
-    if (sendFailed(socketSend(s, header, kHeaderSize))) return false;
-    std::size_t size = payloadSizeFor(static_cast<std::uint32_t>(type));
-    if (size == 0) return true;
-    return !sendFailed(socketSend(s, payload, size));
+std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
+                          const std::uint8_t* payload) {
+    std::uint8_t message[kMaxMessageSize];
+    std::size_t size = encodeMessage(type, payload, message);
+    wire.insert(wire.end(), message, message + size);
+    return size;
+}
+
+FlushResult flushOutbox(Outbox& outbox) {
+    if (outbox.rest.empty()) return FlushResult::Done;
+    int n = socketSend(outbox.socket, outbox.rest.data(), outbox.rest.size());
+    if (n < 0) {
+        int code = lastSocketError();
+        if (isWouldBlock(code)) return FlushResult::Blocked;
+        logSendFailed(code, 1);
+        keepRest(outbox, nullptr, 0);
+        return FlushResult::Failed;
+    }
+    dropSent(outbox, static_cast<std::size_t>(n));
+    return outbox.rest.empty() ? FlushResult::Done : FlushResult::Blocked;
+}
+
+bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size,
+                  std::size_t messageCount) {
+    if (flushOutbox(outbox) == FlushResult::Blocked) {
+        logSendFailed(wouldBlockErrorCode(), messageCount);
+        return false;
+    }
+    int n = socketSend(outbox.socket, wire, size);
+    if (n < 0) {
+        logSendFailed(lastSocketError(), messageCount);
+        return false;
+    }
+    auto sent = static_cast<std::size_t>(n);
+    keepRest(outbox, wire + sent, size - sent);
+    return true;
+}
+
+bool sendMessage(Outbox& outbox, MessageType type, const std::uint8_t* payload) {
+    std::uint8_t message[kMaxMessageSize];
+    std::size_t size = encodeMessage(type, payload, message);
+    return sendMessages(outbox, message, size, 1);
 }
 
 }  // namespace peerdir

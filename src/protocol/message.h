@@ -8,9 +8,11 @@
 #ifndef PEERDIR_PROTOCOL_MESSAGE_H
 #define PEERDIR_PROTOCOL_MESSAGE_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -70,12 +72,51 @@ bool readTextField(const char* field, std::size_t width, std::string* text);
 // its NUL do not fit.
 bool writeTextField(const std::string& text, char* field, std::size_t width);
 
-// Writes the header in one send and then, for a payload-carrying type, the
-// payloadSizeFor(type) bytes at payload in a second send. The first failed
-// send is logged once ("MessageHandler: Send failed. Last error was: " and
-// the code) and ends the message: no retry, and no payload after a failed
-// header. True when no send failed.
-bool sendMessage(Socket s, MessageType type, const std::uint8_t* payload = nullptr);
+// Largest whole message on the wire: a header and a ConnectPayload.
+constexpr std::size_t kMaxMessageSize = kHeaderSize + kConnectPayloadSize;
+
+// Appends one whole message (header, then payloadSizeFor(type) bytes from
+// payload) to wire. Returns the message's size.
+std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
+                          const std::uint8_t* payload = nullptr);
+
+// What one connection still owes its client. Every write is whole messages;
+// when the socket takes only part of one, the rest waits here and goes out
+// before anything else on that connection, so a client never receives part
+// of a message followed by another. It holds at most the rest of one write.
+//
+// rest is guarded by the lock that serialises every write to the socket
+// (the server's registryLock). hasRest mirrors !rest.empty() so that the
+// connection's owner can see without that lock whether there is anything to
+// finish.
+struct Outbox {
+    Socket socket = kNoSocket;
+    std::vector<std::uint8_t> rest;
+    std::atomic<bool> hasRest{false};
+};
+
+enum class FlushResult {
+    Done,     // nothing is left to write
+    Blocked,  // the socket is full; what is left stays for later
+    Failed,   // the connection failed; what was left is dropped
+};
+
+// Writes as much of the outbox's rest as the socket takes. A failure is
+// logged with the "MessageHandler: Send failed. Last error was: " line.
+FlushResult flushOutbox(Outbox& outbox);
+
+// Sends messageCount whole messages, already encoded in wire, in one write.
+// A rest left by an earlier write goes first; if it cannot all go, or the
+// socket refuses the write outright, the messages are dropped, and each
+// dropped message is logged with the "MessageHandler: Send failed. Last error
+// was: " line and the code (the would-block code when the outbox was still
+// full). Whatever part of wire the socket does not take stays in the outbox.
+// True when the messages were written or kept.
+bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size,
+                  std::size_t messageCount);
+
+// One message as one write, by the rules of sendMessages.
+bool sendMessage(Outbox& outbox, MessageType type, const std::uint8_t* payload = nullptr);
 
 }  // namespace peerdir
 

@@ -32,27 +32,34 @@ bool waitGivenUp(const PayloadWait& wait, Clock::time_point deadline) {
     return Clock::now() >= deadline;
 }
 
-// Reads the payload of a message whose header is already in. Retries at once
-// while the socket would block, within the wait's bounds.
-ReceiveResult readPayload(Socket s, std::uint32_t type, std::size_t size, const PayloadWait& wait) {
-    ReceiveResult result = withStatus(ReceiveStatus::Message, static_cast<std::int32_t>(type));
-    result.payload.resize(size);
-    std::size_t received = 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait.limitMillis);
+enum class Fill { Complete, Closed, Failed, GivenUp };
+
+// Reads until size bytes are in buffer. While the socket is empty it pauses
+// about as long as a polling turn, so a stalled peer costs no more than an
+// idle one. *code holds the error for Failed.
+Fill fillBuffer(Socket s, std::uint8_t* buffer, std::size_t size, std::size_t received,
+                const PayloadWait& wait, Clock::time_point deadline, int* code) {
     while (received < size) {
-        int n = socketRecv(s, result.payload.data() + received, size - received);
+        int n = socketRecv(s, buffer + received, size - received);
         if (n > 0) {
             received += static_cast<std::size_t>(n);
             continue;
         }
-        if (n == 0) return withStatus(ReceiveStatus::Disconnected);
-        ReceiveResult failure = failedRead();
-        if (failure.status == ReceiveStatus::SocketError) return failure;
-        if (waitGivenUp(wait, deadline)) {
-            return withStatus(ReceiveStatus::SocketError, timedOutErrorCode());
-        }
+        if (n == 0) return Fill::Closed;
+        *code = lastSocketError();
+        if (!isWouldBlock(*code)) return Fill::Failed;
+        if (waitGivenUp(wait, deadline)) return Fill::GivenUp;
+        sleepMillis(1);
     }
-    return result;
+    return Fill::Complete;
+}
+
+// The result of a fill that did not complete; onGiveUp is what a given-up
+// wait reports.
+ReceiveResult unfinished(Fill fill, int code, ReceiveResult onGiveUp) {
+    if (fill == Fill::Closed) return withStatus(ReceiveStatus::Disconnected);
+    if (fill == Fill::Failed) return withStatus(ReceiveStatus::SocketError, code);
+    return onGiveUp;
 }
 
 }  // namespace
@@ -62,16 +69,28 @@ ReceiveResult receiveMessage(Socket s, const PayloadWait& wait) {
     int n = socketRecv(s, header, kHeaderSize);
     if (n == 0) return withStatus(ReceiveStatus::Disconnected);
     if (n < 0) return failedRead();
-    if (n < static_cast<int>(kHeaderSize)) return withStatus(ReceiveStatus::ShortHeader);
+
+    // One bound for the whole message, from its first byte on.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait.limitMillis);
+    int code = 0;
+    Fill fill =
+        fillBuffer(s, header, kHeaderSize, static_cast<std::size_t>(n), wait, deadline, &code);
+    if (fill != Fill::Complete) {
+        return unfinished(fill, code, withStatus(ReceiveStatus::ShortHeader));
+    }
 
     std::uint32_t type = decodeHeader(header);
+    ReceiveResult result = withStatus(ReceiveStatus::Message, static_cast<std::int32_t>(type));
     if (type > kLastKnownType) {
         logLine("MessageHandler: Got unknown message from recv.");
-        return withStatus(ReceiveStatus::Message, static_cast<std::int32_t>(type));
+        return result;
     }
-    std::size_t size = payloadSizeFor(type);
-    if (size == 0) return withStatus(ReceiveStatus::Message, static_cast<std::int32_t>(type));
-    return readPayload(s, type, size, wait);
+    result.payload.resize(payloadSizeFor(type));
+    fill = fillBuffer(s, result.payload.data(), result.payload.size(), 0, wait, deadline, &code);
+    if (fill != Fill::Complete) {
+        return unfinished(fill, code, withStatus(ReceiveStatus::SocketError, timedOutErrorCode()));
+    }
+    return result;
 }
 
 }  // namespace peerdir

@@ -1,10 +1,12 @@
 // message_reader.h -- reads at most one message from a non-blocking socket.
 //
 // The header read never waits: if no header byte is there, the reader says
-// so at once. Once a whole header is in, it keeps reading until the payload
-// is complete, the connection fails or closes, or the wait for the payload
-// is given up. No read asks for more than the rest of the current message,
-// so bytes of the next message stay in the socket.
+// so at once. Once the first byte of a message is in, it keeps reading,
+// pausing about 1 ms whenever the socket is empty, until the message is
+// complete, the connection fails or closes, or the wait is given up. No read
+// asks for more than the rest of the current message, so bytes of the next
+// message stay in the socket, and no byte a client sent is dropped while
+// its connection lasts.
 #ifndef PEERDIR_PROTOCOL_MESSAGE_READER_H
 #define PEERDIR_PROTOCOL_MESSAGE_READER_H
 
@@ -20,7 +22,7 @@ enum class ReceiveStatus : std::int32_t {
     NoData = 1,        // no header byte was there; nothing consumed
     Disconnected = 2,  // the peer closed the connection
     SocketError = 3,   // a read failed or the payload wait was given up; value is the code
-    ShortHeader = 4,   // the header read gave 1 to 3 bytes; they are dropped
+    ShortHeader = 4,   // the header's wait was given up with 1 to 3 bytes in
 };
 
 struct ReceiveResult {
@@ -31,9 +33,9 @@ struct ReceiveResult {
     std::vector<std::uint8_t> payload;
 };
 
-// How long a payload that has started may keep the reader waiting. A peer
-// that sends a header and then stalls would otherwise hold its client manager
-// forever.
+// How long a message that has started may keep the reader waiting. A peer
+// that sends part of a message and then stalls would otherwise hold its
+// client manager forever.
 constexpr unsigned kPayloadWaitMillis = 3000;
 
 struct PayloadWait {
@@ -42,9 +44,10 @@ struct PayloadWait {
     unsigned limitMillis = kPayloadWaitMillis;
 };
 
-// One attempt to read one message. A payload wait that is given up returns
-// SocketError with the platform's timed-out code; a peer that closes in the
-// middle of a payload returns Disconnected. Logs only the unknown-type line.
+// One attempt to read one message. A header wait that is given up returns
+// ShortHeader; a payload wait that is given up returns SocketError with the
+// platform's timed-out code; a peer that closes in the middle of a message
+// returns Disconnected. Logs only the unknown-type line.
 ReceiveResult receiveMessage(Socket s, const PayloadWait& wait = PayloadWait{});
 
 }  // namespace peerdir

@@ -4,6 +4,12 @@
 // The main thread alone touches connections and clientThreads. It never uses
 // the registry while client managers run, and releases the registry, its lock
 // and globalExit only after every client manager has ended.
+//
+// A server runs for months: threads that have ended are reaped as it goes,
+// so each connection ever accepted costs only its entry in connections (kept
+// for the shutdown report), never a thread's stack.
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "clients/client_context.h"
@@ -17,13 +23,65 @@ namespace peerdir {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// A client manager needs a few KiB of stack; the platform default (8 MiB on
+// Linux, 2 MiB on Windows) would let reservations, not memory, cap the
+// number of clients, above all in a 32-bit address space.
+constexpr std::size_t kClientStackBytes = 64 * 1024;
+
+// After a listen or accept error (out of descriptors, say) the next poll
+// waits longer and longer, up to this, so a lasting error logs its lines a
+// few times a second instead of on every 1 ms turn.
+constexpr unsigned kMaxErrorPauseMillis = 100;
+
+// Ended threads are reaped at least this often, and whenever the kept
+// handles have doubled since the last reaping.
+constexpr auto kReapInterval = std::chrono::seconds(1);
+constexpr std::size_t kLeastReapThreshold = 64;
+
 struct ServerState {
     std::vector<Socket> connections;
-    std::vector<ThreadHandle> clientThreads;
+    std::vector<ThreadHandle> clientThreads;  // started and not yet reaped
+    std::size_t reapThreshold = kLeastReapThreshold;
+    Clock::time_point lastReap = Clock::now();
+    unsigned errorPauseMillis = 1;
     ClientRegistry* registry = nullptr;
     LockHandle registryLock = nullptr;
     EventHandle globalExit = nullptr;
 };
+
+void reapEndedThreads(ServerState& state) {
+    auto& threads = state.clientThreads;
+    auto ended = std::remove_if(threads.begin(), threads.end(), [](ThreadHandle thread) {
+        if (!threadHasEnded(thread)) return false;
+        threadWaitAll(&thread, 1);
+        threadRelease(thread);
+        return true;
+    });
+    threads.erase(ended, threads.end());
+    state.reapThreshold = std::max(kLeastReapThreshold, 2 * threads.size());
+    state.lastReap = Clock::now();
+}
+
+void reapWhenDue(ServerState& state) {
+    if (state.clientThreads.size() >= state.reapThreshold ||
+        Clock::now() - state.lastReap >= kReapInterval) {
+        reapEndedThreads(state);
+    }
+}
+
+// A connection without a thread would never be served: the client would wait
+// for a Welcome that never comes. Closing it at once lets the client see the
+// end; the socket stays in connections for the shutdown report.
+void refuseUnserved(Socket client, int code) {
+    logText(
+        "runServer: Could not start a ClientManager thread; connection closed. Error code was: ");
+    logSigned(code);
+    logEnd();
+    socketShutdownBoth(client);
+    socketClose(client);
+}
 
 void startClientManager(ServerState& state, Socket client) {
     state.connections.push_back(client);
@@ -31,26 +89,39 @@ void startClientManager(ServerState& state, Socket client) {
     // has copied it, so later connections cannot disturb it.
     auto* context =
         new ClientManagerContext{state.registry, state.registryLock, state.globalExit, client};
-    ThreadHandle thread = threadStart(ClientManager, context);
+    int code = 0;
+    ThreadHandle thread = threadStart(ClientManager, context, kClientStackBytes, &code);
     if (thread == nullptr) {
         delete context;
+        refuseUnserved(client, code);
         return;
     }
     state.clientThreads.push_back(thread);
+}
+
+// The listening socket comes back after a listen or accept error (a peer that
+// reset before being accepted, or no descriptor left). It is no new
+// connection: pause, longer after each error in a row, and try again.
+void pauseAfterError(ServerState& state) {
+    state.errorPauseMillis = std::min(2 * state.errorPauseMillis, kMaxErrorPauseMillis);
+    sleepMillis(state.errorPauseMillis);
 }
 
 void acceptUntilExit(ServerState& state, Socket listenSocket) {
     if (eventTestNow(state.globalExit)) return;
     for (;;) {
         Socket s = listenForConnections(listenSocket);
-        if (s == kNoSocket || s == listenSocket) {
-            // The listening socket comes back after a listen or accept error
-            // (a peer that reset before being accepted, say). It is no new
-            // connection; wait like an empty poll and try again.
-            sleepMillis(1);
+        if (s == listenSocket) {
+            pauseAfterError(state);
         } else {
-            startClientManager(state, s);
+            state.errorPauseMillis = 1;
+            if (s == kNoSocket) {
+                sleepMillis(1);
+            } else {
+                startClientManager(state, s);
+            }
         }
+        reapWhenDue(state);
         if (eventTestNow(state.globalExit)) return;
     }
 }

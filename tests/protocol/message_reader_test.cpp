@@ -16,6 +16,7 @@ namespace {
 
 using testing_support::closePair;
 using testing_support::connectMessage;
+using testing_support::finishSplitSend;
 using testing_support::header;
 using testing_support::join;
 using testing_support::LogCapture;
@@ -23,6 +24,8 @@ using testing_support::LoopbackPair;
 using testing_support::makeLoopbackPair;
 using testing_support::nameMessage;
 using testing_support::sendAll;
+using testing_support::SplitSend;
+using testing_support::startSplitSend;
 using Bytes = std::vector<std::uint8_t>;
 
 class MessageReaderTest : public ::testing::Test {
@@ -76,25 +79,18 @@ TEST_F(MessageReaderTest, TypeAboveSignedRangeIsUnknownToo) {
     EXPECT_EQ(log.text(), "MessageHandler: Got unknown message from recv.\n");
 }
 
-TEST_F(MessageReaderTest, PayloadInTwoPiecesIsOneWholeMessage) {
+TEST_F(MessageReaderTest, MessageCutInTheHeaderOrThePayloadIsReadWhole) {
     Bytes request = connectMessage("alice", "10.0.0.1", 0x12, 0x34);
-    // The second piece arrives while the reader is waiting for it.
-    sendAll(pair_.client, Bytes(request.begin(), request.begin() + 24));  // header + 20
-    ThreadHandle sender = threadStart(
-        [](void* raw) {
-            auto* p = static_cast<std::pair<Socket, Bytes>*>(raw);
-            sleepMillis(20);
-            sendAll(p->first, p->second);
-            delete p;
-        },
-        new std::pair<Socket, Bytes>(pair_.client, Bytes(request.begin() + 24, request.end())));
-    ASSERT_NE(sender, nullptr);
-    ReceiveResult r = next();
-    threadWaitAll(&sender, 1);
-    threadRelease(sender);
-    EXPECT_EQ(r.status, ReceiveStatus::Message);
-    EXPECT_EQ(r.value, 5);
-    EXPECT_EQ(r.payload, Bytes(request.begin() + 4, request.end()));
+    for (std::size_t cut : {std::size_t{2}, std::size_t{24}}) {
+        SCOPED_TRACE(cut);
+        SplitSend send = startSplitSend(pair_.client, pair_.server, request, cut);
+        ASSERT_NE(send.thread, nullptr);
+        ReceiveResult r = next();
+        finishSplitSend(send);
+        EXPECT_EQ(r.status, ReceiveStatus::Message);
+        EXPECT_EQ(r.value, 5);
+        EXPECT_EQ(r.payload, Bytes(request.begin() + 4, request.end()));
+    }
 }
 
 TEST_F(MessageReaderTest, TwoMessagesInOneWriteAreReadOneAtATime) {
@@ -108,17 +104,24 @@ TEST_F(MessageReaderTest, TwoMessagesInOneWriteAreReadOneAtATime) {
     EXPECT_TRUE(r.payload.empty());
 }
 
-TEST_F(MessageReaderTest, TwoBytesAreAShortHeader) {
+TEST_F(MessageReaderTest, HeaderThatNeverCompletesIsAShortHeaderOnceTheWaitEnds) {
     sendAll(pair_.client, Bytes{0, 0});
-    EXPECT_EQ(next().status, ReceiveStatus::ShortHeader);
+    EXPECT_EQ(next(PayloadWait{nullptr, 50}).status, ReceiveStatus::ShortHeader);
     EXPECT_EQ(receiveMessage(pair_.server).status, ReceiveStatus::NoData);
 }
 
-TEST_F(MessageReaderTest, PeerClosingAtHeaderOrMidPayloadIsDisconnected) {
+TEST_F(MessageReaderTest, PeerClosingMidPayloadIsDisconnected) {
     sendAll(pair_.client, join(header(2), Bytes(7, 'x')));
     socketClose(pair_.client);
     pair_.client = kNoSocket;
     EXPECT_EQ(next().status, ReceiveStatus::Disconnected);
+    EXPECT_EQ(next().status, ReceiveStatus::Disconnected);
+}
+
+TEST_F(MessageReaderTest, PeerClosingMidHeaderIsDisconnected) {
+    sendAll(pair_.client, Bytes{0, 0, 0});
+    socketClose(pair_.client);
+    pair_.client = kNoSocket;
     EXPECT_EQ(next().status, ReceiveStatus::Disconnected);
 }
 

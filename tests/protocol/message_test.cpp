@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,14 +93,37 @@ class SendMessageTest : public ::testing::Test {
         pair_ = makeLoopbackPair();
         ASSERT_NE(pair_.server, kNoSocket);
         ASSERT_NE(pair_.client, kNoSocket);
+        out_.socket = pair_.server;
     }
     void TearDown() override { closePair(pair_); }
+
+    // Reads what the client end gets while the outbox is written out, until
+    // the outbox is empty and nothing more comes, or a bounded time is over.
+    Bytes drainWhileFlushing() {
+        Bytes got;
+        std::uint8_t chunk[65536];
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            bool empty = flushOutbox(out_) == FlushResult::Done;
+            int n = socketRecv(pair_.client, chunk, sizeof chunk);
+            if (n > 0) {
+                got.insert(got.end(), chunk, chunk + n);
+            } else if (empty) {
+                break;
+            } else {
+                sleepMillis(1);
+            }
+        }
+        return got;
+    }
+
     LoopbackPair pair_;
+    Outbox out_;
 };
 
 TEST_F(SendMessageTest, WelcomeAndNameNotFoundAreFourBytes) {
-    EXPECT_TRUE(sendMessage(pair_.server, MessageType::Welcome));
-    EXPECT_TRUE(sendMessage(pair_.server, MessageType::NameNotFound));
+    EXPECT_TRUE(sendMessage(out_, MessageType::Welcome));
+    EXPECT_TRUE(sendMessage(out_, MessageType::NameNotFound));
     EXPECT_EQ(receiveBytes(pair_.client, 8), (Bytes{0, 0, 0, 0, 0, 0, 0, 3}));
     EXPECT_TRUE(staysQuiet(pair_.client, 20));
 }
@@ -109,7 +133,7 @@ TEST_F(SendMessageTest, ClientNameIsTwentyFourBytes) {
     writeTextField("abc", payload.name, kNameFieldSize);
     std::uint8_t wire[kNamePayloadSize];
     encodeNamePayload(payload, wire);
-    EXPECT_TRUE(sendMessage(pair_.server, MessageType::ClientName, wire));
+    EXPECT_TRUE(sendMessage(out_, MessageType::ClientName, wire));
     Bytes got = receiveBytes(pair_.client, 24);
     ASSERT_EQ(got.size(), 24u);
     EXPECT_EQ(Bytes(got.begin(), got.begin() + 8), (Bytes{0, 0, 0, 2, 'a', 'b', 'c', 0}));
@@ -124,7 +148,7 @@ TEST_F(SendMessageTest, PeerRequestIsFortyTwoBytesEndingInThePortBytes) {
     payload.port[1] = 0x01;
     std::uint8_t wire[kConnectPayloadSize];
     encodeConnectPayload(payload, wire);
-    EXPECT_TRUE(sendMessage(pair_.server, MessageType::PeerRequest, wire));
+    EXPECT_TRUE(sendMessage(out_, MessageType::PeerRequest, wire));
     Bytes got = receiveBytes(pair_.client, 42);
     ASSERT_EQ(got.size(), 42u);
     EXPECT_EQ(Bytes(got.begin(), got.begin() + 4), (Bytes{0, 0, 0, 1}));
@@ -137,15 +161,52 @@ TEST_F(SendMessageTest, PeerRequestIsFortyTwoBytesEndingInThePortBytes) {
 TEST_F(SendMessageTest, FailedSendLogsOneLineAndReportsFailure) {
     LogCapture log;
     socketClose(pair_.server);
+    pair_.server = kNoSocket;
     // A closed handle fails at once on every platform; the line carries
     // whatever code the platform reported.
     std::uint8_t wire[kConnectPayloadSize] = {};
-    EXPECT_FALSE(sendMessage(pair_.server, MessageType::PeerRequest, wire));
-    pair_.server = kNoSocket;
+    EXPECT_FALSE(sendMessage(out_, MessageType::PeerRequest, wire));
     std::string text = log.text();
     EXPECT_EQ(text.rfind("MessageHandler: Send failed. Last error was: ", 0), 0u) << text;
     EXPECT_EQ(testing_support::countOf(text, "\n"), 1u) << text;
     EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(SendMessageTest, AClientThatStopsReadingStillGetsOnlyWholeMessages) {
+    LogCapture log;
+    ConnectPayload payload;
+    writeTextField("target", payload.name, kNameFieldSize);
+    writeTextField("192.168.100.200", payload.address, kAddressFieldSize);
+    payload.port[0] = 0x12;
+    payload.port[1] = 0x34;
+    std::uint8_t wire[kConnectPayloadSize];
+    encodeConnectPayload(payload, wire);
+    // Fill the connection while the client reads nothing, then send a few
+    // more: those are refused whole while the rest of the last write waits.
+    constexpr std::size_t kLimit = 2000000;
+    std::size_t kept = 0;
+    std::size_t refused = 0;
+    for (std::size_t i = 0; i < kLimit && refused < 3; ++i) {
+        if (sendMessage(out_, MessageType::PeerRequest, wire)) {
+            ++kept;
+        } else {
+            ++refused;
+        }
+    }
+    ASSERT_EQ(refused, 3u) << "the connection never filled";
+
+    Bytes got = drainWhileFlushing();
+    ASSERT_EQ(got.size(), kept * 42);
+    Bytes expected{0, 0, 0, 1};
+    expected.insert(expected.end(), wire, wire + kConnectPayloadSize);
+    for (std::size_t at = 0; at < got.size(); at += 42) {
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), got.begin() + at))
+            << "message " << at / 42 << " is cut";
+    }
+    const std::string line =
+        "MessageHandler: Send failed. Last error was: " + std::to_string(wouldBlockErrorCode()) +
+        "\n";
+    EXPECT_EQ(log.text(), line + line + line);
 }
 
 }  // namespace

@@ -120,6 +120,50 @@ bool peerCloses(Socket s) {
     return false;
 }
 
+bool waitUntilTaken(Socket readerEnd) {
+    auto deadline = deadlineIn(kWaitMillis);
+    while (Clock::now() < deadline) {
+        if (socketBytesPending(readerEnd) == 0) return true;
+        sleepMillis(1);
+    }
+    return false;
+}
+
+namespace {
+
+struct SecondPiece {
+    Socket writerEnd;
+    Socket readerEnd;
+    std::vector<std::uint8_t> bytes;
+};
+
+void sendSecondPiece(void* raw) {
+    auto* piece = static_cast<SecondPiece*>(raw);
+    waitUntilTaken(piece->readerEnd);
+    sendAll(piece->writerEnd, piece->bytes);
+    delete piece;
+}
+
+}  // namespace
+
+SplitSend startSplitSend(Socket writerEnd, Socket readerEnd, const std::vector<std::uint8_t>& data,
+                         std::size_t splitAt) {
+    sendAll(writerEnd, std::vector<std::uint8_t>(data.begin(), data.begin() + splitAt));
+    auto* rest = new SecondPiece{writerEnd, readerEnd,
+                                 std::vector<std::uint8_t>(data.begin() + splitAt, data.end())};
+    SplitSend send;
+    send.thread = threadStart(sendSecondPiece, rest);
+    if (send.thread == nullptr) delete rest;
+    return send;
+}
+
+void finishSplitSend(SplitSend& send) {
+    if (send.thread == nullptr) return;
+    threadWaitAll(&send.thread, 1);
+    threadRelease(send.thread);
+    send.thread = nullptr;
+}
+
 std::vector<std::uint8_t> join(std::vector<std::uint8_t> first,
                                const std::vector<std::uint8_t>& second) {
     first.insert(first.end(), second.begin(), second.end());

@@ -45,6 +45,19 @@ bool staysQuiet(Socket s, unsigned millis);
 // than would-block) within kWaitMillis.
 bool peerCloses(Socket s);
 
+// Sends data[0, splitAt) at once and the rest from a thread of its own as
+// soon as the reading end readerEnd has taken the first piece, so the reader
+// is sure to have seen the message cut in two. finishSplitSend joins it.
+struct SplitSend {
+    ThreadHandle thread = nullptr;
+};
+SplitSend startSplitSend(Socket writerEnd, Socket readerEnd, const std::vector<std::uint8_t>& data,
+                         std::size_t splitAt);
+void finishSplitSend(SplitSend& send);
+
+// True once nothing sent to readerEnd is left unread (bounded wait).
+bool waitUntilTaken(Socket readerEnd);
+
 // Wire builders for requests.
 std::vector<std::uint8_t> join(std::vector<std::uint8_t> first,
                                const std::vector<std::uint8_t>& second);

@@ -1,0 +1,37 @@
+// faults.cpp -- counts of injected failures per operation, shared by both
+// backends.
+#include "platform/faults.h"
+
+#include <atomic>
+#include <cstddef>
+
+namespace peerdir {
+
+namespace {
+
+constexpr std::size_t kPoints = static_cast<std::size_t>(FaultPoint::Count);
+
+std::atomic<unsigned> g_remaining[kPoints];
+std::atomic<int> g_code[kPoints];
+
+}  // namespace
+
+void injectFault(FaultPoint point, unsigned count, int code) {
+    auto index = static_cast<std::size_t>(point);
+    g_code[index].store(code);
+    g_remaining[index].store(count);
+}
+
+bool takeInjectedFault(FaultPoint point, int* code) {
+    auto index = static_cast<std::size_t>(point);
+    unsigned remaining = g_remaining[index].load(std::memory_order_relaxed);
+    while (remaining > 0) {
+        if (g_remaining[index].compare_exchange_weak(remaining, remaining - 1)) {
+            *code = g_code[index].load();
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace peerdir
