@@ -2,7 +2,9 @@
 // config.txt of its own, spoken to over loopback TCP, its log read from its
 // standard output.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@ using testing_support::nameMessage;
 using testing_support::peerCloses;
 using testing_support::receiveBytes;
 using testing_support::sendAll;
+using testing_support::startConnect;
 using testing_support::staysQuiet;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -96,6 +99,19 @@ class ServerE2ETest : public ::testing::Test {
         clients_.push_back(client);
         EXPECT_EQ(receiveBytes(client, 4), kWelcome);
         return client;
+    }
+
+    // Waits for the whole log line that begins with label and returns the
+    // rest of it; empty when it does not come.
+    std::string lineAfter(const std::string& label) {
+        if (!waitForLog(server_, label)) return "";
+        std::size_t from = server_.log.find(label) + label.size();
+        for (int i = 0; i < 2000 && server_.log.find('\n', from) == std::string::npos; ++i) {
+            drainLog(server_);
+            sleepMillis(5);
+        }
+        std::size_t end = server_.log.find('\n', from);
+        return end == std::string::npos ? "" : server_.log.substr(from, end - from);
     }
 
     void disconnect(Socket client) {
@@ -190,10 +206,14 @@ TEST_F(ServerE2ETest, PortInUseIsReportedAndEndsTheServer) {
     EXPECT_EQ(code.find('\n'), code.size() - 1) << "one line, then nothing more";
 }
 
-TEST_F(ServerE2ETest, MalformedPortIsReportedAndTheServerStillStarts) {
+TEST_F(ServerE2ETest, MalformedPortIsReportedAndThePortTheSystemChoseIsAnnounced) {
     writeConfig("peerdir 99999 0 a b\n");
     ASSERT_TRUE(startServer(server_, dir_));
-    ASSERT_TRUE(waitForLog(server_, "Port: 0\n")) << server_.log;
+    std::string chosen = lineAfter("Port: 0\ncreateListenSocket: Listening on port ");
+    ASSERT_FALSE(chosen.empty()) << server_.log;
+    port_ = static_cast<std::uint16_t>(std::stoul(chosen));
+    EXPECT_NE(port_, 0);
+    EXPECT_NE(connectAndGreet(), kNoSocket);
     stopAndExpectCleanExit();
     EXPECT_EQ(server_.log.rfind(kVersionLines +
                                     "loadConfig: The port in config.txt is missing or is not a "
@@ -263,6 +283,62 @@ TEST_F(ServerE2ETest, InterruptWithSeveralClientsEndsEachAndProbesEveryConnectio
     auto probes = log.find("WSAGetLastError returned: ");
     ASSERT_NE(probes, std::string::npos);
     EXPECT_EQ(countOf(log.substr(probes), "\n"), 3u) << log;
+}
+
+TEST_F(ServerE2ETest, FifoInPlaceOfTheConfigFileIsAnsweredByThePrompt) {
+    ASSERT_EQ(mkfifo((dir_ + "/config.txt").c_str(), 0600), 0);
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
+    writeInput(server_, "n\n");
+    ASSERT_TRUE(waitForExit(server_)) << server_.log;
+    EXPECT_EQ(server_.exitStatus, 0);
+    EXPECT_EQ(server_.log, kVersionLines + kPrompt);
+}
+
+TEST_F(ServerE2ETest, ABurstOfSimultaneousConnectionsIsWelcomedWhole) {
+    startServing();
+    connectAndGreet();  // the server listens from now on
+    constexpr std::size_t kBurst = 300;
+    std::vector<Socket> burst;
+    for (std::size_t i = 0; i < kBurst; ++i) {
+        Socket client = startConnect(port_);
+        ASSERT_NE(client, kNoSocket);
+        clients_.push_back(client);
+        burst.push_back(client);
+    }
+    std::vector<std::size_t> got(kBurst, 0);
+    std::size_t welcomed = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (welcomed < kBurst && std::chrono::steady_clock::now() < deadline) {
+        for (std::size_t i = 0; i < kBurst; ++i) {
+            std::uint8_t bytes[4];
+            if (got[i] == 4) continue;
+            int n = socketRecv(burst[i], bytes, 4 - got[i]);
+            if (n > 0) got[i] += static_cast<std::size_t>(n);
+            if (got[i] == 4) ++welcomed;
+        }
+        drainLog(server_);
+        sleepMillis(1);
+    }
+    EXPECT_EQ(welcomed, kBurst);
+    stopAndExpectCleanExit();
+}
+
+TEST_F(ServerE2ETest, ServesFarMoreConnectionsInItsLifeThanItHasRoomForThreadsOf) {
+    // Natively the address space is capped where keeping every ended
+    // client's thread stack runs it out after about a hundred connections
+    // (sanitizers need their own huge reservations, so not there); a 32-bit
+    // Windows process runs out after some hundreds of its own accord.
+    bool underLauncher = std::getenv("PEERDIR_SERVER_LAUNCHER") != nullptr;
+    if (!underLauncher && !PEERDIR_E2E_SANITIZED) server_.addressSpaceLimitMiB = 1024;
+    const int cycles = underLauncher ? 1200 : 400;
+    startServing();
+    for (int i = 0; i < cycles && !HasFailure(); ++i) {
+        disconnect(connectAndGreet());
+        if (i % 50 == 0) drainLog(server_);
+    }
+    stopAndExpectCleanExit();
+    EXPECT_EQ(countOf(server_.log, "WSAGetLastError returned: "), static_cast<std::size_t>(cycles));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +116,11 @@ bool startServer(ServerProcess& server, const std::string& dir) {
         close(fromChild[0]);
         close(fromChild[1]);
         if (chdir(dir.c_str()) != 0) _exit(126);
+        if (server.addressSpaceLimitMiB > 0) {
+            rlimit cap;
+            cap.rlim_cur = cap.rlim_max = static_cast<rlim_t>(server.addressSpaceLimitMiB) << 20;
+            if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(125);
+        }
         if (launcher.empty()) {
             execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
         } else {
@@ -158,6 +164,8 @@ bool waitForLog(ServerProcess& server, const std::string& needle, unsigned milli
         }
     }
 }
+
+void drainLog(ServerProcess& server) { pump(server, 0); }
 
 bool waitForExit(ServerProcess& server, unsigned millis) {
     auto deadline = Clock::now() + std::chrono::milliseconds(millis);

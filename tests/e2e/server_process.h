@@ -22,6 +22,8 @@ struct ServerProcess {
     std::string log;  // everything it wrote so far, with CR LF turned into LF
     bool exited = false;
     int exitStatus = -1;  // the exit code, or 128 + signal
+    // When not 0, the server starts with its address space capped at this.
+    unsigned addressSpaceLimitMiB = 0;
 };
 
 // A fresh directory under the system's temporary directory.
@@ -38,6 +40,10 @@ void closeInput(ServerProcess& server);
 // Reads output until the log contains needle (true) or the wait ends.
 bool waitForLog(ServerProcess& server, const std::string& needle,
                 unsigned millis = kProcessWaitMillis);
+
+// Takes what the server has written so far, without waiting, so that a
+// test making many connections never lets the server block on a full pipe.
+void drainLog(ServerProcess& server);
 
 // Reads output until the process has ended and its output is closed.
 bool waitForExit(ServerProcess& server, unsigned millis = kProcessWaitMillis);

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
+#include "platform/console.h"
 #include "support/test_support.h"
 
 namespace peerdir {
@@ -148,34 +151,89 @@ TEST(Kernel, WaitAllForNoThreadsReturnsAtOnce) {
 }
 
 std::atomic<int> g_ran{0};
-LockHandle g_lock = nullptr;
-int g_counter = 0;
+EventHandle g_gate = nullptr;
 
-void countUnderLock(void*) {
-    for (int i = 0; i < 1000; ++i) {
-        lockEnter(g_lock);
-        ++g_counter;
-        lockLeave(g_lock);
+// Holds until the gate opens (or a bounded time passes), then ends.
+void waitAtTheGate(void*) {
+    for (unsigned waited = 0; waited < 4 * kWaitMillis && !eventTestNow(g_gate); ++waited) {
+        sleepMillis(1);
     }
     g_ran.fetch_add(1);
 }
 
+void waitForGatedThreads(void* raw) {
+    auto* threads = static_cast<std::vector<ThreadHandle>*>(raw);
+    threadWaitAll(threads->data(), threads->size());
+    g_waitReturned.store(true);
+}
+
 TEST(Kernel, WaitAllCoversMoreThreadsThanOneWindowsWaitCan) {
-    // 70 threads: more than the 64 handles one Windows wait takes.
-    g_lock = lockCreate();
+    // 70 threads held at a gate: more than the 64 handles one Windows wait
+    // takes. A wait that returned before the last of them ended shows while
+    // the gate is still closed.
+    g_gate = eventCreateManualReset();
     g_ran = 0;
-    g_counter = 0;
+    g_waitReturned = false;
     std::vector<ThreadHandle> threads;
     for (int i = 0; i < 70; ++i) {
-        ThreadHandle t = threadStart(countUnderLock, nullptr);
+        ThreadHandle t = threadStart(waitAtTheGate, nullptr);
         ASSERT_NE(t, nullptr);
         threads.push_back(t);
     }
-    threadWaitAll(threads.data(), threads.size());
+    ThreadHandle waiter = threadStart(waitForGatedThreads, &threads);
+    ASSERT_NE(waiter, nullptr);
+    sleepMillis(50);
+    EXPECT_FALSE(g_waitReturned.load()) << "the wait returned while every thread still ran";
+    eventSet(g_gate);
+    threadWaitAll(&waiter, 1);
+    threadRelease(waiter);
+    EXPECT_TRUE(g_waitReturned.load());
     EXPECT_EQ(g_ran.load(), 70);
-    EXPECT_EQ(g_counter, 70000);
     for (ThreadHandle t : threads) threadRelease(t);
-    lockDelete(g_lock);
+    eventClose(g_gate);
+}
+
+void logNumberedLines(void* raw) {
+    const long long id = *static_cast<int*>(raw);
+    // All start together, so that their lines meet.
+    for (unsigned waited = 0; waited < kWaitMillis && !eventTestNow(g_gate); ++waited) {
+        sleepMillis(1);
+    }
+    for (int i = 0; i < 2000; ++i) {
+        logText("thread ");
+        logSigned(id);
+        logText(" line ");
+        logUnsigned(static_cast<unsigned>(i));
+        logEnd();
+    }
+}
+
+TEST(Console, LinesFromManyThreadsAtOnceEachArriveWhole) {
+    testing_support::LogCapture log;
+    g_gate = eventCreateManualReset();
+    int ids[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+    std::vector<ThreadHandle> threads;
+    for (int& id : ids) {
+        ThreadHandle t = threadStart(logNumberedLines, &id);
+        ASSERT_NE(t, nullptr);
+        threads.push_back(t);
+    }
+    eventSet(g_gate);
+    threadWaitAll(threads.data(), threads.size());
+    eventClose(g_gate);
+    for (ThreadHandle t : threads) threadRelease(t);
+    const std::string text = log.text();
+    std::size_t lines = 0;
+    for (std::size_t at = 0; at < text.size(); ++lines) {
+        std::size_t end = text.find('\n', at);
+        ASSERT_NE(end, std::string::npos);
+        std::string line = text.substr(at, end - at);
+        ASSERT_EQ(line.rfind("thread ", 0), 0u) << line;
+        ASSERT_EQ(line.find(" line "), 8u) << line;
+        ASSERT_EQ(line.find("thread ", 1), std::string::npos) << line;
+        at = end + 1;
+    }
+    EXPECT_EQ(lines, 8u * 2000u);
 }
 
 }  // namespace

@@ -41,6 +41,16 @@ Socket connectClient(std::uint16_t port) {
     return client;
 }
 
+Socket startConnect(std::uint16_t port) {
+    Socket client = socketCreateTcp();
+    if (client == kNoSocket) return kNoSocket;
+    socketSetNonBlocking(client);
+    // A non-blocking connect reports that it is under way as a failure; the
+    // reads that follow show whether it got through.
+    socketConnect(client, loopbackAddress(), hostToNet16(port));
+    return client;
+}
+
 LoopbackPair makeLoopbackPair() {
     LoopbackPair pair;
     Socket listener = socketCreateTcp();

@@ -31,6 +31,10 @@ void closePair(LoopbackPair& pair);
 // Connects a new non-blocking client to 127.0.0.1:port. kNoSocket on failure.
 Socket connectClient(std::uint16_t port);
 
+// Starts connecting a new non-blocking client to 127.0.0.1:port without
+// waiting for the handshake. kNoSocket when no socket could be made.
+Socket startConnect(std::uint16_t port);
+
 // Sends all of data, retrying while the socket would block.
 void sendAll(Socket s, const std::vector<std::uint8_t>& data);
 
