@@ -155,7 +155,9 @@ std::string usageText() {
            "  connect NAME ADDRESS PORT  ask the server to pass ADDRESS and PORT on to the\n"
            "                             client registered as NAME\n"
            "\n"
-           "A name holds at most 19 characters, an address at most 15.\n"
+           "A name holds at most 19 characters, an address at most 15. Options may\n"
+           "stand anywhere; after -- every word is an argument, so a name may begin\n"
+           "with a dash.\n"
            "\n"
            "Options:\n"
            "  --quiet MS     how long list and connect wait for the server's replies,\n"
@@ -165,9 +167,9 @@ std::string usageText() {
            "  --help         print this text\n"
            "  --version      print the version\n"
            "\n"
-           "Exit status: 0 done; 1 connect found no client of that name; 2 bad command\n"
-           "line; 3 the server could not be reached, closed the connection or did not\n"
-           "answer.\n";
+           "Exit status: 0 done; 1 connect: no client has that name; 2 bad command\n"
+           "line; 3 the server could not be reached, closed the connection, did not\n"
+           "answer in time or sent something malformed.\n";
 }
 
 }  // namespace peerdir
