@@ -92,17 +92,7 @@ bool localHostFirstAddress(std::uint32_t* address) {
     char name[256];
     if (gethostname(name, sizeof name) != 0) return false;
     name[sizeof name - 1] = '\0';
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    sockaddr_in first;
-    std::memcpy(&first, found->ai_addr, sizeof first);
-    freeaddrinfo(found);
-    *address = first.sin_addr.s_addr;
-    return true;
+    return resolveIpv4(name, address);
 }
 
 void ipv4ToText(std::uint32_t address, char (&text)[16]) {

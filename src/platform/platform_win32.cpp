@@ -88,8 +88,10 @@ bool isWouldBlock(int code) { return code == WSAEWOULDBLOCK; }
 
 int timedOutErrorCode() { return WSAETIMEDOUT; }
 
-bool localHostFirstAddress(std::uint32_t* address) {
-    const hostent* host = gethostbyname("");
+namespace {
+
+// The first IPv4 address of a lookup's result; false when it has none.
+bool firstIpv4(const hostent* host, std::uint32_t* address) {
     if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
         host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
         return false;
@@ -97,6 +99,10 @@ bool localHostFirstAddress(std::uint32_t* address) {
     std::memcpy(address, host->h_addr_list[0], 4);
     return true;
 }
+
+}  // namespace
+
+bool localHostFirstAddress(std::uint32_t* address) { return firstIpv4(gethostbyname(""), address); }
 
 void ipv4ToText(std::uint32_t address, char (&text)[16]) {
     in_addr a;
@@ -185,13 +191,7 @@ bool resolveIpv4(const char* host, std::uint32_t* address) {
         *address = dotted;
         return true;
     }
-    const hostent* found = gethostbyname(host);
-    if (found == nullptr || found->h_addrtype != AF_INET || found->h_length != 4 ||
-        found->h_addr_list == nullptr || found->h_addr_list[0] == nullptr) {
-        return false;
-    }
-    std::memcpy(address, found->h_addr_list[0], 4);
-    return true;
+    return firstIpv4(gethostbyname(host), address);
 }
 
 bool isConnectionRefused(int code) { return code == WSAECONNREFUSED; }
