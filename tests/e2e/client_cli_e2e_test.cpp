@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "client/client.h"
 #include "e2e/server_process.h"
 #include "platform/platform.h"
 
@@ -56,7 +57,8 @@ class ClientCliE2ETest : public ::testing::Test {
     // Starts the server and takes the address it announces as the host, the
     // way the README tells a user to.
     void startServing() {
-        port_ = std::to_string(freePort());
+        std::uint16_t port = freePort();
+        port_ = std::to_string(port);
         writeFile(dir_ + "/config.txt", "peerdir " + port_ + " 0 a b\n");
         ASSERT_TRUE(startServer(server_, dir_));
         ASSERT_TRUE(waitForLog(server_, "Port: " + port_ + "\n")) << server_.log;
@@ -64,6 +66,15 @@ class ClientCliE2ETest : public ::testing::Test {
         auto at = server_.log.find(label) + label.size();
         host_ = server_.log.substr(at, server_.log.find('\n', at) - at);
         ASSERT_EQ(host_.rfind("127.", 0), 0u) << "run the tests in a network namespace";
+        // The server listens from its first poll on, just after the
+        // announcement; a client started before that would be refused.
+        ClientConnection probe;
+        for (int attempt = 0; attempt < 200 && probe.socket == kNoSocket; ++attempt) {
+            probe = connectToServer(host_, port);
+            if (probe.socket == kNoSocket) sleepMillis(25);
+        }
+        ASSERT_NE(probe.socket, kNoSocket) << probe.message;
+        closeConnection(probe);
     }
 
     void stopServing() {
