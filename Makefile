@@ -1,7 +1,7 @@
 # The two set-up commands: `make run` and `make test`.
 NATIVE_LEGS := default asan tsan
 
-.PHONY: run test build $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 win32-ctest
+.PHONY: run test build dist $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 win32-ctest
 
 build:
 	cmake --preset default >/dev/null
@@ -46,3 +46,19 @@ win32-ctest:
 	env -u DISPLAY $(WINE_ENV) unshare -n sh -c '\
 		ip link set lo up && { wineserver -k 2>/dev/null; true; } && wineboot && \
 		{ ctest --preset win32; status=$$?; wineserver -w; exit $$status; }'
+
+# Release packages in dist/, named with the version from CMakeLists.txt: a
+# .tar.gz of the Linux build and a .zip of the Windows build, each holding
+# peerdir, peerdir-client, the sample config.txt and the README. The Windows
+# one needs the cross compiler; the toolchain script installs it or says why
+# it cannot.
+dist:
+	cmake --preset default >/dev/null
+	cmake --build --preset default --target peerdir peerdir-client
+	cd build && cpack -B $(CURDIR)/dist
+	tools/ensure-windows-toolchain.sh
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32 --target peerdir peerdir-client
+	cd build-win32 && cpack -B $(CURDIR)/dist
+	rm -rf dist/_CPack_Packages
+	@ls -1 dist/*.tar.gz dist/*.zip

@@ -118,6 +118,30 @@ int socketShutdownBoth(Socket s);
 // Releases the handle. 0 or -1.
 int socketClose(Socket s);
 
+// ---- Used by clients ----
+
+// Resolves host, a host name or dotted text, to its first IPv4 address in
+// network byte order. False when it yields none.
+bool resolveIpv4(const char* host, std::uint32_t* address);
+
+// True when code means "nothing accepts connections at that address and port".
+bool isConnectionRefused(int code);
+
+// Switches s to non-blocking mode and connects it to address and port
+// (network byte order), waiting at most millis. 0 when connected; -1 with
+// the failure in lastSocketError(), which is timedOutErrorCode() when the
+// time ran out. s stays non-blocking either way.
+int socketConnectWithin(Socket s, std::uint32_t address, std::uint16_t port, unsigned millis);
+
+// Waits at most millis for s to become readable (data, or the peer's close).
+// 1 readable, 0 not (yet): the wait may end early, when a stop signal
+// arrives, so callers loop on their own deadline. -1 on failure.
+int socketWaitReadable(Socket s, unsigned millis);
+
+// Ends sending on s, so the peer reads the end of the stream, while s can
+// still receive. 0 or -1.
+int socketShutdownSend(Socket s);
+
 // ---- Kernel ---------------------------------------------------------------
 
 struct PlatformThread;

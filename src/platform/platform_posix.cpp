@@ -11,6 +11,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -104,17 +106,7 @@ bool localHostFirstAddress(std::uint32_t* address) {
     char name[256];
     if (gethostname(name, sizeof name) != 0) return false;
     name[sizeof name - 1] = '\0';
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    sockaddr_in first;
-    std::memcpy(&first, found->ai_addr, sizeof first);
-    freeaddrinfo(found);
-    *address = first.sin_addr.s_addr;
-    return true;
+    return resolveIpv4(name, address);
 }
 
 void ipv4ToText(std::uint32_t address, char (&text)[16]) {
@@ -209,6 +201,65 @@ int socketClose(Socket s) {
     trackClosed(toFd(s));
     return close(toFd(s)) == 0 ? 0 : -1;
 }
+
+// ---- Used by clients ----
+
+namespace {
+
+// poll takes an int; a longer wait is cut to the longest it can express
+// rather than wrapping round to a negative, endless one.
+int pollMillis(unsigned millis) {
+    return millis > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(millis);
+}
+
+}  // namespace
+
+bool resolveIpv4(const char* host, std::uint32_t* address) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    sockaddr_in first;
+    std::memcpy(&first, found->ai_addr, sizeof first);
+    freeaddrinfo(found);
+    *address = first.sin_addr.s_addr;
+    return true;
+}
+
+bool isConnectionRefused(int code) { return code == ECONNREFUSED; }
+
+int socketConnectWithin(Socket s, std::uint32_t address, std::uint16_t port, unsigned millis) {
+    if (socketSetNonBlocking(s) != 0) return -1;
+    sockaddr_in sa = makeAddress(address, port);
+    if (connect(toFd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+    // Interrupted by a signal, the connect goes on in the background as if it
+    // were in progress.
+    if (errno != EINPROGRESS && errno != EINTR) return -1;
+    pollfd pfd{toFd(s), POLLOUT, 0};
+    int ready = poll(&pfd, 1, pollMillis(millis));
+    if (ready < 0) return -1;
+    if (ready == 0) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    int code = 0;
+    socklen_t length = sizeof code;
+    if (getsockopt(toFd(s), SOL_SOCKET, SO_ERROR, &code, &length) != 0) return -1;
+    if (code == 0) return 0;
+    errno = code;
+    return -1;
+}
+
+int socketWaitReadable(Socket s, unsigned millis) {
+    pollfd pfd{toFd(s), POLLIN, 0};
+    int ready = poll(&pfd, 1, pollMillis(millis));
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    return ready > 0 ? 1 : 0;
+}
+
+int socketShutdownSend(Socket s) { return shutdown(toFd(s), SHUT_WR) == 0 ? 0 : -1; }
 
 // ---- Kernel ---------------------------------------------------------------
 

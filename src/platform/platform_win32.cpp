@@ -99,8 +99,10 @@ int wouldBlockErrorCode() { return WSAEWOULDBLOCK; }
 
 int timedOutErrorCode() { return WSAETIMEDOUT; }
 
-bool localHostFirstAddress(std::uint32_t* address) {
-    const hostent* host = gethostbyname("");
+namespace {
+
+// The first IPv4 address of a lookup's result; false when it has none.
+bool firstIpv4(const hostent* host, std::uint32_t* address) {
     if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
         host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
         return false;
@@ -108,6 +110,10 @@ bool localHostFirstAddress(std::uint32_t* address) {
     std::memcpy(address, host->h_addr_list[0], 4);
     return true;
 }
+
+}  // namespace
+
+bool localHostFirstAddress(std::uint32_t* address) { return firstIpv4(gethostbyname(""), address); }
 
 void ipv4ToText(std::uint32_t address, char (&text)[16]) {
     in_addr a;
@@ -194,6 +200,72 @@ int socketSend(Socket s, const void* buffer, std::size_t length) {
 int socketShutdownBoth(Socket s) { return shutdown(toNative(s), SD_BOTH) == 0 ? 0 : -1; }
 
 int socketClose(Socket s) { return closesocket(toNative(s)) == 0 ? 0 : -1; }
+
+// ---- Used by clients ----
+
+namespace {
+
+timeval toTimeval(unsigned millis) {
+    timeval limit;
+    limit.tv_sec = static_cast<long>(millis / 1000);
+    limit.tv_usec = static_cast<long>(millis % 1000) * 1000L;
+    return limit;
+}
+
+}  // namespace
+
+bool resolveIpv4(const char* host, std::uint32_t* address) {
+    // Dotted text is taken as it is: gethostbyname is only sure to resolve
+    // names.
+    std::uint32_t dotted = inet_addr(host);
+    if (dotted != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) {
+        *address = dotted;
+        return true;
+    }
+    return firstIpv4(gethostbyname(host), address);
+}
+
+bool isConnectionRefused(int code) { return code == WSAECONNREFUSED; }
+
+int socketConnectWithin(Socket s, std::uint32_t address, std::uint16_t port, unsigned millis) {
+    if (socketSetNonBlocking(s) != 0) return -1;
+    sockaddr_in sa = makeAddress(address, port);
+    if (connect(toNative(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    // A non-blocking connect reports success as writable and failure in the
+    // exception set, with the reason in SO_ERROR.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(toNative(s), &writable);
+    FD_SET(toNative(s), &failed);
+    timeval limit = toTimeval(millis);
+    int ready = select(0, nullptr, &writable, &failed, &limit);
+    if (ready == SOCKET_ERROR) return -1;
+    if (ready == 0) {
+        WSASetLastError(WSAETIMEDOUT);
+        return -1;
+    }
+    if (!FD_ISSET(toNative(s), &failed)) return 0;
+    int code = 0;
+    int length = sizeof code;
+    getsockopt(toNative(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length);
+    WSASetLastError(code != 0 ? code : WSAECONNREFUSED);
+    return -1;
+}
+
+int socketWaitReadable(Socket s, unsigned millis) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(toNative(s), &readable);
+    timeval limit = toTimeval(millis);
+    int ready = select(0, &readable, nullptr, nullptr, &limit);
+    if (ready == SOCKET_ERROR) return -1;
+    return ready > 0 ? 1 : 0;
+}
+
+int socketShutdownSend(Socket s) { return shutdown(toNative(s), SD_SEND) == 0 ? 0 : -1; }
 
 // ---- Kernel ---------------------------------------------------------------
 

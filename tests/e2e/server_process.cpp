@@ -96,8 +96,21 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 bool startServer(ServerProcess& server, const std::string& dir) {
-    std::string binary = envOr("PEERDIR_SERVER", PEERDIR_DEFAULT_SERVER);
-    std::string launcher = envOr("PEERDIR_SERVER_LAUNCHER", "");
+    return startProgram(server, dir, envOr("PEERDIR_SERVER", PEERDIR_DEFAULT_SERVER),
+                        envOr("PEERDIR_SERVER_LAUNCHER", ""), {}, false);
+}
+
+bool startProgram(ServerProcess& process, const std::string& dir, const std::string& binary,
+                  const std::string& launcher, const std::vector<std::string>& args,
+                  bool mergeErrors) {
+    // The argument vector is built before fork: the child may only make
+    // async-signal-safe calls.
+    std::vector<const char*> argv;
+    if (!launcher.empty()) argv.push_back(launcher.c_str());
+    argv.push_back(binary.c_str());
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
+    const rlim_t capBytes = static_cast<rlim_t>(process.addressSpaceLimitMiB) << 20;
     int toChild[2];
     int fromChild[2];
     if (pipe(toChild) != 0) return false;
@@ -111,21 +124,18 @@ bool startServer(ServerProcess& server, const std::string& dir) {
         // Only async-signal-safe calls between fork and exec.
         dup2(toChild[0], 0);
         dup2(fromChild[1], 1);
+        if (mergeErrors) dup2(fromChild[1], 2);
         close(toChild[0]);
         close(toChild[1]);
         close(fromChild[0]);
         close(fromChild[1]);
         if (chdir(dir.c_str()) != 0) _exit(126);
-        if (server.addressSpaceLimitMiB > 0) {
+        if (capBytes > 0) {
             rlimit cap;
-            cap.rlim_cur = cap.rlim_max = static_cast<rlim_t>(server.addressSpaceLimitMiB) << 20;
+            cap.rlim_cur = cap.rlim_max = capBytes;
             if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(125);
         }
-        if (launcher.empty()) {
-            execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
-        } else {
-            execlp(launcher.c_str(), launcher.c_str(), binary.c_str(), static_cast<char*>(nullptr));
-        }
+        execvp(argv[0], const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     close(toChild[0]);
@@ -135,12 +145,12 @@ bool startServer(ServerProcess& server, const std::string& dir) {
         close(fromChild[0]);
         return false;
     }
-    server.pid = pid;
-    server.input = toChild[1];
-    server.output = fromChild[0];
-    fcntl(server.output, F_SETFL, fcntl(server.output, F_GETFL) | O_NONBLOCK);
-    fcntl(server.input, F_SETFD, FD_CLOEXEC);
-    fcntl(server.output, F_SETFD, FD_CLOEXEC);
+    process.pid = pid;
+    process.input = toChild[1];
+    process.output = fromChild[0];
+    fcntl(process.output, F_SETFL, fcntl(process.output, F_GETFL) | O_NONBLOCK);
+    fcntl(process.input, F_SETFD, FD_CLOEXEC);
+    fcntl(process.output, F_SETFD, FD_CLOEXEC);
     return true;
 }
 

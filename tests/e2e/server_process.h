@@ -8,6 +8,7 @@
 #define PEERDIR_TESTS_E2E_SERVER_PROCESS_H
 
 #include <string>
+#include <vector>
 
 namespace peerdir {
 namespace e2e {
@@ -33,6 +34,12 @@ void writeFile(const std::string& path, const std::string& content);
 
 // Starts the server with dir as its working directory.
 bool startServer(ServerProcess& server, const std::string& dir);
+
+// Starts binary with args in dir, through launcher unless it is empty. With
+// mergeErrors its standard error goes into the same pipe as its output.
+bool startProgram(ServerProcess& process, const std::string& dir, const std::string& binary,
+                  const std::string& launcher, const std::vector<std::string>& args,
+                  bool mergeErrors);
 
 void writeInput(ServerProcess& server, const std::string& text);
 void closeInput(ServerProcess& server);

@@ -1,0 +1,317 @@
+// client.cpp -- connecting, sending requests, and reading the server's
+// messages whole, with time-outs.
+#include "client/client.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace peerdir {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A send of a few dozen bytes that the server will not take for this long
+// means the server has stopped reading.
+constexpr unsigned kSendWaitMillis = 5000;
+// How long closeConnection waits for the server to close its end.
+constexpr unsigned kCloseWaitMillis = 2000;
+// Room for the largest message: a header and a ConnectPayload.
+constexpr std::size_t kLargestMessage = kHeaderSize + kConnectPayloadSize;
+
+bool succeed(ClientConnection& c) {
+    c.error = ClientError::None;
+    c.code = 0;
+    c.message.clear();
+    return true;
+}
+
+bool fail(ClientConnection& c, ClientError error, const std::string& message, int code = 0) {
+    c.error = error;
+    c.code = code;
+    c.message = message;
+    return false;
+}
+
+std::string withCode(const std::string& text, int code) {
+    return text + " (error " + std::to_string(code) + ")";
+}
+
+std::string millisText(unsigned millis) { return std::to_string(millis) + " ms"; }
+
+unsigned millisLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
+}
+
+// Closes at once, without the goodbye of closeConnection: for connections
+// that never got going.
+void dropSocket(ClientConnection& c) {
+    if (c.socket != kNoSocket) socketClose(c.socket);
+    c.socket = kNoSocket;
+    c.partial.clear();
+}
+
+std::string fieldProblem(const char* what, const std::string& text, std::size_t maxLength) {
+    if (text.find('\0') != std::string::npos) return std::string(what) + " holds a NUL byte";
+    if (text.size() <= maxLength) return "";
+    return std::string(what) + " \"" + text + "\" is " + std::to_string(text.size()) +
+           " characters long; at most " + std::to_string(maxLength) + " fit";
+}
+
+bool sendBytes(ClientConnection& c, const std::uint8_t* data, std::size_t size) {
+    if (c.socket == kNoSocket) return fail(c, ClientError::Closed, "not connected to a server");
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendWaitMillis);
+    std::size_t sent = 0;
+    while (sent < size) {
+        int n = socketSend(c.socket, data + sent, size - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        int code = lastSocketError();
+        if (!isWouldBlock(code)) {
+            return fail(c, ClientError::SocketError, withCode("sending to the server failed", code),
+                        code);
+        }
+        if (millisLeft(deadline) == 0) {
+            return fail(c, ClientError::TimedOut,
+                        "the server took no data for " + millisText(kSendWaitMillis));
+        }
+        sleepMillis(1);
+    }
+    return succeed(c);
+}
+
+// Sends a header and its payload in one write, so the server never sees the
+// header alone.
+bool sendRequest(ClientConnection& c, MessageType type, const std::uint8_t* payload,
+                 std::size_t payloadSize) {
+    std::uint8_t bytes[kLargestMessage];
+    std::uint8_t header[kHeaderSize];
+    encodeHeader(static_cast<std::uint32_t>(type), header);
+    std::memcpy(bytes, header, kHeaderSize);
+    if (payloadSize > 0) std::memcpy(bytes + kHeaderSize, payload, payloadSize);
+    return sendBytes(c, bytes, kHeaderSize + payloadSize);
+}
+
+// All the bytes of a message that begins with this type, or 0 for a type the
+// server never sends to a client.
+std::size_t messageSizeFor(std::uint32_t type) {
+    switch (type) {
+        case static_cast<std::uint32_t>(MessageType::Welcome):
+        case static_cast<std::uint32_t>(MessageType::NameNotFound):
+        case static_cast<std::uint32_t>(MessageType::ClientName):
+        case static_cast<std::uint32_t>(MessageType::PeerRequest):
+            return kHeaderSize + payloadSizeFor(type);
+        default:
+            return 0;
+    }
+}
+
+// Reads into c.partial until it holds count bytes, waiting until deadline.
+// Bytes that came before a time-out stay in c.partial for the next read.
+bool fillTo(ClientConnection& c, std::size_t count, Clock::time_point deadline,
+            unsigned timeoutMillis) {
+    while (c.partial.size() < count) {
+        std::uint8_t buffer[kLargestMessage];
+        int n = socketRecv(c.socket, buffer, count - c.partial.size());
+        if (n > 0) {
+            c.partial.insert(c.partial.end(), buffer, buffer + n);
+            continue;
+        }
+        if (n == 0) {
+            return fail(c, ClientError::Closed,
+                        c.partial.empty()
+                            ? "the server closed the connection"
+                            : "the server closed the connection in the middle of a message");
+        }
+        int code = lastSocketError();
+        if (isWouldBlock(code)) {
+            unsigned left = millisLeft(deadline);
+            if (left == 0) {
+                return fail(c, ClientError::TimedOut,
+                            "no whole message from the server within " + millisText(timeoutMillis));
+            }
+            if (socketWaitReadable(c.socket, left) >= 0) continue;
+            code = lastSocketError();
+        }
+        return fail(c, ClientError::SocketError, withCode("receiving from the server failed", code),
+                    code);
+    }
+    return true;
+}
+
+bool decodeMessage(ClientConnection& c, std::uint32_t type, const std::uint8_t* payload,
+                   ServerMessage* message) {
+    *message = ServerMessage{};
+    message->type = static_cast<MessageType>(type);
+    bool whole = true;
+    if (message->type == MessageType::ClientName) {
+        NamePayload name = decodeNamePayload(payload);
+        whole = readTextField(name.name, kNameFieldSize, &message->name);
+    } else if (message->type == MessageType::PeerRequest) {
+        ConnectPayload request = decodeConnectPayload(payload);
+        whole = readTextField(request.name, kNameFieldSize, &message->name) &&
+                readTextField(request.address, kAddressFieldSize, &message->address);
+        message->port = static_cast<std::uint16_t>(request.port[0] << 8 | request.port[1]);
+    }
+    if (!whole) {
+        return fail(c, ClientError::Malformed,
+                    "the server sent a text field with no end inside its width");
+    }
+    return succeed(c);
+}
+
+// Reads one message from the socket itself, past the held ones.
+bool readFromSocket(ClientConnection& c, unsigned timeoutMillis, ServerMessage* message) {
+    if (c.socket == kNoSocket) return fail(c, ClientError::Closed, "not connected to a server");
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMillis);
+    if (!fillTo(c, kHeaderSize, deadline, timeoutMillis)) return false;
+    std::uint8_t header[kHeaderSize];
+    std::memcpy(header, c.partial.data(), kHeaderSize);
+    std::uint32_t type = decodeHeader(header);
+    std::size_t size = messageSizeFor(type);
+    if (size == 0) {
+        // The size of what follows is unknown, so the stream cannot be
+        // followed any further.
+        c.partial.clear();
+        return fail(c, ClientError::Malformed,
+                    "the server sent a message of type " + std::to_string(type) +
+                        ", which a server never sends");
+    }
+    if (!fillTo(c, size, deadline, timeoutMillis)) return false;
+    std::vector<std::uint8_t> whole;
+    whole.swap(c.partial);
+    return decodeMessage(c, type, whole.data() + kHeaderSize, message);
+}
+
+void awaitWelcome(ClientConnection& c, unsigned timeoutMillis) {
+    ServerMessage first;
+    if (readServerMessage(c, timeoutMillis, &first) && first.type == MessageType::Welcome) {
+        succeed(c);
+        return;
+    }
+    std::string why = c.error == ClientError::None ? "its first message was another" : c.message;
+    dropSocket(c);
+    fail(c, ClientError::NoWelcome,
+         "no Welcome from " + c.endpoint + " (" + why + "); is it a peerdir server?");
+}
+
+}  // namespace
+
+std::string nameProblem(const std::string& name) {
+    return fieldProblem("name", name, kMaxNameLength);
+}
+
+std::string addressProblem(const std::string& address) {
+    return fieldProblem("address", address, kMaxAddressLength);
+}
+
+ClientConnection connectToServer(const std::string& host, std::uint16_t port,
+                                 unsigned timeoutMillis) {
+    ClientConnection c;
+    c.endpoint = host + ":" + std::to_string(port);
+    std::uint32_t address = 0;
+    if (host.empty() || !resolveIpv4(host.c_str(), &address)) {
+        fail(c, ClientError::BadHost, "cannot find an IPv4 address for host \"" + host + "\"");
+        return c;
+    }
+    c.socket = socketCreateTcp();
+    if (c.socket == kNoSocket) {
+        int code = lastSocketError();
+        fail(c, ClientError::SocketError, withCode("cannot create a socket", code), code);
+        return c;
+    }
+    if (socketConnectWithin(c.socket, address, hostToNet16(port), timeoutMillis) != 0) {
+        int code = lastSocketError();
+        dropSocket(c);
+        if (isConnectionRefused(code)) {
+            fail(c, ClientError::Refused,
+                 "connection refused by " + c.endpoint + " (is the server running?)", code);
+        } else if (code == timedOutErrorCode()) {
+            fail(c, ClientError::ConnectFailed,
+                 "no connection to " + c.endpoint + " within " + millisText(timeoutMillis), code);
+        } else {
+            fail(c, ClientError::ConnectFailed, withCode("cannot connect to " + c.endpoint, code),
+                 code);
+        }
+        return c;
+    }
+    awaitWelcome(c, timeoutMillis);
+    return c;
+}
+
+bool registerName(ClientConnection& c, const std::string& name) {
+    std::string problem = nameProblem(name);
+    if (!problem.empty()) return fail(c, ClientError::BadField, problem);
+    NamePayload payload;
+    writeTextField(name, payload.name, kNameFieldSize);
+    std::uint8_t bytes[kNamePayloadSize];
+    encodeNamePayload(payload, bytes);
+    return sendRequest(c, MessageType::ClientName, bytes, kNamePayloadSize);
+}
+
+bool requestList(ClientConnection& c) {
+    return sendRequest(c, MessageType::ListRequest, nullptr, 0);
+}
+
+bool requestConnect(ClientConnection& c, const std::string& name, const std::string& address,
+                    std::uint16_t port) {
+    std::string problem = nameProblem(name);
+    if (problem.empty()) problem = addressProblem(address);
+    if (!problem.empty()) return fail(c, ClientError::BadField, problem);
+    ConnectPayload payload;
+    writeTextField(name, payload.name, kNameFieldSize);
+    writeTextField(address, payload.address, kAddressFieldSize);
+    payload.port[0] = static_cast<std::uint8_t>(port >> 8);
+    payload.port[1] = static_cast<std::uint8_t>(port & 0xFF);
+    std::uint8_t bytes[kConnectPayloadSize];
+    encodeConnectPayload(payload, bytes);
+    return sendRequest(c, MessageType::ConnectRequest, bytes, kConnectPayloadSize);
+}
+
+bool readServerMessage(ClientConnection& c, unsigned timeoutMillis, ServerMessage* message) {
+    if (!c.held.empty()) {
+        *message = c.held.front();
+        c.held.pop_front();
+        return succeed(c);
+    }
+    return readFromSocket(c, timeoutMillis, message);
+}
+
+bool listNames(ClientConnection& c, unsigned quietMillis, std::vector<std::string>* names) {
+    names->clear();
+    if (!requestList(c)) return false;
+    for (;;) {
+        ServerMessage message;
+        if (!readFromSocket(c, quietMillis, &message)) {
+            return c.error == ClientError::TimedOut ? succeed(c) : false;
+        }
+        if (message.type == MessageType::ClientName) {
+            names->push_back(message.name);
+        } else {
+            c.held.push_back(message);
+        }
+    }
+}
+
+void closeConnection(ClientConnection& c) {
+    if (c.socket == kNoSocket) return;
+    // Closing with unread bytes would reset the connection, which the server
+    // logs as an error; so the rest is read first, up to the server's close.
+    socketShutdownSend(c.socket);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseWaitMillis);
+    for (;;) {
+        std::uint8_t buffer[256];
+        int n = socketRecv(c.socket, buffer, sizeof buffer);
+        if (n > 0) continue;
+        if (n == 0 || !isWouldBlock(lastSocketError())) break;
+        unsigned left = millisLeft(deadline);
+        if (left == 0 || socketWaitReadable(c.socket, left) < 0) break;
+    }
+    dropSocket(c);
+    c.held.clear();
+}
+
+}  // namespace peerdir
