@@ -310,7 +310,8 @@ TEST_F(ServerE2ETest, ABurstOfSimultaneousConnectionsIsWelcomedWhole) {
     }
     std::vector<std::size_t> got(kBurst, 0);
     std::size_t welcomed = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProcessWaitMillis);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kProcessWaitMillis);
     while (welcomed < kBurst && std::chrono::steady_clock::now() < deadline) {
         for (std::size_t i = 0; i < kBurst; ++i) {
             std::uint8_t bytes[4];
