@@ -66,7 +66,7 @@ void pollClient(const ClientManagerContext& context, Outbox& outbox) {
 
 Outbox& greetClient(const ClientManagerContext& context) {
     lockEnter(context.registryLock);
-    Outbox& outbox = outboxFor(*context.registry, context.socket);
+    Outbox& outbox = outboxFor(*context.registry, context.socket, context.registryLock);
     sendMessage(outbox, MessageType::Welcome);
     lockLeave(context.registryLock);
     return outbox;

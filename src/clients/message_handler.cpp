@@ -40,7 +40,8 @@ void sendNameList(const ClientManagerContext& context) {
         ++count;
     });
     if (count > 0) {
-        sendMessages(outboxFor(*context.registry, context.socket), wire.data(), wire.size(), count);
+        sendMessages(outboxFor(*context.registry, context.socket, context.registryLock),
+                     wire.data(), wire.size(), count);
     }
     lockLeave(context.registryLock);
 }
@@ -64,9 +65,11 @@ void forwardConnectRequest(const std::uint8_t* payload, const ClientManagerConte
     lockEnter(context.registryLock);
     Socket target = findFirst(*context.registry, name);
     if (target != kNoSocket) {
-        sendMessage(outboxFor(*context.registry, target), MessageType::PeerRequest, wire);
+        sendMessage(outboxFor(*context.registry, target, context.registryLock),
+                    MessageType::PeerRequest, wire);
     } else {
-        sendMessage(outboxFor(*context.registry, context.socket), MessageType::NameNotFound);
+        sendMessage(outboxFor(*context.registry, context.socket, context.registryLock),
+                    MessageType::NameNotFound);
     }
     lockLeave(context.registryLock);
 }

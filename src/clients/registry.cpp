@@ -23,10 +23,11 @@ void removeAll(ClientRegistry& registry, Socket socket) {
                   entries.end());
 }
 
-Outbox& outboxFor(ClientRegistry& registry, Socket socket) {
-    auto placed = registry.outboxes.try_emplace(socket);
-    placed.first->second.socket = socket;
-    return placed.first->second;
+Outbox& outboxFor(ClientRegistry& registry, Socket socket, LockHandle guard) {
+    Outbox& outbox = registry.outboxes.try_emplace(socket).first->second;
+    outbox.socket = socket;
+    outbox.guard = guard;
+    return outbox;
 }
 
 void dropOutbox(ClientRegistry& registry, Socket socket) { registry.outboxes.erase(socket); }

@@ -48,9 +48,10 @@ Socket findFirst(const ClientRegistry& registry, const std::string& name);
 // Removes every entry registered over socket; the rest keep their order.
 void removeAll(ClientRegistry& registry, Socket socket);
 
-// The outbox of socket's connection, made empty on first use. The reference
+// The outbox of socket's connection, made empty on first use, with guard
+// (registryLock) as the lock every write through it must hold. The reference
 // stays valid until dropOutbox(socket), whatever other outboxes come and go.
-Outbox& outboxFor(ClientRegistry& registry, Socket socket);
+Outbox& outboxFor(ClientRegistry& registry, Socket socket, LockHandle guard);
 
 // Forgets socket's outbox and anything still in it; the connection's owner
 // calls it before closing the socket.

@@ -101,7 +101,8 @@ int socketSetNonBlocking(Socket s);
 int socketSetNoDelay(Socket s);
 
 // Count of bytes read (at most length), 0 when the peer has closed, -1 on
-// failure.
+// failure. A zero-length receive on an open connection returns 0 at once,
+// as Winsock's does, whether or not data is waiting.
 int socketRecv(Socket s, void* buffer, std::size_t length);
 
 // Count of bytes that have arrived on s and not yet been read, or -1. Tests
@@ -190,6 +191,10 @@ LockHandle lockCreate();
 void lockEnter(LockHandle lock);
 void lockLeave(LockHandle lock);
 void lockDelete(LockHandle lock);
+
+// True when the calling thread holds lock. Meant for assertions that a
+// locking rule is kept.
+bool lockIsHeld(LockHandle lock);
 
 // Makes the operator's stop request (Ctrl+C and the like) set event.
 void installShutdownTrigger(EventHandle event);

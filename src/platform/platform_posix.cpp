@@ -25,6 +25,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <thread>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -42,6 +43,7 @@ struct PlatformEvent {
 
 struct PlatformLock {
     std::mutex mutex;
+    std::atomic<std::thread::id> owner{};  // the holder, or no thread
 };
 
 namespace {
@@ -181,7 +183,12 @@ int socketSetNoDelay(Socket s) {
 }
 
 int socketRecv(Socket s, void* buffer, std::size_t length) {
-    return static_cast<int>(recv(toFd(s), buffer, length, 0));
+    int n = static_cast<int>(recv(toFd(s), buffer, length, 0));
+    // Linux says a zero-length receive would block when nothing is queued;
+    // Winsock answers 0 for any open connection, and the shutdown report
+    // tells open connections apart by that answer.
+    if (n < 0 && length == 0 && isWouldBlock(errno)) return 0;
+    return n;
 }
 
 int socketBytesPending(Socket s) {
@@ -373,8 +380,20 @@ void sleepMillis(unsigned milliseconds) {
 }
 
 LockHandle lockCreate() { return new (std::nothrow) PlatformLock; }
-void lockEnter(LockHandle lock) { lock->mutex.lock(); }
-void lockLeave(LockHandle lock) { lock->mutex.unlock(); }
+void lockEnter(LockHandle lock) {
+    lock->mutex.lock();
+    lock->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+void lockLeave(LockHandle lock) {
+    lock->owner.store(std::thread::id(), std::memory_order_relaxed);
+    lock->mutex.unlock();
+}
+
+// A thread finds its own id there only between its own enter and leave.
+bool lockIsHeld(LockHandle lock) {
+    return lock->owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
 void lockDelete(LockHandle lock) { delete lock; }
 
 void installShutdownTrigger(EventHandle event) {

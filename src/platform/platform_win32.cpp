@@ -42,6 +42,7 @@ struct PlatformEvent {
 // inside this record and only the record's address travels.
 struct PlatformLock {
     CRITICAL_SECTION section;
+    std::atomic<DWORD> owner{0};  // 0 is never a thread's id
 };
 
 namespace {
@@ -396,8 +397,20 @@ LockHandle lockCreate() {
     return lock;
 }
 
-void lockEnter(LockHandle lock) { EnterCriticalSection(&lock->section); }
-void lockLeave(LockHandle lock) { LeaveCriticalSection(&lock->section); }
+void lockEnter(LockHandle lock) {
+    EnterCriticalSection(&lock->section);
+    lock->owner.store(GetCurrentThreadId(), std::memory_order_relaxed);
+}
+
+void lockLeave(LockHandle lock) {
+    lock->owner.store(0, std::memory_order_relaxed);
+    LeaveCriticalSection(&lock->section);
+}
+
+// Only the holder itself can see its own id there.
+bool lockIsHeld(LockHandle lock) {
+    return lock->owner.load(std::memory_order_relaxed) == GetCurrentThreadId();
+}
 
 void lockDelete(LockHandle lock) {
     DeleteCriticalSection(&lock->section);

@@ -1,6 +1,7 @@
 // message.cpp -- encoding of headers and payloads, and sendMessage.
 #include "protocol/message.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "platform/console.h"
@@ -113,6 +114,7 @@ std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
 }
 
 FlushResult flushOutbox(Outbox& outbox) {
+    assert(outbox.guard == nullptr || lockIsHeld(outbox.guard));
     if (outbox.rest.empty()) return FlushResult::Done;
     int n = socketSend(outbox.socket, outbox.rest.data(), outbox.rest.size());
     if (n < 0) {
@@ -128,6 +130,7 @@ FlushResult flushOutbox(Outbox& outbox) {
 
 bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size,
                   std::size_t messageCount) {
+    assert(outbox.guard == nullptr || lockIsHeld(outbox.guard));
     if (flushOutbox(outbox) == FlushResult::Blocked) {
         logSendFailed(wouldBlockErrorCode(), messageCount);
         return false;

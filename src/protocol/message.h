@@ -85,12 +85,14 @@ std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
 // before anything else on that connection, so a client never receives part
 // of a message followed by another. It holds at most the rest of one write.
 //
-// rest is guarded by the lock that serialises every write to the socket
-// (the server's registryLock). hasRest mirrors !rest.empty() so that the
-// connection's owner can see without that lock whether there is anything to
-// finish.
+// Every write through an outbox, and rest, are guarded by guard, the lock
+// that serialises all writes to the socket (the server's registryLock), so
+// that no write reaches a socket its owner has closed meanwhile; debug builds
+// check it. hasRest mirrors !rest.empty() so that the connection's owner can
+// see without the lock whether there is anything to finish.
 struct Outbox {
     Socket socket = kNoSocket;
+    LockHandle guard = nullptr;
     std::vector<std::uint8_t> rest;
     std::atomic<bool> hasRest{false};
 };
