@@ -1,7 +1,7 @@
 # The two set-up commands: `make run` and `make test`.
 NATIVE_LEGS := default asan tsan
 
-.PHONY: run test build dist $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 win32-ctest
+.PHONY: run test build dist fuzz leg-fuzz $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 win32-ctest
 
 build:
 	cmake --preset default >/dev/null
@@ -10,7 +10,7 @@ build:
 run: build
 	./build/peerdir
 
-test: $(addprefix leg-,$(NATIVE_LEGS)) leg-win32
+test: $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 leg-fuzz
 
 # A static pattern rule: make skips the implicit-rule search for .PHONY
 # targets, so a plain `leg-%:` rule would never run and `make test` would
@@ -62,3 +62,22 @@ dist:
 	cd build-win32 && cpack -B $(CURDIR)/dist
 	rm -rf dist/_CPack_Packages
 	@ls -1 dist/*.tar.gz dist/*.zip
+
+# The fuzzer: clang with libFuzzer, AddressSanitizer and UndefinedBehavior-
+# Sanitizer. The test leg runs it for about a minute from the committed seeds;
+# `make fuzz` runs it for FUZZ_SECONDS (0: until Ctrl+C), keeping what it
+# learns in build-fuzz/tests/fuzz/corpus and any crashing input beside it.
+FUZZ_SECONDS ?= 600
+
+leg-fuzz:
+	@echo "== test leg: fuzz"
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	ctest --preset fuzz
+
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	cd build-fuzz/tests/fuzz && ./message_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+		-rss_limit_mb=2048 -print_final_stats=1 corpus $(CURDIR)/tests/fuzz/seeds
+

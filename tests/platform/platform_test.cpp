@@ -71,6 +71,22 @@ TEST(Sockets, EmptyNonBlockingReadWouldBlock) {
     closePair(pair);
 }
 
+TEST(Sockets, ZeroLengthReceiveIsZeroOnAnOpenConnectionAndFailsOnAClosedHandle) {
+    LoopbackPair pair = makeLoopbackPair();
+    ASSERT_NE(pair.server, kNoSocket);
+    char none = 0;
+    EXPECT_EQ(socketRecv(pair.server, &none, 0), 0) << "nothing queued";
+    socketSend(pair.client, "x", 1);
+    for (unsigned waited = 0; waited < kWaitMillis && socketBytesPending(pair.server) < 1;
+         ++waited) {
+        sleepMillis(1);
+    }
+    EXPECT_EQ(socketRecv(pair.server, &none, 0), 0) << "a byte queued";
+    Socket closed = pair.server;
+    closePair(pair);
+    EXPECT_EQ(socketRecv(closed, &none, 0), -1);
+}
+
 TEST(Sockets, AcceptWithNothingPendingWouldBlock) {
     Socket listener = socketCreateTcp();
     ASSERT_NE(listener, kNoSocket);
