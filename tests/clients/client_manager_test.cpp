@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -55,8 +57,15 @@ class ClientManagerTest : public ::testing::Test {
         lockDelete(lock_);
     }
 
+    // Bounded: a client manager that never ends fails the run here instead
+    // of hanging it.
     void joinThread() {
         if (thread_ == nullptr) return;
+        for (int waited = 0; waited < 30000 && !threadHasEnded(thread_); ++waited) sleepMillis(1);
+        if (!threadHasEnded(thread_)) {
+            ADD_FAILURE() << "the client manager did not end";
+            std::abort();
+        }
         threadWaitAll(&thread_, 1);
         threadRelease(thread_);
         thread_ = nullptr;
@@ -112,6 +121,34 @@ TEST_F(ClientManagerTest, RequestsInOneWriteAreHandledInOrder) {
     Bytes expected = join(nameMessage(2, "me"), header(3));
     EXPECT_EQ(receiveBytes(pair_.client, expected.size()), expected);
     EXPECT_TRUE(staysQuiet(pair_.client, 50));
+}
+
+TEST_F(ClientManagerTest, EachTurnTakesAboutAMillisecond) {
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    Bytes requests;
+    for (int i = 0; i < 50; ++i) requests = join(requests, connectMessage("nobody", "", 0, 0));
+    auto started = std::chrono::steady_clock::now();
+    sendAll(pair_.client, requests);
+    Bytes replies = receiveBytes(pair_.client, 50 * 4);
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(replies.size(), 50u * 4u);
+    // One message a turn, each turn after a 1 ms pause: checked loosely, as
+    // an order of magnitude, so that neither spinning (microseconds) nor a
+    // pause in the wrong unit (seconds) passes.
+    EXPECT_GE(took, std::chrono::milliseconds(40));
+    EXPECT_LT(took, std::chrono::seconds(30));
+}
+
+TEST_F(ClientManagerTest, TheTurnThatSeesGlobalExitStillHandlesOneMessage) {
+    LogCapture log;
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    // The request lands while the client manager reports that it quits,
+    // that is within the very turn that saw globalExit.
+    Socket client = pair_.client;
+    log.onLine("Quitting...", [client] { sendAll(client, connectMessage("nobody", "", 0, 0)); });
+    eventSet(exit_);
+    EXPECT_EQ(receiveBytes(pair_.client, 4), header(3));
+    EXPECT_TRUE(threadEnds());
 }
 
 TEST_F(ClientManagerTest, HeaderThatNeverCompletesIsLoggedAndEndsTheClient) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/client_manager.h"
 #include "support/test_support.h"
 
 namespace peerdir {
@@ -164,6 +165,67 @@ TEST_F(MessageHandlerTest, FieldsWithoutNulAreDropped) {
     handleMessage(wire, contextOf(1), MessageType::ConnectRequest);
     EXPECT_TRUE(staysQuiet(clientEnd(0), kQuietMillis));
     EXPECT_TRUE(staysQuiet(clientEnd(1), kQuietMillis));
+}
+
+TEST_F(MessageHandlerTest, FieldsTheServerWritesHoldZerosAfterTheirNul) {
+    std::uint8_t name[kNamePayloadSize];
+    std::memset(name, 'z', sizeof name);
+    std::memcpy(name, "ab", 3);
+    handleMessage(name, contextOf(0), MessageType::ClientName);
+    handleMessage(nullptr, contextOf(0), MessageType::ListRequest);
+    Bytes listed{0, 0, 0, 2, 'a', 'b'};
+    listed.resize(24, 0);
+    EXPECT_EQ(receiveBytes(clientEnd(0), 24), listed);
+
+    std::uint8_t request[kConnectPayloadSize];
+    std::memset(request, 'q', sizeof request);
+    std::memcpy(request, "ab", 3);
+    std::memcpy(request + 20, "1.2.3.4", 8);
+    request[36] = 7;
+    request[37] = 9;
+    handleMessage(request, contextOf(1), MessageType::ConnectRequest);
+    Bytes forwarded{0, 0, 0, 1, 'a', 'b'};
+    forwarded.resize(24, 0);
+    forwarded.insert(forwarded.end(), {'1', '.', '2', '.', '3', '.', '4'});
+    forwarded.resize(40, 0);
+    forwarded.insert(forwarded.end(), {7, 9});
+    EXPECT_EQ(receiveBytes(clientEnd(0), 42), forwarded);
+}
+
+TEST_F(MessageHandlerTest, ForwardsRacingTheirTargetsEndHappenUnderTheLock) {
+    // The target has a client manager of its own and leaves while requests
+    // for it keep coming. Each forward must be written under the registry
+    // lock, which the target's client manager takes to remove its entries
+    // before it closes the socket: debug builds assert the lock on every
+    // write, so a forward written outside it fails here at once.
+    LogCapture log;
+    for (int round = 0; round < 10; ++round) {
+        LoopbackPair target = makeLoopbackPair();
+        ASSERT_NE(target.server, kNoSocket);
+        auto* context = new ClientManagerContext{&registry_, lock_, exit_, target.server};
+        ThreadHandle manager = threadStart(ClientManager, context);
+        ASSERT_NE(manager, nullptr);
+        ASSERT_EQ(receiveBytes(target.client, 4), (Bytes{0, 0, 0, 0}));
+        testing_support::sendAll(target.client, testing_support::nameMessage(2, "target"));
+        bool registered = false;
+        for (int waited = 0; waited < 20000 && !registered; ++waited) {
+            lockEnter(lock_);
+            registered = !registry_.entries.empty();
+            lockLeave(lock_);
+            if (!registered) sleepMillis(1);
+        }
+        ASSERT_TRUE(registered);
+        socketClose(target.client);
+        bool gone = false;
+        for (int i = 0; i < 20000 && !gone; ++i) {
+            connect(1, "target", "1.2.3.4", 0, 1);
+            std::uint8_t reply[4];
+            gone = socketRecv(clientEnd(1), reply, 4) == 4 && reply[3] == 3;
+        }
+        EXPECT_TRUE(gone);
+        threadWaitAll(&manager, 1);
+        threadRelease(manager);
+    }
 }
 
 TEST_F(MessageHandlerTest, ForwardToAClosedPeerLogsOneLinePerFailedMessage) {

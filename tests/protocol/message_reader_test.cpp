@@ -125,12 +125,18 @@ TEST_F(MessageReaderTest, PeerClosingMidHeaderIsDisconnected) {
     EXPECT_EQ(next().status, ReceiveStatus::Disconnected);
 }
 
-TEST_F(MessageReaderTest, StalledPayloadIsGivenUpWithTheTimedOutCode) {
+TEST_F(MessageReaderTest, StalledPayloadIsGivenUpWithTheTimedOutCodeNearItsBound) {
     sendAll(pair_.client, join(header(2), Bytes(5, 'x')));
-    ReceiveResult r = next(PayloadWait{nullptr, 50});
+    auto started = std::chrono::steady_clock::now();
+    ReceiveResult r = next(PayloadWait{nullptr, 100});
+    auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(r.status, ReceiveStatus::SocketError);
     EXPECT_EQ(r.value, timedOutErrorCode());
     EXPECT_TRUE(r.payload.empty());
+    // Loosely, as an order of magnitude: a wait measured in the wrong unit
+    // would be a thousand times off.
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
+    EXPECT_LT(waited, std::chrono::seconds(10));
 }
 
 TEST_F(MessageReaderTest, StalledPayloadIsGivenUpAtOnceWhenAsked) {

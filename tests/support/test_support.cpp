@@ -22,10 +22,20 @@ std::uint32_t loopbackAddress() { return ipv4FromText("127.0.0.1"); }
 
 std::mutex g_logMutex;
 std::string g_log;
+std::string g_hookNeedle;
+std::function<void()> g_hook;
 
 void captureSink(const char* data, std::size_t size) {
-    std::lock_guard<std::mutex> guard(g_logMutex);
-    g_log.append(data, size);
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(g_logMutex);
+        g_log.append(data, size);
+        if (g_hook && std::string(data, size).find(g_hookNeedle) != std::string::npos) {
+            hook.swap(g_hook);
+        }
+    }
+    // Outside the lock: the action may wait for other threads that log.
+    if (hook) hook();
 }
 
 }  // namespace
@@ -59,7 +69,13 @@ LoopbackPair makeLoopbackPair() {
         pair.client = connectClient(socketLocalPort(listener));
         if (pair.client != kNoSocket) {
             pair.server = socketAccept(listener);
-            if (pair.server != kNoSocket) socketSetNonBlocking(pair.server);
+            // As the server keeps an accepted socket; and the client's small
+            // writes go out at once, as a test expects them to.
+            if (pair.server != kNoSocket) {
+                socketSetNonBlocking(pair.server);
+                socketSetNoDelay(pair.server);
+            }
+            socketSetNoDelay(pair.client);
         }
     }
     socketClose(listener);
@@ -208,19 +224,30 @@ LogCapture::LogCapture() {
     {
         std::lock_guard<std::mutex> guard(g_logMutex);
         g_log.clear();
+        g_hook = nullptr;
     }
     setLogSink(captureSink);
 }
 
-LogCapture::~LogCapture() { setLogSink(nullptr); }
+LogCapture::~LogCapture() {
+    setLogSink(nullptr);
+    std::lock_guard<std::mutex> guard(g_logMutex);
+    g_hook = nullptr;
+}
+
+void LogCapture::onLine(const std::string& needle, std::function<void()> action) {
+    std::lock_guard<std::mutex> guard(g_logMutex);
+    g_hookNeedle = needle;
+    g_hook = std::move(action);
+}
 
 std::string LogCapture::text() const {
     std::lock_guard<std::mutex> guard(g_logMutex);
     return g_log;
 }
 
-bool LogCapture::waitFor(const std::string& needle) const {
-    auto deadline = deadlineIn(kWaitMillis);
+bool LogCapture::waitFor(const std::string& needle, unsigned millis) const {
+    auto deadline = deadlineIn(millis);
     while (Clock::now() < deadline) {
         if (text().find(needle) != std::string::npos) return true;
         sleepMillis(1);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,13 @@
 namespace peerdir {
 namespace testing_support {
 
-constexpr unsigned kWaitMillis = 5000;
+// How long a wait for something that should come may last. Generous, for a
+// loaded machine and for Wine: such waits end as soon as it comes.
+constexpr unsigned kWaitMillis = 20000;
 
-// A connected pair over 127.0.0.1: server is the accepted end (non-blocking,
-// as the server keeps its sockets), client the connecting end (non-blocking
-// too; read it with the helpers below).
+// A connected pair over 127.0.0.1: server is the accepted end (non-blocking
+// and without Nagle's algorithm, as the server keeps its sockets), client
+// the connecting end (the same; read it with the helpers below).
 struct LoopbackPair {
     Socket server = kNoSocket;
     Socket client = kNoSocket;
@@ -80,7 +83,12 @@ class LogCapture {
 
     std::string text() const;
     // Waits (bounded) until the log contains needle; true when it does.
-    bool waitFor(const std::string& needle) const;
+    bool waitFor(const std::string& needle, unsigned millis = kWaitMillis) const;
+
+    // Runs action once, on the logging thread, right after the first line
+    // that contains needle is logged: the thread is held there until action
+    // returns, which lets a test act at an exact point of another thread.
+    void onLine(const std::string& needle, std::function<void()> action);
 };
 
 // Counts the occurrences of needle in haystack.
