@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -121,14 +122,14 @@ class ServerE2ETest : public ::testing::Test {
         socketClose(client);
     }
 
-    void stopAndExpectCleanExit() {
-        interrupt(server_);
+    void stopAndExpectCleanExit(void (*stop)(ServerProcess&) = interrupt) {
+        stop(server_);
         if (std::getenv("PEERDIR_E2E_REPEAT_STOP") != nullptr && !waitForExit(server_, 5000)) {
             // ThreadSanitizer queues a signal that arrives outside a blocking
             // call and runs the handler when the thread next passes one of its
             // interceptors; on rare runs of that leg the first request was
             // never acted on. That leg alone asks a second time.
-            interrupt(server_);
+            stop(server_);
         }
         ASSERT_TRUE(waitForExit(server_)) << server_.log;
         EXPECT_EQ(server_.exitStatus, 0) << server_.log;
@@ -283,6 +284,39 @@ TEST_F(ServerE2ETest, InterruptWithSeveralClientsEndsEachAndProbesEveryConnectio
     auto probes = log.find("WSAGetLastError returned: ");
     ASSERT_NE(probes, std::string::npos);
     EXPECT_EQ(countOf(log.substr(probes), "\n"), 3u) << log;
+}
+
+TEST_F(ServerE2ETest, TerminateStopsTheServerExactlyLikeInterrupt) {
+    if (std::getenv("PEERDIR_SERVER_LAUNCHER") != nullptr) {
+        GTEST_SKIP() << "Windows has no SIGTERM";
+    }
+    startServing();
+    Socket client = connectAndGreet();
+    stopAndExpectCleanExit(terminate);
+    EXPECT_TRUE(peerCloses(client));
+    EXPECT_EQ(server_.log, startUpLines() +
+                               "listenForConnections: Got a connection!\n"
+                               "ClientManager: globalExit event was signalled or had an error. "
+                               "Quitting...\n"
+                               "WSAGetLastError returned: " +
+                               std::to_string(EBADF) + "\n");
+}
+
+TEST_F(ServerE2ETest, RestartsAtOnceOnAPortWhoseConnectionsAreInTimeWait) {
+    startServing();
+    Socket client = connectAndGreet();
+    stopAndExpectCleanExit();
+    // The server closed first, so its side of the connection waits out
+    // TIME_WAIT on the port.
+    EXPECT_TRUE(peerCloses(client));
+    disconnect(client);
+    stopServer(server_);
+    server_ = ServerProcess{};
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitForLog(server_, "Port: " + std::to_string(port_) + "\n")) << server_.log;
+    EXPECT_NE(connectAndGreet(), kNoSocket);
+    stopAndExpectCleanExit();
+    EXPECT_EQ(countOf(server_.log, "Error in bind"), 0u) << server_.log;
 }
 
 TEST_F(ServerE2ETest, FifoInPlaceOfTheConfigFileIsAnsweredByThePrompt) {

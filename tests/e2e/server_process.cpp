@@ -198,6 +198,10 @@ void interrupt(ServerProcess& server) {
     if (server.pid > 0 && !server.exited) kill(server.pid, SIGINT);
 }
 
+void terminate(ServerProcess& server) {
+    if (server.pid > 0 && !server.exited) kill(server.pid, SIGTERM);
+}
+
 void stopServer(ServerProcess& server) {
     if (server.pid > 0 && !server.exited) {
         kill(server.pid, SIGKILL);

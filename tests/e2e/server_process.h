@@ -58,6 +58,9 @@ bool waitForExit(ServerProcess& server, unsigned millis = kProcessWaitMillis);
 // Asks the server to stop the way an operator's Ctrl+C does.
 void interrupt(ServerProcess& server);
 
+// Asks the server to stop the way a service manager does (SIGTERM).
+void terminate(ServerProcess& server);
+
 // Kills and reaps the process if it still runs; closes the pipes.
 void stopServer(ServerProcess& server);
 

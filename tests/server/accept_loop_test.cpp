@@ -130,5 +130,27 @@ TEST_F(AcceptLoopTest, ListenAndAcceptErrorsBackOffAndTheListeningSocketIsNeverS
     EXPECT_EQ(countOf(text, "WSAGetLastError returned: "), 1u) << text;
 }
 
+TEST_F(AcceptLoopTest, TheReportComesOnlyAfterEveryClientManagerHasEnded) {
+    LogCapture log;
+    start();
+    Socket client = connect();
+    ASSERT_EQ(receiveBytes(client, 4), kWelcome);
+    // The client manager is held right after it reports that it quits,
+    // still short of closing its connection.
+    EventHandle gate = eventCreateManualReset();
+    log.onLine("Quitting...", [gate] {
+        for (int waited = 0; waited < 30000 && !eventTestNow(gate); ++waited) sleepMillis(1);
+    });
+    eventSet(run_.globalExit);
+    ASSERT_TRUE(log.waitFor("Quitting...\n"));
+    EXPECT_FALSE(log.waitFor("WSAGetLastError returned: ", 200))
+        << "the report must wait for the client manager";
+    eventSet(gate);
+    stop();
+    eventClose(gate);
+    const std::string text = log.text();
+    EXPECT_LT(text.find("Quitting..."), text.find("WSAGetLastError returned: ")) << text;
+}
+
 }  // namespace
 }  // namespace peerdir
