@@ -401,6 +401,9 @@ void installShutdownTrigger(EventHandle event) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onStopSignal;
+    // A write to a full log pipe that the request interrupts goes on, so no
+    // line is lost to it.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

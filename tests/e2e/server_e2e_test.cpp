@@ -286,6 +286,23 @@ TEST_F(ServerE2ETest, InterruptWithSeveralClientsEndsEachAndProbesEveryConnectio
     EXPECT_EQ(countOf(log.substr(probes), "\n"), 3u) << log;
 }
 
+TEST_F(ServerE2ETest, AStopRequestRightAtThePortAnnouncementIsNeverLost) {
+    if (std::getenv("PEERDIR_SERVER_LAUNCHER") != nullptr) {
+        GTEST_SKIP() << "the output pipe's room is counted in the native server's bytes";
+    }
+    port_ = freePort();
+    writeConfig(configFor(port_));
+    // The pipe has room for the start-up lines up to the address only: the
+    // server is held in its write of the port line when the request comes.
+    server_.outputRoom = (kVersionLines + "Server IP Address: 127.0.0.1\n").size();
+    ASSERT_TRUE(startServer(server_, dir_));
+    ASSERT_TRUE(waitUntilOutputFull(server_));
+    interrupt(server_);
+    ASSERT_TRUE(waitForExit(server_)) << server_.log;
+    EXPECT_EQ(server_.exitStatus, 0) << server_.log;
+    EXPECT_EQ(server_.log, startUpLines());
+}
+
 TEST_F(ServerE2ETest, TerminateStopsTheServerExactlyLikeInterrupt) {
     if (std::getenv("PEERDIR_SERVER_LAUNCHER") != nullptr) {
         GTEST_SKIP() << "Windows has no SIGTERM";

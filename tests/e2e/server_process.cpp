@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,7 +44,11 @@ bool drainOutput(ServerProcess& server) {
         ssize_t n = read(server.output, buffer, sizeof buffer);
         if (n > 0) {
             for (ssize_t i = 0; i < n; ++i) {
-                if (buffer[i] != '\r') server.log.push_back(buffer[i]);
+                if (server.fillerLeft > 0) {
+                    --server.fillerLeft;
+                } else if (buffer[i] != '\r') {
+                    server.log.push_back(buffer[i]);
+                }
             }
             continue;
         }
@@ -74,7 +79,31 @@ bool pump(ServerProcess& server, int millis) {
     return true;
 }
 
+// Fills the pipe but for outputRoom bytes. Small writes merge into the pipe's
+// last page, so the room is exact.
+bool fillOutputPipe(ServerProcess& process, int writeEnd) {
+    int capacity = fcntl(writeEnd, F_GETPIPE_SZ);
+    if (capacity <= 0 || static_cast<std::size_t>(capacity) <= process.outputRoom) return false;
+    std::vector<char> filler(static_cast<std::size_t>(capacity) - process.outputRoom, '#');
+    if (write(writeEnd, filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
+        return false;
+    }
+    process.fillerLeft = filler.size();
+    return true;
+}
+
 }  // namespace
+
+bool waitUntilOutputFull(ServerProcess& server) {
+    int capacity = fcntl(server.output, F_GETPIPE_SZ);
+    auto deadline = Clock::now() + std::chrono::milliseconds(kProcessWaitMillis);
+    while (Clock::now() < deadline) {
+        int queued = 0;
+        if (ioctl(server.output, FIONREAD, &queued) == 0 && queued >= capacity) return true;
+        poll(nullptr, 0, 1);
+    }
+    return false;
+}
 
 std::string makeTempDirectory() {
     std::string pattern = envOr("TMPDIR", "/tmp") + "/peerdir-e2e-XXXXXX";
@@ -117,6 +146,10 @@ bool startProgram(ServerProcess& process, const std::string& dir, const std::str
     if (pipe(fromChild) != 0) {
         close(toChild[0]);
         close(toChild[1]);
+        return false;
+    }
+    if (process.outputRoom > 0 && !fillOutputPipe(process, fromChild[1])) {
+        for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
         return false;
     }
     pid_t pid = fork();

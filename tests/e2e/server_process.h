@@ -7,6 +7,7 @@
 #ifndef PEERDIR_TESTS_E2E_SERVER_PROCESS_H
 #define PEERDIR_TESTS_E2E_SERVER_PROCESS_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ struct ServerProcess {
     int exitStatus = -1;  // the exit code, or 128 + signal
     // When not 0, the server starts with its address space capped at this.
     unsigned addressSpaceLimitMiB = 0;
+    // When not 0, the output pipe starts full but for this many bytes, so
+    // the server is held in the write that would go past them until the
+    // test reads. The filler never shows in log.
+    std::size_t outputRoom = 0;
+    std::size_t fillerLeft = 0;
 };
 
 // A fresh directory under the system's temporary directory.
@@ -47,6 +53,10 @@ void closeInput(ServerProcess& server);
 // Reads output until the log contains needle (true) or the wait ends.
 bool waitForLog(ServerProcess& server, const std::string& needle,
                 unsigned millis = kProcessWaitMillis);
+
+// True once the output pipe is full (bounded wait): with outputRoom set, the
+// server has written exactly that much and waits in its next write.
+bool waitUntilOutputFull(ServerProcess& server);
 
 // Takes what the server has written so far, without waiting, so that a
 // test making many connections never lets the server block on a full pipe.
