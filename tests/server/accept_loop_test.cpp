@@ -55,11 +55,18 @@ class AcceptLoopTest : public ::testing::Test {
         ASSERT_NE(thread_, nullptr);
     }
 
+    // Sets globalExit, once: the loop releases the event when it ends.
+    void requestExit() {
+        if (exitRequested_) return;
+        exitRequested_ = true;
+        eventSet(run_.globalExit);
+    }
+
     // Sets globalExit and waits for the loop's shutdown to finish. The loop
     // releases the event and every socket still open, the test's included.
     void stop() {
         if (thread_ == nullptr) return;
-        eventSet(run_.globalExit);
+        requestExit();
         threadWaitAll(&thread_, 1);
         threadRelease(thread_);
         thread_ = nullptr;
@@ -79,6 +86,7 @@ class AcceptLoopTest : public ::testing::Test {
     LoopRun run_{kNoSocket, nullptr};
     std::uint16_t port_ = 0;
     ThreadHandle thread_ = nullptr;
+    bool exitRequested_ = false;
 };
 
 TEST_F(AcceptLoopTest, AThreadThatCannotStartClosesItsConnectionAndTheNextIsServed) {
@@ -141,7 +149,7 @@ TEST_F(AcceptLoopTest, TheReportComesOnlyAfterEveryClientManagerHasEnded) {
     log.onLine("Quitting...", [gate] {
         for (int waited = 0; waited < 30000 && !eventTestNow(gate); ++waited) sleepMillis(1);
     });
-    eventSet(run_.globalExit);
+    requestExit();
     ASSERT_TRUE(log.waitFor("Quitting...\n"));
     EXPECT_FALSE(log.waitFor("WSAGetLastError returned: ", 200))
         << "the report must wait for the client manager";
