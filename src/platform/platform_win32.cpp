@@ -185,7 +185,12 @@ int socketSetNoDelay(Socket s) {
 }
 
 int socketRecv(Socket s, void* buffer, std::size_t length) {
-    return recv(toNative(s), static_cast<char*>(buffer), clampLength(length), 0);
+    int n = recv(toNative(s), static_cast<char*>(buffer), clampLength(length), 0);
+    // Windows answers a zero-length receive on an open connection with 0;
+    // Wine says it would block when nothing is queued. The shutdown report
+    // tells open connections apart by that answer, so both give 0.
+    if (n < 0 && length == 0 && isWouldBlock(WSAGetLastError())) return 0;
+    return n;
 }
 
 int socketBytesPending(Socket s) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -57,17 +56,11 @@ class ClientManagerTest : public ::testing::Test {
         lockDelete(lock_);
     }
 
-    // Bounded: a client manager that never ends fails the run here instead
+    // Bounded: a client manager that never ends stops the run here instead
     // of hanging it.
     void joinThread() {
         if (thread_ == nullptr) return;
-        for (int waited = 0; waited < 30000 && !threadHasEnded(thread_); ++waited) sleepMillis(1);
-        if (!threadHasEnded(thread_)) {
-            ADD_FAILURE() << "the client manager did not end";
-            std::abort();
-        }
-        threadWaitAll(&thread_, 1);
-        threadRelease(thread_);
+        testing_support::joinOrAbort(thread_, "the client manager");
         thread_ = nullptr;
     }
 

@@ -223,8 +223,7 @@ TEST_F(MessageHandlerTest, ForwardsRacingTheirTargetsEndHappenUnderTheLock) {
             gone = socketRecv(clientEnd(1), reply, 4) == 4 && reply[3] == 3;
         }
         EXPECT_TRUE(gone);
-        threadWaitAll(&manager, 1);
-        threadRelease(manager);
+        testing_support::joinOrAbort(manager, "the target's client manager");
     }
 }
 

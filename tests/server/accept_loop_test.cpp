@@ -67,8 +67,7 @@ class AcceptLoopTest : public ::testing::Test {
     void stop() {
         if (thread_ == nullptr) return;
         requestExit();
-        threadWaitAll(&thread_, 1);
-        threadRelease(thread_);
+        testing_support::joinOrAbort(thread_, "the accept loop");
         thread_ = nullptr;
     }
 

@@ -2,6 +2,8 @@
 #include "support/test_support.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -188,6 +190,17 @@ void finishSplitSend(SplitSend& send) {
     threadWaitAll(&send.thread, 1);
     threadRelease(send.thread);
     send.thread = nullptr;
+}
+
+void joinOrAbort(ThreadHandle thread, const char* what) {
+    auto deadline = deadlineIn(3 * kWaitMillis);
+    while (!threadHasEnded(thread) && Clock::now() < deadline) sleepMillis(1);
+    if (!threadHasEnded(thread)) {
+        std::fprintf(stderr, "%s did not end within %u ms\n", what, 3 * kWaitMillis);
+        std::abort();
+    }
+    threadWaitAll(&thread, 1);
+    threadRelease(thread);
 }
 
 std::vector<std::uint8_t> join(std::vector<std::uint8_t> first,

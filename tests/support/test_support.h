@@ -65,6 +65,11 @@ void finishSplitSend(SplitSend& send);
 // True once nothing sent to readerEnd is left unread (bounded wait).
 bool waitUntilTaken(Socket readerEnd);
 
+// Waits (bounded) for thread to end, then joins and releases it. A thread
+// that does not end stops the whole run with a message: a test may not hang,
+// and a thread still running over the test's data cannot be left behind.
+void joinOrAbort(ThreadHandle thread, const char* what);
+
 // Wire builders for requests.
 std::vector<std::uint8_t> join(std::vector<std::uint8_t> first,
                                const std::vector<std::uint8_t>& second);
