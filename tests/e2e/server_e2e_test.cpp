@@ -102,6 +102,17 @@ class ServerE2ETest : public ::testing::Test {
         return client;
     }
 
+    // Starts the server where config.txt cannot be read, answers the prompt
+    // and expects it to end at once.
+    void answerNoOnce(const std::string& answer) {
+        ASSERT_TRUE(startServer(server_, dir_));
+        ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
+        writeInput(server_, answer);
+        ASSERT_TRUE(waitForExit(server_)) << server_.log;
+        EXPECT_EQ(server_.exitStatus, 0);
+        EXPECT_EQ(server_.log, kVersionLines + kPrompt);
+    }
+
     // Waits for the whole log line that begins with label and returns the
     // rest of it; empty when it does not come.
     std::string lineAfter(const std::string& label) {
@@ -147,14 +158,7 @@ TEST_F(ServerE2ETest, AnnouncesItselfAndStopsCleanlyOnInterrupt) {
     EXPECT_EQ(server_.log, startUpLines());
 }
 
-TEST_F(ServerE2ETest, MissingConfigAnsweredNoPromptsOnceAndEnds) {
-    ASSERT_TRUE(startServer(server_, dir_));
-    ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
-    writeInput(server_, "Nope\n");
-    ASSERT_TRUE(waitForExit(server_)) << server_.log;
-    EXPECT_EQ(server_.exitStatus, 0);
-    EXPECT_EQ(server_.log, kVersionLines + kPrompt);
-}
+TEST_F(ServerE2ETest, MissingConfigAnsweredNoPromptsOnceAndEnds) { answerNoOnce("Nope\n"); }
 
 TEST_F(ServerE2ETest, MissingConfigAnsweredYesReadsTheFileAgain) {
     ASSERT_TRUE(startServer(server_, dir_));
@@ -338,12 +342,7 @@ TEST_F(ServerE2ETest, RestartsAtOnceOnAPortWhoseConnectionsAreInTimeWait) {
 
 TEST_F(ServerE2ETest, FifoInPlaceOfTheConfigFileIsAnsweredByThePrompt) {
     ASSERT_EQ(mkfifo((dir_ + "/config.txt").c_str(), 0600), 0);
-    ASSERT_TRUE(startServer(server_, dir_));
-    ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
-    writeInput(server_, "n\n");
-    ASSERT_TRUE(waitForExit(server_)) << server_.log;
-    EXPECT_EQ(server_.exitStatus, 0);
-    EXPECT_EQ(server_.log, kVersionLines + kPrompt);
+    answerNoOnce("n\n");
 }
 
 TEST_F(ServerE2ETest, ABurstOfSimultaneousConnectionsIsWelcomedWhole) {

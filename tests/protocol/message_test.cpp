@@ -87,6 +87,19 @@ TEST(TextFields, WriteNineteenCharactersWithNulInTheLastByte) {
     EXPECT_EQ(field[0], '\0');
 }
 
+// A ConnectPayload as it goes on the wire.
+std::vector<std::uint8_t> connectWire(const char* name, const char* address, std::uint8_t port0,
+                                      std::uint8_t port1) {
+    ConnectPayload payload;
+    writeTextField(name, payload.name, kNameFieldSize);
+    writeTextField(address, payload.address, kAddressFieldSize);
+    payload.port[0] = port0;
+    payload.port[1] = port1;
+    std::vector<std::uint8_t> wire(kConnectPayloadSize);
+    encodeConnectPayload(payload, wire.data());
+    return wire;
+}
+
 class SendMessageTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -141,14 +154,8 @@ TEST_F(SendMessageTest, ClientNameIsTwentyFourBytes) {
 }
 
 TEST_F(SendMessageTest, PeerRequestIsFortyTwoBytesEndingInThePortBytes) {
-    ConnectPayload payload;
-    writeTextField("bob", payload.name, kNameFieldSize);
-    writeTextField("10.1.2.3", payload.address, kAddressFieldSize);
-    payload.port[0] = 0xAB;
-    payload.port[1] = 0x01;
-    std::uint8_t wire[kConnectPayloadSize];
-    encodeConnectPayload(payload, wire);
-    EXPECT_TRUE(sendMessage(out_, MessageType::PeerRequest, wire));
+    EXPECT_TRUE(sendMessage(out_, MessageType::PeerRequest,
+                            connectWire("bob", "10.1.2.3", 0xAB, 1).data()));
     Bytes got = receiveBytes(pair_.client, 42);
     ASSERT_EQ(got.size(), 42u);
     EXPECT_EQ(Bytes(got.begin(), got.begin() + 4), (Bytes{0, 0, 0, 1}));
@@ -174,20 +181,14 @@ TEST_F(SendMessageTest, FailedSendLogsOneLineAndReportsFailure) {
 
 TEST_F(SendMessageTest, AClientThatStopsReadingStillGetsOnlyWholeMessages) {
     LogCapture log;
-    ConnectPayload payload;
-    writeTextField("target", payload.name, kNameFieldSize);
-    writeTextField("192.168.100.200", payload.address, kAddressFieldSize);
-    payload.port[0] = 0x12;
-    payload.port[1] = 0x34;
-    std::uint8_t wire[kConnectPayloadSize];
-    encodeConnectPayload(payload, wire);
+    const Bytes wire = connectWire("target", "192.168.100.200", 0x12, 0x34);
     // Fill the connection while the client reads nothing, then send a few
     // more: those are refused whole while the rest of the last write waits.
     constexpr std::size_t kLimit = 2000000;
     std::size_t kept = 0;
     std::size_t refused = 0;
     for (std::size_t i = 0; i < kLimit && refused < 3; ++i) {
-        if (sendMessage(out_, MessageType::PeerRequest, wire)) {
+        if (sendMessage(out_, MessageType::PeerRequest, wire.data())) {
             ++kept;
         } else {
             ++refused;
@@ -198,7 +199,7 @@ TEST_F(SendMessageTest, AClientThatStopsReadingStillGetsOnlyWholeMessages) {
     Bytes got = drainWhileFlushing();
     ASSERT_EQ(got.size(), kept * 42);
     Bytes expected{0, 0, 0, 1};
-    expected.insert(expected.end(), wire, wire + kConnectPayloadSize);
+    expected.insert(expected.end(), wire.begin(), wire.end());
     for (std::size_t at = 0; at < got.size(); at += 42) {
         ASSERT_TRUE(std::equal(expected.begin(), expected.end(), got.begin() + at))
             << "message " << at / 42 << " is cut";
