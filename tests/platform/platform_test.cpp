@@ -177,6 +177,8 @@ void waitAtTheGate(void*) {
     g_ran.fetch_add(1);
 }
 
+void endAtOnce(void*) { g_ran.fetch_add(1); }
+
 void waitForGatedThreads(void* raw) {
     auto* threads = static_cast<std::vector<ThreadHandle>*>(raw);
     threadWaitAll(threads->data(), threads->size());
@@ -184,22 +186,25 @@ void waitForGatedThreads(void* raw) {
 }
 
 TEST(Kernel, WaitAllCoversMoreThreadsThanOneWindowsWaitCan) {
-    // 70 threads held at a gate: more than the 64 handles one Windows wait
-    // takes. A wait that returned before the last of them ended shows while
-    // the gate is still closed.
+    // 70 threads: more than the 64 handles one Windows wait takes. The first
+    // 64 end at once; the last six are held at a gate, so a wait that stops
+    // after one batch of handles returns while they still run.
     g_gate = eventCreateManualReset();
     g_ran = 0;
     g_waitReturned = false;
     std::vector<ThreadHandle> threads;
     for (int i = 0; i < 70; ++i) {
-        ThreadHandle t = threadStart(waitAtTheGate, nullptr);
+        ThreadHandle t = threadStart(i < 64 ? endAtOnce : waitAtTheGate, nullptr);
         ASSERT_NE(t, nullptr);
         threads.push_back(t);
     }
     ThreadHandle waiter = threadStart(waitForGatedThreads, &threads);
     ASSERT_NE(waiter, nullptr);
+    for (unsigned waited = 0; waited < kWaitMillis && g_ran.load() < 64; ++waited) {
+        sleepMillis(1);
+    }
     sleepMillis(50);
-    EXPECT_FALSE(g_waitReturned.load()) << "the wait returned while every thread still ran";
+    EXPECT_FALSE(g_waitReturned.load()) << "the wait returned while six threads still ran";
     eventSet(g_gate);
     threadWaitAll(&waiter, 1);
     threadRelease(waiter);
