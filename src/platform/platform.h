@@ -180,6 +180,16 @@ void threadWaitAll(const ThreadHandle* threads, std::size_t count);
 // Releases a thread handle. The thread must have ended.
 void threadRelease(ThreadHandle thread);
 
+// Lowers the calling thread's scheduling priority as far as any thread may
+// without privileges. On a machine with too little CPU for every polling
+// thread, the threads still at normal priority (the accept loop, and a new
+// client manager until it has greeted its client) then get the CPU first,
+// instead of each getting one share among thousands. On Linux, where the
+// priority is a share of the CPU, the thread still runs beside busy
+// programs; Windows priorities are strict, a lowered thread would wait for
+// every busy program on the machine, so there it does nothing.
+void threadLowerPriority();
+
 // A manual-reset event, initially not set. nullptr on failure.
 EventHandle eventCreateManualReset();
 

@@ -18,6 +18,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -366,6 +367,14 @@ void threadWaitAll(const ThreadHandle* threads, std::size_t count) {
 }
 
 void threadRelease(ThreadHandle thread) { delete thread; }
+
+// On Linux the nice value belongs to each thread, and 0 names the calling
+// one; elsewhere it would lower the whole process, accept loop included.
+void threadLowerPriority() {
+#ifdef __linux__
+    setpriority(PRIO_PROCESS, 0, 19);
+#endif
+}
 
 EventHandle eventCreateManualReset() { return new (std::nothrow) PlatformEvent; }
 

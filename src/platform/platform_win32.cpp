@@ -382,6 +382,8 @@ void threadRelease(ThreadHandle thread) {
     delete thread;
 }
 
+void threadLowerPriority() {}
+
 EventHandle eventCreateManualReset() {
     auto* event = new (std::nothrow) PlatformEvent{nullptr};
     if (event == nullptr) return nullptr;
