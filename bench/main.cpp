@@ -142,6 +142,7 @@ int run(const Options& options) {
 
     std::vector<Figure> figures;
     runRows(context, options.rows, figures);
+    figures = groupedByArea(figures);
 
     std::cout << "\n";
     printTable(std::cout, headerLines(options, context, loadBefore, fileLimit), figures);

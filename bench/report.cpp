@@ -58,6 +58,20 @@ Figure noted(Figure f, const std::string& note) {
     return f;
 }
 
+std::vector<Figure> groupedByArea(const std::vector<Figure>& figures) {
+    std::vector<std::string> areas;
+    for (const Figure& f : figures) {
+        if (std::find(areas.begin(), areas.end(), f.area) == areas.end()) areas.push_back(f.area);
+    }
+    std::vector<Figure> grouped;
+    for (const std::string& area : areas) {
+        for (const Figure& f : figures) {
+            if (f.area == area) grouped.push_back(f);
+        }
+    }
+    return grouped;
+}
+
 std::string verdictOf(const Figure& f) {
     if (std::isnan(f.value)) return f.goal == Goal::None ? "" : "no figure";
     switch (f.goal) {

@@ -32,6 +32,10 @@ Figure figure(const std::string& area, const std::string& setting, const std::st
 Figure withGoal(Figure f, Goal goal, double limit);
 Figure noted(Figure f, const std::string& note);
 
+// The figures with each area's together, areas in the order they first
+// appear; within an area the order is kept.
+std::vector<Figure> groupedByArea(const std::vector<Figure>& figures);
+
 // "met", "MISSED", "" when there is no target, "no figure" when the value is
 // missing.
 std::string verdictOf(const Figure& f);

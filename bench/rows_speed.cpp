@@ -191,9 +191,13 @@ struct Reader {
     Socket socket = kNoSocket;
 };
 
-// Reads everything the target receives and counts its bytes.
+// Reads everything the target receives and counts its bytes. Like the
+// senders, it runs at the priority of the server's polling threads: the
+// benchmark shares the machine with the server, and busy threads at a
+// higher priority would take the CPU the server needs.
 void readForwards(void* raw) {
     auto* reader = static_cast<Reader*>(raw);
+    threadLowerPriority();
     std::vector<std::uint8_t> buffer(1 << 16);
     while (!reader->work->stop.load()) {
         int n = socketRecv(reader->socket, buffer.data(), buffer.size());
@@ -226,6 +230,7 @@ std::vector<std::uint8_t> forwardBatch() {
 // than it is served.
 void sendForwards(void* raw) {
     auto* sender = static_cast<Sender*>(raw);
+    threadLowerPriority();
     const std::vector<std::uint8_t> batch = forwardBatch();
     std::size_t offset = 0;
     while (!sender->work->stop.load()) {
