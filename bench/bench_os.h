@@ -35,6 +35,11 @@ bool childRunning(ChildProcess& child);
 // graceMillis for it to end, then ends it forcibly. Always reaps it.
 void childStop(ChildProcess& child, unsigned graceMillis);
 
+// Stops every thread of the child until childResume, so that something
+// else can be measured without it; false where the platform cannot.
+bool childPause(ChildProcess& child);
+bool childResume(ChildProcess& child);
+
 // CPU time (user and system, all threads) the child has used, in seconds;
 // negative when it cannot be read.
 double childCpuSeconds(const ChildProcess& child);

@@ -80,9 +80,18 @@ bool childRunning(ChildProcess& child) {
 void childStop(ChildProcess& child, unsigned graceMillis) {
     if (!childRunning(child)) return;
     kill(static_cast<pid_t>(child.id), SIGINT);
+    kill(static_cast<pid_t>(child.id), SIGCONT);  // in case it was paused
     if (waitEnded(child, graceMillis)) return;
     kill(static_cast<pid_t>(child.id), SIGKILL);
     waitEnded(child, 10000);
+}
+
+bool childPause(ChildProcess& child) {
+    return childRunning(child) && kill(static_cast<pid_t>(child.id), SIGSTOP) == 0;
+}
+
+bool childResume(ChildProcess& child) {
+    return childRunning(child) && kill(static_cast<pid_t>(child.id), SIGCONT) == 0;
 }
 
 double childCpuSeconds(const ChildProcess& child) {
