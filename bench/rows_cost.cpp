@@ -15,7 +15,7 @@ namespace {
 
 constexpr unsigned kSettleMillis = 500;
 constexpr unsigned kWindowMillis = 1000;
-constexpr int kCpuRounds = 3;
+constexpr int kCpuRounds = 5;
 constexpr unsigned kConnectMillis = 60000;
 constexpr std::size_t kInFlight = 500;
 constexpr double kKiB = 1024;
