@@ -1,5 +1,7 @@
 // The benchmark's arithmetic and verdicts: a wrong percentile or a verdict
 // that calls a miss "met" would publish figures nobody can trust.
+#include "bench/report.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +9,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "bench/report.h"
 #include "bench/stats.h"
 
 namespace peerdir {
@@ -36,8 +37,8 @@ TEST(BenchStats, PercentilesAreNearestRankAndAlwaysMeasuredValues) {
 }
 
 TEST(BenchReport, VerdictsMeetAtTheLimitMissBeyondItAndSayWhenAFigureIsMissing) {
-    Figure p99 = withGoal(figure("introduction", "100 idle clients", "p99", 2.0, "ms"),
-                          Goal::AtMost, 2);
+    Figure p99 =
+        withGoal(figure("introduction", "100 idle clients", "p99", 2.0, "ms"), Goal::AtMost, 2);
     EXPECT_EQ(verdictOf(p99), "met");
     p99.value = 2.001;
     EXPECT_EQ(verdictOf(p99), "MISSED");
@@ -48,6 +49,15 @@ TEST(BenchReport, VerdictsMeetAtTheLimitMissBeyondItAndSayWhenAFigureIsMissing) 
     EXPECT_EQ(verdictOf(most), "MISSED");
     EXPECT_EQ(targetText(most), ">= 4000");
     EXPECT_EQ(verdictOf(figure("forwards", "1 sender", "forwards", 900, "/s")), "");
+}
+
+TEST(BenchReport, GroupingKeepsAreasInFirstSeenOrderAndFiguresInTheirOrder) {
+    std::vector<Figure> mixed = {
+        figure("idle CPU", "10", "a", 1, ""), figure("memory", "100", "b", 2, ""),
+        figure("idle CPU", "500", "c", 3, ""), figure("memory", "1000", "d", 4, "")};
+    std::string order;
+    for (const Figure& f : groupedByArea(mixed)) order += f.quantity;
+    EXPECT_EQ(order, "acbd");
 }
 
 TEST(BenchReport, CsvQuotesFieldsHoldingCommasOrQuotes) {
