@@ -1,7 +1,7 @@
 # The two set-up commands: `make run` and `make test`.
 NATIVE_LEGS := default asan tsan
 
-.PHONY: run test build dist fuzz leg-fuzz $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 win32-ctest
+.PHONY: run test build dist fuzz leg-fuzz bench bench-wine $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 win32-ctest
 
 build:
 	cmake --preset default >/dev/null
@@ -81,3 +81,40 @@ fuzz:
 	cd build-fuzz/tests/fuzz && ./message_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 		-rss_limit_mb=2048 -print_final_stats=1 corpus $(CURDIR)/tests/fuzz/seeds
 
+# The benchmark, never part of `make test`: a release build of the server and
+# of peerdir-bench, which starts a fresh server for each measurement and
+# prints a table of figures against their targets, also written as CSV. It
+# runs in a network namespace of its own (where one can be made), so the
+# server's host lookup yields a loopback address; the benchmark refuses any
+# other.
+BENCH_DIR := build/bench
+
+bench:
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target peerdir peerdir-bench
+	@mkdir -p $(BENCH_DIR)
+	tests/e2e/in_netns.sh build-release/peerdir-bench --server build-release/peerdir \
+		--label "Linux" --csv $(BENCH_DIR)/linux.csv
+
+# The introduction and capacity rows against the Windows build under Wine,
+# driven by the Linux peerdir-bench (so the figures are the server's, not
+# Wine's sockets on the client side too). Kept apart from `make bench`:
+# Wine needs its toolchain and a prefix, and starts slowly. The whole run,
+# wineserver included, happens in a network namespace of its own.
+WINE_BENCH_ENV := WINEPREFIX=$(CURDIR)/build-win32-release/wineprefix WINEARCH=win32 \
+	WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+bench-wine:
+	@tools/ensure-windows-toolchain.sh; status=$$?; \
+	if [ $$status -eq 10 ]; then echo "bench-wine needs the Windows toolchain"; exit 1; \
+	elif [ $$status -ne 0 ]; then exit $$status; fi
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target peerdir-bench
+	cmake --preset win32-release >/dev/null
+	cmake --build --preset win32-release --target peerdir peerdir-bench
+	@mkdir -p $(BENCH_DIR)
+	env -u DISPLAY $(WINE_BENCH_ENV) unshare -n sh -c '\
+		ip link set lo up && { wineserver -k 2>/dev/null; true; } && wineboot && \
+		{ build-release/peerdir-bench --server build-win32-release/peerdir.exe --launcher wine \
+			--rows introduction,capacity --label "Wine $$(wine --version)" \
+			--csv $(BENCH_DIR)/wine.csv; status=$$?; wineserver -k; exit $$status; }'

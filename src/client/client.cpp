@@ -238,6 +238,10 @@ ClientConnection connectToServer(const std::string& host, std::uint16_t port,
         }
         return c;
     }
+    // Requests are small and the server often sends nothing back. With
+    // Nagle's algorithm on, a request sent within the server's delayed
+    // acknowledgement of the previous one (up to 40 ms) would wait for it.
+    socketSetNoDelay(c.socket);
     awaitWelcome(c, timeoutMillis);
     return c;
 }

@@ -87,6 +87,10 @@ void releaseClient(const ClientManagerContext& context) {
 
 void serveClient(ClientManagerContext context) {
     Outbox& outbox = greetClient(context);
+    // Polling yields to accepting and greeting: when thousands of idle
+    // clients keep every core busy, new connections are still welcomed at
+    // once instead of after every poller's turn.
+    threadLowerPriority();
     pollClient(context, outbox);
     releaseClient(context);
 }

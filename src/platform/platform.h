@@ -139,6 +139,15 @@ int socketConnectWithin(Socket s, std::uint32_t address, std::uint16_t port, uns
 // arrives, so callers loop on their own deadline. -1 on failure.
 int socketWaitReadable(Socket s, unsigned millis);
 
+// Waits at most millis until one or more of count sockets is readable (data,
+// the peer's close, or a failed connect) and sets readable[i] for each, in
+// one call however many there are, so a program holding thousands of
+// connections need not try each. The count that are readable; 0 when none
+// is (yet), as the wait may end early like socketWaitReadable's; -1 on
+// failure.
+int socketWaitAnyReadable(const Socket* sockets, std::size_t count, unsigned millis,
+                          bool* readable);
+
 // Ends sending on s, so the peer reads the end of the stream, while s can
 // still receive. 0 or -1.
 int socketShutdownSend(Socket s);
@@ -172,6 +181,16 @@ void threadWaitAll(const ThreadHandle* threads, std::size_t count);
 // Releases a thread handle. The thread must have ended.
 void threadRelease(ThreadHandle thread);
 
+// Lowers the calling thread's scheduling priority as far as any thread may
+// without privileges. On a machine with too little CPU for every polling
+// thread, the threads still at normal priority (the accept loop, and a new
+// client manager until it has greeted its client) then get the CPU first,
+// instead of each getting one share among thousands. On Linux, where the
+// priority is a share of the CPU, the thread still runs beside busy
+// programs; Windows priorities are strict, a lowered thread would wait for
+// every busy program on the machine, so there it does nothing.
+void threadLowerPriority();
+
 // A manual-reset event, initially not set. nullptr on failure.
 EventHandle eventCreateManualReset();
 
@@ -198,6 +217,22 @@ bool lockIsHeld(LockHandle lock);
 
 // Makes the operator's stop request (Ctrl+C and the like) set event.
 void installShutdownTrigger(EventHandle event);
+
+// ---- Process --------------------------------------------------------------
+
+// Readies the process for thousands of threads; call it before starting
+// any. glibc's allocator would otherwise give threads up to eight heaps per
+// core, each reserving 64 MiB of address space, which would cost a server
+// with a hundred clients megabytes of address space per client. Elsewhere
+// it does nothing.
+void prepareForManyThreads();
+
+// Asks that a 1 ms sleep last about 1 ms until the matching fineTimerEnd.
+// Windows otherwise rounds every sleep up to a whole timer tick (15.6 ms by
+// default), which would make each polling turn fifteen times longer than
+// intended. Elsewhere sleeps are fine already and these do nothing.
+void fineTimerBegin();
+void fineTimerEnd();
 
 // ---- Fault injection ------------------------------------------------------
 

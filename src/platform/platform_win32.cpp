@@ -19,11 +19,14 @@
 #include <winsock2.h>
 // (kept apart so that include sorting cannot reorder them)
 #include <windows.h>
+// (after windows.h, which it needs)
+#include <timeapi.h>
 
 #include <atomic>
 #include <climits>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -271,6 +274,22 @@ int socketWaitReadable(Socket s, unsigned millis) {
     return ready > 0 ? 1 : 0;
 }
 
+// WSAPoll rather than select: select takes at most FD_SETSIZE (64) sockets.
+int socketWaitAnyReadable(const Socket* sockets, std::size_t count, unsigned millis,
+                          bool* readable) {
+    std::vector<WSAPOLLFD> watched(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        watched[i].fd = toNative(sockets[i]);
+        watched[i].events = POLLRDNORM;
+        watched[i].revents = 0;
+    }
+    int limit = millis > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(millis);
+    int ready = WSAPoll(watched.data(), static_cast<ULONG>(count), limit);
+    if (ready == SOCKET_ERROR) return -1;
+    for (std::size_t i = 0; i < count; ++i) readable[i] = watched[i].revents != 0;
+    return ready;
+}
+
 int socketShutdownSend(Socket s) { return shutdown(toNative(s), SD_SEND) == 0 ? 0 : -1; }
 
 // ---- Kernel ---------------------------------------------------------------
@@ -369,6 +388,8 @@ void threadRelease(ThreadHandle thread) {
     delete thread;
 }
 
+void threadLowerPriority() {}
+
 EventHandle eventCreateManualReset() {
     auto* event = new (std::nothrow) PlatformEvent{nullptr};
     if (event == nullptr) return nullptr;
@@ -431,5 +452,14 @@ void installShutdownTrigger(EventHandle event) {
         g_handlerInstalled.store(false);
     }
 }
+
+// Every thread already allocates from the one process heap.
+void prepareForManyThreads() {}
+
+// The system keeps the finest period any process asks for, and drops the
+// request when the process ends, so a server that is killed cannot leave the
+// machine's timer fast.
+void fineTimerBegin() { timeBeginPeriod(1); }
+void fineTimerEnd() { timeEndPeriod(1); }
 
 }  // namespace peerdir

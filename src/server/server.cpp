@@ -41,14 +41,14 @@ bool obtainConfig(ServerConfig* config) {
     }
 }
 
-}  // namespace
-
-int runServer() {
+// The whole of runServer's work. It ends on several paths; runServer
+// releases the fine timer after any of them.
+void serve() {
     // Without the network library nothing below can work; its failure has
     // been logged.
-    if (!initializeWinsock()) return 0;
+    if (!initializeWinsock()) return;
     ServerConfig config;
-    if (!obtainConfig(&config)) return 0;
+    if (!obtainConfig(&config)) return;
     // globalExit and its trigger exist before the listening socket is
     // announced, so a stop request that follows the announcement is never
     // lost to the default signal action.
@@ -57,9 +57,19 @@ int runServer() {
     Socket listenSocket = createListenSocket(config.port);
     if (listenSocket == kNoSocket) {
         eventClose(globalExit);
-        return 0;
+        return;
     }
     acceptAndServe(listenSocket, globalExit);
+}
+
+}  // namespace
+
+int runServer() {
+    prepareForManyThreads();
+    // Every polling turn sleeps 1 ms, and each introduction waits for one.
+    fineTimerBegin();
+    serve();
+    fineTimerEnd();
     return 0;
 }
 

@@ -125,6 +125,33 @@ TEST(Sockets, SendToAPeerThatClosedFailsInsteadOfEndingTheProcess) {
     closePair(pair);
 }
 
+// One wait over many sockets marks exactly those with something to read:
+// data, or the peer's close.
+TEST(Sockets, WaitAnyReadableMarksOnlyTheSocketsWithDataOrAClose) {
+    LoopbackPair pairs[3] = {makeLoopbackPair(), makeLoopbackPair(), makeLoopbackPair()};
+    Socket watched[3];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(pairs[i].server, kNoSocket);
+        watched[i] = pairs[i].server;
+    }
+    bool readable[3] = {true, true, true};
+    EXPECT_EQ(socketWaitAnyReadable(watched, 3, 0, readable), 0);
+    EXPECT_FALSE(readable[0] || readable[1] || readable[2]);
+
+    const char byte = 'x';
+    ASSERT_EQ(socketSend(pairs[1].client, &byte, 1), 1);
+    socketClose(pairs[2].client);
+    pairs[2].client = kNoSocket;
+    // The close may arrive after the byte, so wait until both are seen.
+    for (int attempt = 0; attempt < 100 && !(readable[1] && readable[2]); ++attempt) {
+        ASSERT_GE(socketWaitAnyReadable(watched, 3, kWaitMillis / 100, readable), 0);
+    }
+    EXPECT_FALSE(readable[0]);
+    EXPECT_TRUE(readable[1]);
+    EXPECT_TRUE(readable[2]);
+    for (LoopbackPair& pair : pairs) closePair(pair);
+}
+
 TEST(Text, AddressesConvertBothWays) {
     std::uint32_t address = ipv4FromText("127.0.0.1");
     EXPECT_EQ(netToHost32(address), 0x7F000001u);

@@ -1,0 +1,95 @@
+// load.h -- the server under test and the load the benchmark puts on it.
+//
+// Each measurement starts a fresh server in a scratch directory of its own,
+// on a free port, with its log going to a file there (so it never blocks on
+// a full pipe). The benchmark talks to the address the server announces and
+// refuses to go on unless that is a loopback address. Every wait is bounded.
+#ifndef PEERDIR_BENCH_LOAD_H
+#define PEERDIR_BENCH_LOAD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/bench_os.h"
+#include "client/client.h"
+#include "platform/platform.h"
+
+namespace peerdir {
+namespace bench {
+
+// How to run the server: the command (a launcher such as wine first, where
+// one is needed) and how long a start may take.
+struct ServerCommand {
+    std::vector<std::string> command;
+    unsigned startMillis = 10000;
+};
+
+struct ServerUnderTest {
+    ChildProcess process;
+    std::string dir;
+    std::string addressText;    // as the server announced it
+    std::uint32_t address = 0;  // network byte order
+    std::uint16_t port = 0;
+};
+
+// Starts a fresh server and waits until it has welcomed a client. On failure
+// *why says what went wrong and nothing is left running.
+bool startServer(const ServerCommand& how, ServerUnderTest* server, std::string* why);
+
+// Stops the server (as Ctrl+C would, then forcibly) and removes its
+// directory.
+void stopServer(ServerUnderTest& server);
+
+// Opens count connections, at most inFlight of them connecting at once, and
+// returns those whose Welcome arrived before millis ran out; the others are
+// closed.
+std::vector<Socket> openClients(const ServerUnderTest& server, std::size_t count,
+                                std::size_t inFlight, unsigned millis);
+void closeClients(std::vector<Socket>& sockets);
+
+// Reads exactly size bytes within millis. False on a close, an error or the
+// time running out.
+bool readExactly(Socket s, std::uint8_t* buffer, std::size_t size, unsigned millis);
+
+// Two clients for introductions: the asker sends ConnectRequests for the
+// name the target registered.
+struct IntroPair {
+    ClientConnection asker;
+    ClientConnection target;
+};
+
+constexpr char kTargetName[] = "target";
+
+// Connects both and registers the target; true once a first introduction
+// has come through.
+bool makeIntroPair(const ServerUnderTest& server, IntroPair* pair, std::string* why);
+void closeIntroPair(IntroPair& pair);
+
+// One introduction: milliseconds from the asker's ConnectRequest being sent
+// until the target has the PeerRequest, or NaN when it did not come within
+// timeoutMillis. With busyTarget the target first sends a request of its own
+// (for a name nobody registered), so the server has just written to it too.
+double introduceOnce(IntroPair& pair, bool busyTarget, unsigned timeoutMillis);
+
+// Pauses for a random time from 0 to 2 ms, to the microsecond. A request
+// sent right after the server's last answer would otherwise always arrive
+// at the same point of the server's polling turn (just after it), while a
+// user's requests arrive at any point of it.
+void pauseAtRandom(std::minstd_rand& random);
+
+// count introductions with a pauseAtRandom between them. Failed ones are
+// left out; *failures counts them.
+std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::size_t count,
+                                        unsigned timeoutMillis, std::minstd_rand& random,
+                                        std::size_t* failures);
+
+// Milliseconds since an arbitrary start, with sub-microsecond resolution.
+double nowMillis();
+
+}  // namespace bench
+}  // namespace peerdir
+
+#endif

@@ -1,0 +1,175 @@
+// main.cpp -- peerdir-bench: measures a peerdir server on loopback and prints
+// a table of figures against their targets, also written as CSV.
+//
+//   peerdir-bench --server PATH [--launcher PROGRAM] [--rows LIST]
+//                 [--csv FILE] [--label TEXT]
+//
+// Every measurement starts a fresh server from PATH (through PROGRAM, such
+// as wine, when given). The server must announce a loopback address: run the
+// benchmark in a network namespace of its own, as make bench does.
+#include <filesystem>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "bench/bench_os.h"
+#include "bench/report.h"
+#include "bench/rows.h"
+#include "platform/platform.h"
+
+namespace peerdir {
+namespace bench {
+namespace {
+
+const char* const kAllRows[] = {"idle", "memory",   "lifetime", "introduction",
+                                "list", "forwards", "burst",    "capacity"};
+
+struct Options {
+    std::string server;
+    std::string launcher;
+    std::set<std::string> rows;
+    std::string csv;
+    std::string label = "native";
+};
+
+int usage(const std::string& problem) {
+    std::cerr << "peerdir-bench: " << problem << "\n"
+              << "usage: peerdir-bench --server PATH [--launcher PROGRAM] [--rows LIST] "
+                 "[--csv FILE] [--label TEXT]\n"
+              << "  LIST: comma-separated, of idle,memory,lifetime,introduction,list,forwards,"
+                 "burst,capacity (default: all)\n";
+    return 2;
+}
+
+bool parseRows(const std::string& text, std::set<std::string>* rows) {
+    std::istringstream list(text);
+    std::string row;
+    const std::set<std::string> known(std::begin(kAllRows), std::end(kAllRows));
+    while (std::getline(list, row, ',')) {
+        if (known.count(row) == 0) return false;
+        rows->insert(row);
+    }
+    return !rows->empty();
+}
+
+// 0 when the options are good, -1 after --help, else the exit status.
+int parseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--help") {
+            usage("measures a peerdir server on loopback");
+            return -1;
+        }
+        if (i + 1 >= argc) return usage(word + " needs a value");
+        std::string value = argv[++i];
+        if (word == "--server") {
+            options->server = value;
+        } else if (word == "--launcher") {
+            options->launcher = value;
+        } else if (word == "--rows") {
+            if (!parseRows(value, &options->rows)) return usage("unknown rows: " + value);
+        } else if (word == "--csv") {
+            options->csv = value;
+        } else if (word == "--label") {
+            options->label = value;
+        } else {
+            return usage("unknown option " + word);
+        }
+    }
+    if (options->server.empty()) return usage("--server is required");
+    if (options->rows.empty()) options->rows.insert(std::begin(kAllRows), std::end(kAllRows));
+    return 0;
+}
+
+void runRows(const BenchContext& context, const std::set<std::string>& rows,
+             std::vector<Figure>& figures) {
+    auto wanted = [&rows](const char* row) { return rows.count(row) > 0; };
+    bool memory = wanted("memory");
+    if (wanted("idle")) {
+        for (std::size_t n : {10, 100, 500, 1000}) {
+            measureIdleClients(context, n, true, memory && (n == 100 || n == 1000), figures);
+        }
+    } else if (memory) {
+        for (std::size_t n : {100, 1000}) measureIdleClients(context, n, false, true, figures);
+    }
+    if (memory) measureIdleClients(context, 2000, false, true, figures);
+    if (wanted("lifetime")) measureLifetime(context, 20000, figures);
+    if (wanted("introduction")) {
+        for (std::size_t n : {10, 100, 500}) measureIntroductions(context, n, 300, figures);
+    }
+    if (wanted("list")) measureList(context, 1000, figures);
+    if (wanted("forwards")) {
+        for (std::size_t n : {1, 50}) measureForwards(context, n, figures);
+    }
+    if (wanted("burst")) measureBurst(context, 1000, figures);
+    if (wanted("capacity")) measureCapacity(context, figures);
+}
+
+std::vector<std::string> headerLines(const Options& options, const BenchContext& context,
+                                     const std::string& loadBefore, unsigned long fileLimit) {
+    std::string command;
+    for (const std::string& word : context.server.command)
+        command += (command.empty() ? "" : " ") + word;
+    std::vector<std::string> lines = {
+        "peerdir benchmark (" + options.label + ")",
+        "machine: " + systemDescription() + ", " + std::to_string(context.cores) + " cores",
+        "server: " + command,
+    };
+    // Only before: the benchmark's own thousands of threads raise it for
+    // minutes afterwards.
+    if (!loadBefore.empty()) lines.push_back("load averages (1, 5, 15 min) before: " + loadBefore);
+    if (fileLimit > 0) lines.push_back("open-file limit: " + std::to_string(fileLimit));
+    lines.push_back("");
+    return lines;
+}
+
+int run(const Options& options) {
+    NetVersion version{};
+    if (netStartup(&version) != 0) {
+        std::cerr << "peerdir-bench: the network library did not start\n";
+        return 1;
+    }
+    fineTimerBegin();
+    BenchContext context;
+    context.cores = std::max(1u, std::thread::hardware_concurrency());
+    context.progress = &std::cerr;
+    if (!options.launcher.empty()) context.server.command.push_back(options.launcher);
+    context.server.command.push_back(std::filesystem::absolute(options.server).string());
+    context.server.startMillis = options.launcher.empty() ? 10000 : 60000;
+    unsigned long fileLimit = raiseOpenFileLimit();
+    // Each client takes a descriptor on both ends; leave room for the rest.
+    if (fileLimit > 0) context.capacityCeiling = std::min<std::size_t>(8000, fileLimit - 200);
+    std::string loadBefore = loadAverages();
+
+    std::vector<Figure> figures;
+    runRows(context, options.rows, figures);
+    figures = groupedByArea(figures);
+
+    std::cout << "\n";
+    printTable(std::cout, headerLines(options, context, loadBefore, fileLimit), figures);
+    fineTimerEnd();
+    if (!options.csv.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(std::filesystem::path(options.csv).parent_path(),
+                                            error);
+        if (!writeCsv(options.csv, figures)) {
+            std::cerr << "peerdir-bench: cannot write " << options.csv << "\n";
+            return 1;
+        }
+        std::cout << "\nwritten to " << options.csv << "\n";
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace bench
+}  // namespace peerdir
+
+int main(int argc, char** argv) {
+    peerdir::bench::Options options;
+    int status = peerdir::bench::parseOptions(argc, argv, &options);
+    if (status == -1) return 0;
+    return status != 0 ? status : peerdir::bench::run(options);
+}

@@ -1,0 +1,57 @@
+// rows.h -- the benchmark's measurements. Each starts fresh servers of its
+// own, appends its figures (with their targets) and stops what it started.
+// A measurement that cannot be made reports its figures as missing, with the
+// reason in the note, and the others go on.
+#ifndef PEERDIR_BENCH_ROWS_H
+#define PEERDIR_BENCH_ROWS_H
+
+#include <cstddef>
+#include <ostream>
+#include <vector>
+
+#include "bench/load.h"
+#include "bench/report.h"
+
+namespace peerdir {
+namespace bench {
+
+struct BenchContext {
+    ServerCommand server;
+    unsigned cores = 1;
+    std::ostream* progress = nullptr;    // one line as each measurement starts
+    std::size_t capacityCeiling = 8000;  // the capacity steps stop here
+    unsigned capacitySeconds = 120;      // no capacity step starts after this
+};
+
+// CPU of idle clients against the floor, and memory per idle client, at
+// each of the given counts (CPU, memory or both, as asked).
+void measureIdleClients(const BenchContext& context, std::size_t clients, bool cpu, bool memory,
+                        std::vector<Figure>& figures);
+
+// Memory per connection ever accepted, over cycles connect/disconnect cycles
+// after a warm-up.
+void measureLifetime(const BenchContext& context, std::size_t cycles, std::vector<Figure>& figures);
+
+// Introduction latency with idleClients connected, to a quiet and to a busy
+// target.
+void measureIntroductions(const BenchContext& context, std::size_t idleClients, std::size_t samples,
+                          std::vector<Figure>& figures);
+
+// The time for a list of names, from the request until its last entry.
+void measureList(const BenchContext& context, std::size_t names, std::vector<Figure>& figures);
+
+// Forwarded ConnectRequests per second with this many senders.
+void measureForwards(const BenchContext& context, std::size_t senders,
+                     std::vector<Figure>& figures);
+
+// The time until a burst of simultaneous connections is all welcomed.
+void measureBurst(const BenchContext& context, std::size_t connections,
+                  std::vector<Figure>& figures);
+
+// The most clients served at once with introductions still under a second.
+void measureCapacity(const BenchContext& context, std::vector<Figure>& figures);
+
+}  // namespace bench
+}  // namespace peerdir
+
+#endif

@@ -1,0 +1,405 @@
+// rows_speed.cpp -- how fast the server answers: introductions, a long name
+// list, forwarding throughput, a burst of connections, and how many clients
+// it serves at once.
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "bench/rows.h"
+#include "bench/stats.h"
+#include "protocol/message.h"
+
+namespace peerdir {
+namespace bench {
+
+namespace {
+
+constexpr unsigned kConnectMillis = 60000;
+constexpr std::size_t kInFlight = 500;
+constexpr unsigned kReplyMillis = 5000;
+const double kMissing = std::nan("");
+
+void announce(const BenchContext& context, const std::string& what) {
+    if (context.progress != nullptr) *context.progress << "measuring: " << what << std::endl;
+}
+
+void addMissing(const std::string& area, const std::string& setting, const std::string& why,
+                std::vector<Figure>& figures) {
+    figures.push_back(noted(figure(area, setting, "not measured", kMissing, ""), why));
+}
+
+// p50, p90, p99 and max in milliseconds; the goals apply to p50 and p99 when
+// given (0: none).
+void addSpread(const std::string& area, const std::string& setting, const Spread& spread,
+               std::size_t failures, double p50Goal, double p99Goal, std::vector<Figure>& figures) {
+    Figure p50 = figure(area, setting, "p50", spread.p50, "ms");
+    if (p50Goal > 0) p50 = withGoal(p50, Goal::AtMost, p50Goal);
+    p50 = noted(p50, std::to_string(spread.count) + " samples");
+    if (failures > 0) p50 = noted(p50, std::to_string(failures) + " timed out");
+    Figure p99 = figure(area, setting, "p99", spread.p99, "ms");
+    if (p99Goal > 0) p99 = withGoal(p99, Goal::AtMost, p99Goal);
+    figures.push_back(p50);
+    figures.push_back(figure(area, setting, "p90", spread.p90, "ms"));
+    figures.push_back(p99);
+    figures.push_back(figure(area, setting, "max", spread.max, "ms"));
+}
+
+// The introduction targets hold at 100 clients.
+constexpr std::size_t kGoalClients = 100;
+
+}  // namespace
+
+void measureIntroductions(const BenchContext& context, std::size_t idleClients, std::size_t samples,
+                          std::vector<Figure>& figures) {
+    const std::string area = "introduction";
+    const std::string clients = std::to_string(idleClients) + " idle clients";
+    announce(context, "introductions, " + clients);
+    ServerUnderTest server;
+    IntroPair pair;
+    std::string why;
+    if (!startServer(context.server, &server, &why)) return addMissing(area, clients, why, figures);
+    std::vector<Socket> idle = openClients(server, idleClients, kInFlight, kConnectMillis);
+    if (idle.size() == idleClients && makeIntroPair(server, &pair, &why)) {
+        std::minstd_rand random(static_cast<unsigned>(idleClients));
+        double p50Goal = idleClients == kGoalClients ? 1 : 0;
+        double p99Goal = idleClients == kGoalClients ? 2 : 0;
+        for (bool busy : {false, true}) {
+            std::size_t failures = 0;
+            Spread spread =
+                spreadOf(sampleIntroductions(pair, busy, samples, kReplyMillis, random, &failures));
+            addSpread(area, clients + (busy ? ", busy target" : ", quiet target"), spread, failures,
+                      p50Goal, p99Goal, figures);
+        }
+    } else {
+        addMissing(area, clients, why.empty() ? "not all idle clients were welcomed" : why,
+                   figures);
+    }
+    closeIntroPair(pair);
+    stopServer(server);
+    closeClients(idle);
+}
+
+namespace {
+
+constexpr std::size_t kNamesPerRegistrar = 100;
+constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;
+
+// Registers names "n0".."n<count-1>", a hundred per connection, each
+// connection's in one write.
+bool registerNames(const ServerUnderTest& server, std::size_t count,
+                   std::vector<ClientConnection>* registrars) {
+    for (std::size_t first = 0; first < count; first += kNamesPerRegistrar) {
+        registrars->push_back(connectToServer(server.addressText, server.port));
+        ClientConnection& c = registrars->back();
+        if (c.error != ClientError::None) return false;
+        std::vector<std::uint8_t> wire;
+        for (std::size_t i = first; i < first + kNamesPerRegistrar && i < count; ++i) {
+            NamePayload name;
+            writeTextField("n" + std::to_string(i), name.name, kNameFieldSize);
+            std::uint8_t payload[kNamePayloadSize];
+            encodeNamePayload(name, payload);
+            appendMessage(wire, MessageType::ClientName, payload);
+        }
+        if (socketSend(c.socket, wire.data(), wire.size()) != static_cast<int>(wire.size())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits until a list holds count names; the server takes one registration
+// per connection and turn.
+bool awaitNames(ClientConnection& lister, std::size_t count) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::vector<std::string> names;
+        if (!listNames(lister, 100, &names)) return false;
+        if (names.size() == count) return true;
+    }
+    return false;
+}
+
+// One list: milliseconds from the request until its last byte; NaN on
+// failure.
+double timeList(ClientConnection& lister, std::size_t count, std::vector<std::uint8_t>& buffer) {
+    buffer.resize(count * kListedSize);
+    double start = nowMillis();
+    if (!requestList(lister) ||
+        !readExactly(lister.socket, buffer.data(), buffer.size(), kReplyMillis)) {
+        return kMissing;
+    }
+    double took = nowMillis() - start;
+    std::uint8_t header[kHeaderSize];
+    std::memcpy(header, buffer.data() + buffer.size() - kListedSize, kHeaderSize);
+    return decodeHeader(header) == static_cast<std::uint32_t>(MessageType::ClientName) ? took
+                                                                                       : kMissing;
+}
+
+}  // namespace
+
+void measureList(const BenchContext& context, std::size_t names, std::vector<Figure>& figures) {
+    const std::string area = std::to_string(names) + "-name list";
+    const std::string setting = "request to last entry";
+    announce(context, area);
+    ServerUnderTest server;
+    std::string why;
+    if (!startServer(context.server, &server, &why)) return addMissing(area, setting, why, figures);
+    std::vector<ClientConnection> registrars;
+    ClientConnection lister;
+    if (registerNames(server, names, &registrars) &&
+        (lister = connectToServer(server.addressText, server.port)).error == ClientError::None &&
+        awaitNames(lister, names)) {
+        std::minstd_rand random(7);
+        std::vector<double> samples;
+        std::vector<std::uint8_t> buffer;
+        std::size_t failures = 0;
+        for (int i = 0; i < 200; ++i) {
+            double took = timeList(lister, names, buffer);
+            if (std::isnan(took)) {
+                ++failures;
+                break;  // the stream is out of step now
+            }
+            samples.push_back(took);
+            pauseAtRandom(random);
+        }
+        addSpread(area, setting, spreadOf(samples), failures, 0, 3, figures);
+    } else {
+        addMissing(area, setting, "the names could not be registered", figures);
+    }
+    stopServer(server);
+    for (ClientConnection& c : registrars) closeConnection(c);
+    closeConnection(lister);
+}
+
+namespace {
+
+constexpr std::size_t kForwardSize = kHeaderSize + kConnectPayloadSize;
+constexpr std::size_t kBatch = 16;
+
+struct ForwardWork {
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned long long> received{0};
+};
+
+struct Sender {
+    ForwardWork* work = nullptr;
+    ClientConnection connection;
+};
+
+struct Reader {
+    ForwardWork* work = nullptr;
+    Socket socket = kNoSocket;
+};
+
+// Reads everything the target receives and counts its bytes. Like the
+// senders, it runs at the priority of the server's polling threads: the
+// benchmark shares the machine with the server, and busy threads at a
+// higher priority would take the CPU the server needs.
+void readForwards(void* raw) {
+    auto* reader = static_cast<Reader*>(raw);
+    threadLowerPriority();
+    std::vector<std::uint8_t> buffer(1 << 16);
+    while (!reader->work->stop.load()) {
+        int n = socketRecv(reader->socket, buffer.data(), buffer.size());
+        if (n > 0) {
+            reader->work->received += static_cast<unsigned long long>(n);
+        } else if (n == 0 || !isWouldBlock(lastSocketError())) {
+            return;
+        } else {
+            socketWaitReadable(reader->socket, 50);
+        }
+    }
+}
+
+std::vector<std::uint8_t> forwardBatch() {
+    ConnectPayload request;
+    writeTextField(kTargetName, request.name, kNameFieldSize);
+    writeTextField("127.0.0.1", request.address, kAddressFieldSize);
+    request.port[0] = 0x1b;
+    request.port[1] = 0x58;
+    std::uint8_t payload[kConnectPayloadSize];
+    encodeConnectPayload(request, payload);
+    std::vector<std::uint8_t> wire;
+    for (std::size_t i = 0; i < kBatch; ++i)
+        appendMessage(wire, MessageType::ConnectRequest, payload);
+    return wire;
+}
+
+// Keeps the sender's socket full: the server reads one request per turn, so
+// the rest waits in the socket, as it would for a client that asks faster
+// than it is served.
+void sendForwards(void* raw) {
+    auto* sender = static_cast<Sender*>(raw);
+    threadLowerPriority();
+    const std::vector<std::uint8_t> batch = forwardBatch();
+    std::size_t offset = 0;
+    while (!sender->work->stop.load()) {
+        int n = socketSend(sender->connection.socket, batch.data() + offset, batch.size() - offset);
+        if (n > 0) {
+            offset = (offset + static_cast<std::size_t>(n)) % batch.size();
+        } else if (!isWouldBlock(lastSocketError())) {
+            return;
+        } else {
+            sleepMillis(1);
+        }
+    }
+}
+
+// Forwards per second reaching the target over the window, after a warm-up.
+double countForwards(ForwardWork& work) {
+    sleepMillis(300);
+    unsigned long long bytes0 = work.received;
+    double start = nowMillis();
+    sleepMillis(2000);
+    unsigned long long bytes1 = work.received;
+    double seconds = (nowMillis() - start) / 1000;
+    return static_cast<double>(bytes1 - bytes0) / kForwardSize / seconds;
+}
+
+}  // namespace
+
+void measureForwards(const BenchContext& context, std::size_t senderCount,
+                     std::vector<Figure>& figures) {
+    const std::string area = "forwards per second";
+    const std::string setting =
+        std::to_string(senderCount) + (senderCount == 1 ? " sender" : " senders");
+    announce(context, area + ", " + setting);
+    ServerUnderTest server;
+    IntroPair pair;
+    std::string why;
+    if (!startServer(context.server, &server, &why)) return addMissing(area, setting, why, figures);
+    ForwardWork work;
+    std::vector<Sender> senders(senderCount);
+    std::vector<ThreadHandle> threads;
+    double rate = kMissing;
+    bool ready = makeIntroPair(server, &pair, &why);
+    for (Sender& s : senders) {
+        s.work = &work;
+        s.connection = connectToServer(server.addressText, server.port);
+        ready = ready && s.connection.error == ClientError::None;
+    }
+    Reader reader{&work, pair.target.socket};
+    if (ready) {
+        auto start = [&threads](ThreadEntry entry, void* argument) {
+            ThreadHandle t = threadStart(entry, argument);
+            if (t != nullptr) threads.push_back(t);
+        };
+        start(readForwards, &reader);
+        for (Sender& s : senders) start(sendForwards, &s);
+        if (threads.size() == senders.size() + 1) rate = countForwards(work);
+        work.stop = true;
+        threadWaitAll(threads.data(), threads.size());
+        for (ThreadHandle t : threads) threadRelease(t);
+    }
+    stopServer(server);
+    for (Sender& s : senders) closeConnection(s.connection);
+    closeIntroPair(pair);
+    if (std::isnan(rate))
+        return addMissing(area, setting, why.empty() ? "no connection" : why, figures);
+    figures.push_back(figure(area, setting, "forwards", rate, "/s"));
+}
+
+void measureBurst(const BenchContext& context, std::size_t connections,
+                  std::vector<Figure>& figures) {
+    const std::string area = "connection burst";
+    const std::string setting = std::to_string(connections) + " connecting at once";
+    announce(context, area + ", " + setting);
+    ServerUnderTest server;
+    std::string why;
+    if (!startServer(context.server, &server, &why)) return addMissing(area, setting, why, figures);
+    double start = nowMillis();
+    std::vector<Socket> clients = openClients(server, connections, connections, kConnectMillis);
+    double seconds = (nowMillis() - start) / 1000;
+    auto welcomed = static_cast<double>(clients.size());
+    stopServer(server);
+    closeClients(clients);
+    figures.push_back(withGoal(figure(area, setting, "welcomed", welcomed, ""), Goal::AtLeast,
+                               static_cast<double>(connections)));
+    figures.push_back(
+        withGoal(figure(area, setting, "all welcomed after", seconds, "s"), Goal::AtMost, 2));
+}
+
+namespace {
+
+constexpr std::size_t kCapacitySteps[] = {250, 500, 1000, 2000, 3000, 4000, 5000, 6000, 8000};
+constexpr std::size_t kCapacitySamples = 20;
+constexpr double kServedMillis = 1000;
+
+struct StepOutcome {
+    bool passed = false;
+    Spread spread;
+    std::string why;  // for a failed step
+};
+
+StepOutcome tryStep(const ServerUnderTest& server, IntroPair& pair, std::vector<Socket>& idle,
+                    std::size_t step, std::minstd_rand& random) {
+    StepOutcome outcome;
+    std::size_t wanted = step - idle.size();
+    std::vector<Socket> more = openClients(server, wanted, kInFlight, kConnectMillis);
+    idle.insert(idle.end(), more.begin(), more.end());
+    if (more.size() < wanted) {
+        outcome.why = "only " + std::to_string(idle.size()) + " of " + std::to_string(step) +
+                      " clients were welcomed";
+        return outcome;
+    }
+    std::size_t failures = 0;
+    outcome.spread = spreadOf(
+        sampleIntroductions(pair, false, kCapacitySamples, kReplyMillis, random, &failures));
+    outcome.passed = failures == 0 && outcome.spread.max < kServedMillis;
+    if (!outcome.passed) {
+        outcome.why = "at " + std::to_string(step) + " clients an introduction took " +
+                      (failures > 0 ? "over 5 s" : valueText(outcome.spread.max) + " ms");
+    }
+    return outcome;
+}
+
+}  // namespace
+
+void measureCapacity(const BenchContext& context, std::vector<Figure>& figures) {
+    const std::string area = "clients served at once";
+    const std::string setting = "every introduction under 1 s";
+    announce(context, area);
+    ServerUnderTest server;
+    IntroPair pair;
+    std::string why;
+    if (!startServer(context.server, &server, &why) || !makeIntroPair(server, &pair, &why)) {
+        closeIntroPair(pair);
+        stopServer(server);
+        return addMissing(area, setting, why, figures);
+    }
+    std::vector<Socket> idle;
+    std::minstd_rand random(11);
+    std::size_t best = 0;
+    StepOutcome bestOutcome;
+    const double deadline = nowMillis() + context.capacitySeconds * 1000.0;
+    std::string stopped = "stopped at the highest step tried";
+    for (std::size_t step : kCapacitySteps) {
+        if (step > context.capacityCeiling) break;
+        if (nowMillis() > deadline) {
+            stopped = "time limit reached";
+            break;
+        }
+        announce(context, area + ", " + std::to_string(step));
+        StepOutcome outcome = tryStep(server, pair, idle, step, random);
+        if (!outcome.passed) {
+            stopped = outcome.why;
+            break;
+        }
+        best = step;
+        bestOutcome = outcome;
+    }
+    closeIntroPair(pair);
+    stopServer(server);
+    closeClients(idle);
+    figures.push_back(
+        noted(withGoal(figure(area, setting, "most clients", static_cast<double>(best), ""),
+                       Goal::AtLeast, 4000),
+              stopped));
+    figures.push_back(
+        figure(area, setting, "introduction p50 there", bestOutcome.spread.p50, "ms"));
+    figures.push_back(
+        figure(area, setting, "introduction max there", bestOutcome.spread.max, "ms"));
+}
+
+}  // namespace bench
+}  // namespace peerdir
