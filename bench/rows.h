@@ -5,8 +5,10 @@
 #ifndef PEERDIR_BENCH_ROWS_H
 #define PEERDIR_BENCH_ROWS_H
 
+#include <cmath>
 #include <cstddef>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "bench/load.h"
@@ -22,6 +24,17 @@ struct BenchContext {
     std::size_t capacityCeiling = 8000;  // the capacity steps stop here
     unsigned capacitySeconds = 120;      // no capacity step starts after this
 };
+
+// Shared by the measurements: how long connecting a crowd may take, how many
+// connects are under way at once, and the value of a figure not measured.
+constexpr unsigned kConnectMillis = 60000;
+constexpr std::size_t kInFlight = 500;
+inline const double kMissing = std::nan("");
+
+// Says on the progress stream which measurement starts.
+inline void announce(const BenchContext& context, const std::string& what) {
+    if (context.progress != nullptr) *context.progress << "measuring: " << what << std::endl;
+}
 
 // CPU of idle clients against the floor, and memory per idle client, at
 // each of the given counts (CPU, memory or both, as asked).

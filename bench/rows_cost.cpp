@@ -16,14 +16,7 @@ namespace {
 constexpr unsigned kSettleMillis = 500;
 constexpr unsigned kWindowMillis = 1000;
 constexpr int kCpuRounds = 5;
-constexpr unsigned kConnectMillis = 60000;
-constexpr std::size_t kInFlight = 500;
 constexpr double kKiB = 1024;
-const double kMissing = std::nan("");
-
-void announce(const BenchContext& context, const std::string& what) {
-    if (context.progress != nullptr) *context.progress << "measuring: " << what << std::endl;
-}
 
 std::string clientsText(std::size_t n) { return std::to_string(n) + " idle clients"; }
 

@@ -15,14 +15,7 @@ namespace bench {
 
 namespace {
 
-constexpr unsigned kConnectMillis = 60000;
-constexpr std::size_t kInFlight = 500;
 constexpr unsigned kReplyMillis = 5000;
-const double kMissing = std::nan("");
-
-void announce(const BenchContext& context, const std::string& what) {
-    if (context.progress != nullptr) *context.progress << "measuring: " << what << std::endl;
-}
 
 void addMissing(const std::string& area, const std::string& setting, const std::string& why,
                 std::vector<Figure>& figures) {
