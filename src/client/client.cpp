@@ -16,8 +16,6 @@ using Clock = std::chrono::steady_clock;
 constexpr unsigned kSendWaitMillis = 5000;
 // How long closeConnection waits for the server to close its end.
 constexpr unsigned kCloseWaitMillis = 2000;
-// Room for the largest message: a header and a ConnectPayload.
-constexpr std::size_t kLargestMessage = kHeaderSize + kConnectPayloadSize;
 
 bool succeed(ClientConnection& c) {
     c.error = ClientError::None;
@@ -85,14 +83,9 @@ bool sendBytes(ClientConnection& c, const std::uint8_t* data, std::size_t size) 
 
 // Sends a header and its payload in one write, so the server never sees the
 // header alone.
-bool sendRequest(ClientConnection& c, MessageType type, const std::uint8_t* payload,
-                 std::size_t payloadSize) {
-    std::uint8_t bytes[kLargestMessage];
-    std::uint8_t header[kHeaderSize];
-    encodeHeader(static_cast<std::uint32_t>(type), header);
-    std::memcpy(bytes, header, kHeaderSize);
-    if (payloadSize > 0) std::memcpy(bytes + kHeaderSize, payload, payloadSize);
-    return sendBytes(c, bytes, kHeaderSize + payloadSize);
+bool sendRequest(ClientConnection& c, MessageType type, const std::uint8_t* payload) {
+    std::uint8_t bytes[kMaxMessageSize];
+    return sendBytes(c, bytes, encodeMessage(type, payload, bytes));
 }
 
 // All the bytes of a message that begins with this type, or 0 for a type the
@@ -114,7 +107,7 @@ std::size_t messageSizeFor(std::uint32_t type) {
 bool fillTo(ClientConnection& c, std::size_t count, Clock::time_point deadline,
             unsigned timeoutMillis) {
     while (c.partial.size() < count) {
-        std::uint8_t buffer[kLargestMessage];
+        std::uint8_t buffer[kMaxMessageSize];
         int n = socketRecv(c.socket, buffer, count - c.partial.size());
         if (n > 0) {
             c.partial.insert(c.partial.end(), buffer, buffer + n);
@@ -253,12 +246,10 @@ bool registerName(ClientConnection& c, const std::string& name) {
     writeTextField(name, payload.name, kNameFieldSize);
     std::uint8_t bytes[kNamePayloadSize];
     encodeNamePayload(payload, bytes);
-    return sendRequest(c, MessageType::ClientName, bytes, kNamePayloadSize);
+    return sendRequest(c, MessageType::ClientName, bytes);
 }
 
-bool requestList(ClientConnection& c) {
-    return sendRequest(c, MessageType::ListRequest, nullptr, 0);
-}
+bool requestList(ClientConnection& c) { return sendRequest(c, MessageType::ListRequest, nullptr); }
 
 bool requestConnect(ClientConnection& c, const std::string& name, const std::string& address,
                     std::uint16_t port) {
@@ -272,7 +263,7 @@ bool requestConnect(ClientConnection& c, const std::string& name, const std::str
     payload.port[1] = static_cast<std::uint8_t>(port & 0xFF);
     std::uint8_t bytes[kConnectPayloadSize];
     encodeConnectPayload(payload, bytes);
-    return sendRequest(c, MessageType::ConnectRequest, bytes, kConnectPayloadSize);
+    return sendRequest(c, MessageType::ConnectRequest, bytes);
 }
 
 bool readServerMessage(ClientConnection& c, unsigned timeoutMillis, ServerMessage* message) {

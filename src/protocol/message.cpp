@@ -31,17 +31,6 @@ void dropSent(Outbox& outbox, std::size_t sent) {
     outbox.hasRest.store(!outbox.rest.empty(), std::memory_order_release);
 }
 
-// Encodes one whole message into out; returns its size.
-std::size_t encodeMessage(MessageType type, const std::uint8_t* payload,
-                          std::uint8_t (&out)[kMaxMessageSize]) {
-    std::uint8_t header[kHeaderSize];
-    encodeHeader(static_cast<std::uint32_t>(type), header);
-    std::memcpy(out, header, kHeaderSize);
-    std::size_t size = payloadSizeFor(static_cast<std::uint32_t>(type));
-    if (size > 0) std::memcpy(out + kHeaderSize, payload, size);
-    return kHeaderSize + size;
-}
-
 }  // namespace
 
 void encodeHeader(std::uint32_t type, std::uint8_t (&out)[kHeaderSize]) {
@@ -103,6 +92,16 @@ bool writeTextField(const std::string& text, char* field, std::size_t width) {
     if (text.size() >= width) return false;
     std::memcpy(field, text.data(), text.size());
     return true;
+}
+
+std::size_t encodeMessage(MessageType type, const std::uint8_t* payload,
+                          std::uint8_t (&out)[kMaxMessageSize]) {
+    std::uint8_t header[kHeaderSize];
+    encodeHeader(static_cast<std::uint32_t>(type), header);
+    std::memcpy(out, header, kHeaderSize);
+    std::size_t size = payloadSizeFor(static_cast<std::uint32_t>(type));
+    if (size > 0) std::memcpy(out + kHeaderSize, payload, size);
+    return kHeaderSize + size;
 }
 
 std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,

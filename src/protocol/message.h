@@ -75,6 +75,11 @@ bool writeTextField(const std::string& text, char* field, std::size_t width);
 // Largest whole message on the wire: a header and a ConnectPayload.
 constexpr std::size_t kMaxMessageSize = kHeaderSize + kConnectPayloadSize;
 
+// Encodes one whole message (header, then payloadSizeFor(type) bytes from
+// payload) into out. Returns its size.
+std::size_t encodeMessage(MessageType type, const std::uint8_t* payload,
+                          std::uint8_t (&out)[kMaxMessageSize]);
+
 // Appends one whole message (header, then payloadSizeFor(type) bytes from
 // payload) to wire. Returns the message's size.
 std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
