@@ -16,12 +16,11 @@ using testing_support::connectMessage;
 using testing_support::header;
 using testing_support::join;
 using testing_support::kWaitMillis;
+using testing_support::kWelcome;
 using testing_support::nameMessage;
 using testing_support::receiveBytes;
 using testing_support::sendAll;
 using Bytes = std::vector<std::uint8_t>;
-
-const Bytes kWelcome{0, 0, 0, 0};
 
 Bytes peerRequest(const std::string& name, const std::string& address, std::uint8_t port0,
                   std::uint8_t port1) {

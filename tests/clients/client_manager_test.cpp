@@ -20,6 +20,7 @@ using testing_support::countOf;
 using testing_support::finishSplitSend;
 using testing_support::header;
 using testing_support::join;
+using testing_support::kWelcome;
 using testing_support::LogCapture;
 using testing_support::LoopbackPair;
 using testing_support::makeLoopbackPair;
@@ -31,8 +32,6 @@ using testing_support::SplitSend;
 using testing_support::startSplitSend;
 using testing_support::staysQuiet;
 using Bytes = std::vector<std::uint8_t>;
-
-const Bytes kWelcome{0, 0, 0, 0};
 
 class ClientManagerTest : public ::testing::Test {
   protected:

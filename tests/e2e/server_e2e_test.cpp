@@ -23,6 +23,7 @@ using testing_support::connectMessage;
 using testing_support::countOf;
 using testing_support::header;
 using testing_support::join;
+using testing_support::kWelcome;
 using testing_support::nameMessage;
 using testing_support::peerCloses;
 using testing_support::receiveBytes;
@@ -33,8 +34,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 const std::string kVersionLines = "Using Winsock version 2.2\n(Newest version is 2.2)\n\n";
 const std::string kPrompt = "Could not read config file.\nTry again? (y/n)\n:";
-const Bytes kWelcome{0, 0, 0, 0};
-
 // A port nobody listens on right now.
 std::uint16_t freePort() {
     Socket probe = socketCreateTcp();

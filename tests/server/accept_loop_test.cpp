@@ -15,12 +15,11 @@ namespace {
 
 using testing_support::connectClient;
 using testing_support::countOf;
+using testing_support::kWelcome;
 using testing_support::LogCapture;
 using testing_support::peerCloses;
 using testing_support::receiveBytes;
 using Bytes = std::vector<std::uint8_t>;
-
-const Bytes kWelcome{0, 0, 0, 0};
 
 struct LoopRun {
     Socket listenSocket;

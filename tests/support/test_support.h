@@ -70,6 +70,9 @@ bool waitUntilTaken(Socket readerEnd);
 // and a thread still running over the test's data cannot be left behind.
 void joinOrAbort(ThreadHandle thread, const char* what);
 
+// The bytes of the Welcome every new client is sent first.
+inline const std::vector<std::uint8_t> kWelcome{0, 0, 0, 0};
+
 // Wire builders for requests.
 std::vector<std::uint8_t> join(std::vector<std::uint8_t> first,
                                const std::vector<std::uint8_t>& second);
