@@ -1,7 +1,8 @@
 # The two set-up commands: `make run` and `make test`.
 NATIVE_LEGS := default asan tsan
 
-.PHONY: run test build dist fuzz leg-fuzz bench bench-wine $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 win32-ctest
+.PHONY: run test build dist fuzz leg-fuzz bench bench-wine $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 \
+	win32-ctest native-packages
 
 build:
 	cmake --preset default >/dev/null
@@ -10,12 +11,20 @@ build:
 run: build
 	./build/peerdir
 
-test: $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 leg-fuzz
+test: native-packages $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 leg-fuzz
+
+# What the native legs test beyond the plain server: the shared registry
+# (etcd and its client libraries) and the Debian package. Installed before the
+# legs configure, since the build leaves the shared registry out without its
+# libraries. Status 10 (skipped, outside CI) is no error.
+native-packages:
+	@tools/ensure-packages.sh shared-registry package; status=$$?; \
+	if [ $$status -ne 0 ] && [ $$status -ne 10 ]; then exit $$status; fi
 
 # A static pattern rule: make skips the implicit-rule search for .PHONY
 # targets, so a plain `leg-%:` rule would never run and `make test` would
 # pass having done nothing.
-$(addprefix leg-,$(NATIVE_LEGS)): leg-%:
+$(addprefix leg-,$(NATIVE_LEGS)): leg-%: native-packages
 	@echo "== test leg: $*"
 	cmake --preset $* >/dev/null
 	cmake --build --preset $*
@@ -26,7 +35,7 @@ $(addprefix leg-,$(NATIVE_LEGS)): leg-%:
 # is skipped (exit 10); under CI=true a skipped leg fails instead.
 leg-win32: leg-default
 	@echo "== test leg: win32"
-	@tools/ensure-windows-toolchain.sh; status=$$?; \
+	@tools/ensure-packages.sh windows; status=$$?; \
 	if [ $$status -eq 10 ]; then exit 0; elif [ $$status -ne 0 ]; then exit $$status; fi; \
 	$(MAKE) --no-print-directory win32-ctest
 
@@ -56,7 +65,7 @@ dist:
 	cmake --preset default >/dev/null
 	cmake --build --preset default --target peerdir peerdir-client
 	cd build && cpack -B $(CURDIR)/dist
-	tools/ensure-windows-toolchain.sh
+	tools/ensure-packages.sh windows
 	cmake --preset win32 >/dev/null
 	cmake --build --preset win32 --target peerdir peerdir-client
 	cd build-win32 && cpack -B $(CURDIR)/dist
@@ -105,7 +114,7 @@ WINE_BENCH_ENV := WINEPREFIX=$(CURDIR)/build-win32-release/wineprefix WINEARCH=w
 	WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 bench-wine:
-	@tools/ensure-windows-toolchain.sh; status=$$?; \
+	@tools/ensure-packages.sh windows; status=$$?; \
 	if [ $$status -eq 10 ]; then echo "bench-wine needs the Windows toolchain"; exit 1; \
 	elif [ $$status -ne 0 ]; then exit $$status; fi
 	cmake --preset release >/dev/null
