@@ -2,6 +2,7 @@
 #include "clients/client_manager.h"
 
 #include "clients/message_handler.h"
+#include "clients/outbox.h"
 #include "clients/registry.h"
 #include "platform/console.h"
 #include "protocol/message.h"
@@ -11,31 +12,51 @@ namespace peerdir {
 
 namespace {
 
-enum class TurnOutcome { KeepGoing, Leave };
+// Why a connection ended; each but the stop request has a line of its own.
+enum class EndKind { None, Disconnected, ReadFailed, HeaderIncomplete, ExitRequested };
 
-TurnOutcome actOn(const ReceiveResult& r, const ClientManagerContext& context) {
+struct Ending {
+    EndKind kind = EndKind::None;
+    std::int32_t code = 0;  // ReadFailed: the platform's code
+};
+
+Ending actOn(const ReceiveResult& r, const ClientManagerContext& context) {
     switch (r.status) {
         case ReceiveStatus::Message:
             handleMessage(r.payload.empty() ? nullptr : r.payload.data(), context,
                           static_cast<MessageType>(static_cast<std::uint32_t>(r.value)));
-            return TurnOutcome::KeepGoing;
+            return Ending{};
         case ReceiveStatus::NoData:
-            return TurnOutcome::KeepGoing;
+            return Ending{};
         case ReceiveStatus::ShortHeader:
             // Only a header that never completed gets here; the stream can
             // no longer be read in step, so the connection ends.
-            logLine("ClientManager: Got an incorrect amount of data from recv.");
-            return TurnOutcome::Leave;
+            return Ending{EndKind::HeaderIncomplete};
         case ReceiveStatus::Disconnected:
-            logLine("ClientManager: Client disconnected. Thread terminating...");
-            return TurnOutcome::Leave;
+            return Ending{EndKind::Disconnected};
         case ReceiveStatus::SocketError:
-            logText("ClientManager: Socket returned an error from recv: ");
-            logSigned(r.value);
-            logEnd();
-            return TurnOutcome::Leave;
+            return Ending{EndKind::ReadFailed, r.value};
     }
-    return TurnOutcome::Leave;
+    return Ending{EndKind::Disconnected};
+}
+
+void logEnding(const Ending& ending) {
+    switch (ending.kind) {
+        case EndKind::Disconnected:
+            logLine("ClientManager: Client disconnected. Thread terminating...");
+            break;
+        case EndKind::ReadFailed:
+            logText("ClientManager: Socket returned an error from recv: ");
+            logSigned(ending.code);
+            logEnd();
+            break;
+        case EndKind::HeaderIncomplete:
+            logLine("ClientManager: Got an incorrect amount of data from recv.");
+            break;
+        case EndKind::None:
+        case EndKind::ExitRequested:
+            break;
+    }
 }
 
 // Writes what an earlier reply left unsent. The flag is read without the
@@ -48,7 +69,7 @@ void finishPendingWrite(const ClientManagerContext& context, Outbox& outbox) {
     lockLeave(context.registryLock);
 }
 
-void pollClient(const ClientManagerContext& context, Outbox& outbox) {
+Ending pollClient(const ClientManagerContext& context, Outbox& outbox) {
     const PayloadWait wait{context.globalExit, kPayloadWaitMillis};
     bool running = true;
     while (running) {
@@ -58,27 +79,35 @@ void pollClient(const ClientManagerContext& context, Outbox& outbox) {
             running = false;
         }
         finishPendingWrite(context, outbox);
+        // A send found the connection broken: the peer has gone, and what
+        // it queued before it went is not worth reading.
+        if (outbox.broken.load(std::memory_order_acquire)) return Ending{EndKind::Disconnected};
         // The turn that saw globalExit still reads and handles one message.
         ReceiveResult r = receiveMessage(context.socket, wait);
-        if (actOn(r, context) == TurnOutcome::Leave) return;
+        Ending ending = actOn(r, context);
+        if (ending.kind != EndKind::None) return ending;
     }
+    return Ending{EndKind::ExitRequested};
 }
 
 Outbox& greetClient(const ClientManagerContext& context) {
     lockEnter(context.registryLock);
-    Outbox& outbox = outboxFor(*context.registry, context.socket, context.registryLock);
+    Outbox& outbox = outboxFor(*context.registry, context.socket);
     sendMessage(outbox, MessageType::Welcome);
     lockLeave(context.registryLock);
     return outbox;
 }
 
-// The entries and the outbox go under the lock before the socket closes, so
-// no other thread can find the socket, or write to it, once it is closed.
-void releaseClient(const ClientManagerContext& context) {
+// The drop count, the entries and the outbox go under the lock before the
+// end line and before the socket closes: no drop goes unreported, and no
+// other thread can find the socket, or write to it, once it is closed.
+void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending) {
     lockEnter(context.registryLock);
+    endDropEpisode(outbox);
     removeAll(*context.registry, context.socket);
     dropOutbox(*context.registry, context.socket);
     lockLeave(context.registryLock);
+    logEnding(ending);
     socketShutdownBoth(context.socket);
     socketClose(context.socket);
 }
@@ -91,8 +120,8 @@ void serveClient(ClientManagerContext context) {
     // clients keep every core busy, new connections are still welcomed at
     // once instead of after every poller's turn.
     threadLowerPriority();
-    pollClient(context, outbox);
-    releaseClient(context);
+    Ending ending = pollClient(context, outbox);
+    releaseClient(context, outbox, ending);
 }
 
 void ClientManager(void* argument) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/outbox.h"
 #include "clients/registry.h"
 
 namespace peerdir {
@@ -26,22 +27,32 @@ void registerName(const std::uint8_t* payload, const ClientManagerContext& conte
     lockLeave(context.registryLock);
 }
 
-void sendNameList(const ClientManagerContext& context) {
+// One ClientName message per entry, in registration order.
+std::vector<std::uint8_t> encodeNameList(const ClientRegistry& registry) {
     std::vector<std::uint8_t> wire;
-    std::size_t count = 0;
-    lockEnter(context.registryLock);
-    wire.reserve(context.registry->entries.size() * (kHeaderSize + kNamePayloadSize));
-    forEach(*context.registry, [&wire, &count](const ClientEntry& entry) {
+    wire.reserve(entryCount(registry) * (kHeaderSize + kNamePayloadSize));
+    forEach(registry, [&wire](const ClientEntry& entry) {
         NamePayload reply;
         writeTextField(entry.name, reply.name, kNameFieldSize);
         std::uint8_t payload[kNamePayloadSize];
         encodeNamePayload(reply, payload);
         appendMessage(wire, MessageType::ClientName, payload);
-        ++count;
     });
-    if (count > 0) {
-        sendMessages(outboxFor(*context.registry, context.socket, context.registryLock),
-                     wire.data(), wire.size(), count);
+    return wire;
+}
+
+// A client that has not taken its last reply would only have the list
+// dropped, so it is not built: its names are counted as dropped at once.
+void sendNameList(const ClientManagerContext& context) {
+    lockEnter(context.registryLock);
+    ClientRegistry& registry = *context.registry;
+    std::size_t count = entryCount(registry);
+    Outbox& outbox = outboxFor(registry, context.socket);
+    if (count > 0 && !readyForMore(outbox)) {
+        dropMessages(outbox, count);
+    } else if (count > 0) {
+        std::vector<std::uint8_t> wire = encodeNameList(registry);
+        sendMessages(outbox, wire.data(), wire.size(), count);
     }
     lockLeave(context.registryLock);
 }
@@ -65,11 +76,9 @@ void forwardConnectRequest(const std::uint8_t* payload, const ClientManagerConte
     lockEnter(context.registryLock);
     Socket target = findFirst(*context.registry, name);
     if (target != kNoSocket) {
-        sendMessage(outboxFor(*context.registry, target, context.registryLock),
-                    MessageType::PeerRequest, wire);
+        sendMessage(outboxFor(*context.registry, target), MessageType::PeerRequest, wire);
     } else {
-        sendMessage(outboxFor(*context.registry, context.socket, context.registryLock),
-                    MessageType::NameNotFound);
+        sendMessage(outboxFor(*context.registry, context.socket), MessageType::NameNotFound);
     }
     lockLeave(context.registryLock);
 }

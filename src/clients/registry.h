@@ -1,23 +1,25 @@
 // registry.h -- the shared table of registered names and the sockets they
-// were registered over.
+// were registered over, and each connection's outbox.
 //
-// It also keeps each connection's outbox (the unsent rest of its last
-// write), since every write to a client happens under the same lock.
-//
-// Locking rule: every function here must be called with registryLock held.
-// The message handler keeps holding it for the whole of a reply that depends
-// on the table, so an entry it found cannot vanish, nor its socket close,
-// while the reply is written. Client managers remove their entries under the
-// same lock before closing their sockets.
+// Locking rule: the registry keeps the one lock (registryLock) that guards
+// it, from its creation on, and every function here must be called with that
+// lock held; builds with assertions check it. The outboxes live here because
+// every write to a client happens under the same lock: the message handler
+// keeps holding it for the whole of a reply that depends on the table, so an
+// entry it found cannot vanish, nor its socket close, while the reply is
+// written. Client managers remove their entries and their outbox under the
+// lock before closing their sockets.
 #ifndef PEERDIR_CLIENTS_REGISTRY_H
 #define PEERDIR_CLIENTS_REGISTRY_H
 
+#include <cassert>
+#include <cstddef>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "clients/outbox.h"
 #include "platform/platform.h"
-#include "protocol/message.h"
 
 namespace peerdir {
 
@@ -27,17 +29,29 @@ struct ClientEntry {
 };
 
 // Entries in registration order. Duplicates are allowed: one name may be
-// registered many times, and one socket may carry many names.
+// registered many times, and one socket may carry many names. Reach the
+// fields only through the functions below.
 struct ClientRegistry {
+    LockHandle lock = nullptr;  // registryLock, set at creation
     std::vector<ClientEntry> entries;
     std::unordered_map<Socket, Outbox> outboxes;
 };
 
+// An empty registry guarded by lock, which the caller keeps until the
+// registry is gone.
+inline ClientRegistry makeRegistry(LockHandle lock) { return ClientRegistry{lock, {}, {}}; }
+
+// True when the calling thread holds the registry's lock; for assertions.
+bool registryLocked(const ClientRegistry& registry);
+
 void add(ClientRegistry& registry, const std::string& name, Socket socket);
+
+std::size_t entryCount(const ClientRegistry& registry);
 
 // Calls visit(entry) for every entry, first to last.
 template <typename Visitor>
 void forEach(const ClientRegistry& registry, Visitor visit) {
+    assert(registryLocked(registry));
     for (const ClientEntry& entry : registry.entries) visit(entry);
 }
 
@@ -48,14 +62,17 @@ Socket findFirst(const ClientRegistry& registry, const std::string& name);
 // Removes every entry registered over socket; the rest keep their order.
 void removeAll(ClientRegistry& registry, Socket socket);
 
-// The outbox of socket's connection, made empty on first use, with guard
-// (registryLock) as the lock every write through it must hold. The reference
+// The outbox of socket's connection, made empty on first use. The reference
 // stays valid until dropOutbox(socket), whatever other outboxes come and go.
-Outbox& outboxFor(ClientRegistry& registry, Socket socket, LockHandle guard);
+Outbox& outboxFor(ClientRegistry& registry, Socket socket);
 
 // Forgets socket's outbox and anything still in it; the connection's owner
-// calls it before closing the socket.
+// calls it before closing the socket, so a later connection that gets the
+// same socket number starts with an empty one.
 void dropOutbox(ClientRegistry& registry, Socket socket);
+
+// The outboxes kept; tests use it to see that none outlives its connection.
+std::size_t outboxCount(const ClientRegistry& registry);
 
 }  // namespace peerdir
 

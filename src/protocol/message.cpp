@@ -1,10 +1,7 @@
-// message.cpp -- encoding of headers and payloads, and sendMessage.
+// message.cpp -- encoding of headers and payloads.
 #include "protocol/message.h"
 
-#include <cassert>
 #include <cstring>
-
-#include "platform/console.h"
 
 namespace peerdir {
 
@@ -13,35 +10,18 @@ namespace {
 constexpr std::size_t kAddressOffset = kNameFieldSize;
 constexpr std::size_t kPortOffset = kNameFieldSize + kAddressFieldSize;
 
-void logSendFailed(int code, std::size_t times) {
-    for (std::size_t i = 0; i < times; ++i) {
-        logText("MessageHandler: Send failed. Last error was: ");
-        logSigned(code);
-        logEnd();
-    }
-}
-
-void keepRest(Outbox& outbox, const std::uint8_t* data, std::size_t size) {
-    outbox.rest.assign(data, data + size);
-    outbox.hasRest.store(size > 0, std::memory_order_release);
-}
-
-void dropSent(Outbox& outbox, std::size_t sent) {
-    outbox.rest.erase(outbox.rest.begin(), outbox.rest.begin() + static_cast<std::ptrdiff_t>(sent));
-    outbox.hasRest.store(!outbox.rest.empty(), std::memory_order_release);
-}
-
 }  // namespace
 
 void encodeHeader(std::uint32_t type, std::uint8_t (&out)[kHeaderSize]) {
-    std::uint32_t wire = hostToNet32(type);
-    std::memcpy(out, &wire, kHeaderSize);
+    out[0] = static_cast<std::uint8_t>(type >> 24);
+    out[1] = static_cast<std::uint8_t>(type >> 16);
+    out[2] = static_cast<std::uint8_t>(type >> 8);
+    out[3] = static_cast<std::uint8_t>(type);
 }
 
 std::uint32_t decodeHeader(const std::uint8_t (&in)[kHeaderSize]) {
-    std::uint32_t wire;
-    std::memcpy(&wire, in, kHeaderSize);
-    return netToHost32(wire);
+    return static_cast<std::uint32_t>(in[0]) << 24 | static_cast<std::uint32_t>(in[1]) << 16 |
+           static_cast<std::uint32_t>(in[2]) << 8 | static_cast<std::uint32_t>(in[3]);
 }
 
 std::size_t payloadSizeFor(std::uint32_t type) {
@@ -110,44 +90,6 @@ std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
     std::size_t size = encodeMessage(type, payload, message);
     wire.insert(wire.end(), message, message + size);
     return size;
-}
-
-FlushResult flushOutbox(Outbox& outbox) {
-    assert(outbox.guard == nullptr || lockIsHeld(outbox.guard));
-    if (outbox.rest.empty()) return FlushResult::Done;
-    int n = socketSend(outbox.socket, outbox.rest.data(), outbox.rest.size());
-    if (n < 0) {
-        int code = lastSocketError();
-        if (isWouldBlock(code)) return FlushResult::Blocked;
-        logSendFailed(code, 1);
-        keepRest(outbox, nullptr, 0);
-        return FlushResult::Failed;
-    }
-    dropSent(outbox, static_cast<std::size_t>(n));
-    return outbox.rest.empty() ? FlushResult::Done : FlushResult::Blocked;
-}
-
-bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size,
-                  std::size_t messageCount) {
-    assert(outbox.guard == nullptr || lockIsHeld(outbox.guard));
-    if (flushOutbox(outbox) == FlushResult::Blocked) {
-        logSendFailed(wouldBlockErrorCode(), messageCount);
-        return false;
-    }
-    int n = socketSend(outbox.socket, wire, size);
-    if (n < 0) {
-        logSendFailed(lastSocketError(), messageCount);
-        return false;
-    }
-    auto sent = static_cast<std::size_t>(n);
-    keepRest(outbox, wire + sent, size - sent);
-    return true;
-}
-
-bool sendMessage(Outbox& outbox, MessageType type, const std::uint8_t* payload) {
-    std::uint8_t message[kMaxMessageSize];
-    std::size_t size = encodeMessage(type, payload, message);
-    return sendMessages(outbox, message, size, 1);
 }
 
 }  // namespace peerdir

@@ -1,5 +1,4 @@
-// message.h -- the wire format shared by the server and its clients, and
-// sendMessage, the one way the server writes a message.
+// message.h -- the wire format shared by the server and its clients.
 //
 // A message is a 4-byte big-endian type followed at once by a payload whose
 // size the type alone fixes; there is no length field. Payloads are read and
@@ -8,13 +7,10 @@
 #ifndef PEERDIR_PROTOCOL_MESSAGE_H
 #define PEERDIR_PROTOCOL_MESSAGE_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "platform/platform.h"
 
 namespace peerdir {
 
@@ -84,46 +80,6 @@ std::size_t encodeMessage(MessageType type, const std::uint8_t* payload,
 // payload) to wire. Returns the message's size.
 std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
                           const std::uint8_t* payload = nullptr);
-
-// What one connection still owes its client. Every write is whole messages;
-// when the socket takes only part of one, the rest waits here and goes out
-// before anything else on that connection, so a client never receives part
-// of a message followed by another. It holds at most the rest of one write.
-//
-// Every write through an outbox, and rest, are guarded by guard, the lock
-// that serialises all writes to the socket (the server's registryLock), so
-// that no write reaches a socket its owner has closed meanwhile; debug builds
-// check it. hasRest mirrors !rest.empty() so that the connection's owner can
-// see without the lock whether there is anything to finish.
-struct Outbox {
-    Socket socket = kNoSocket;
-    LockHandle guard = nullptr;
-    std::vector<std::uint8_t> rest;
-    std::atomic<bool> hasRest{false};
-};
-
-enum class FlushResult {
-    Done,     // nothing is left to write
-    Blocked,  // the socket is full; what is left stays for later
-    Failed,   // the connection failed; what was left is dropped
-};
-
-// Writes as much of the outbox's rest as the socket takes. A failure is
-// logged with the "MessageHandler: Send failed. Last error was: " line.
-FlushResult flushOutbox(Outbox& outbox);
-
-// Sends messageCount whole messages, already encoded in wire, in one write.
-// A rest left by an earlier write goes first; if it cannot all go, or the
-// socket refuses the write outright, the messages are dropped, and each
-// dropped message is logged with the "MessageHandler: Send failed. Last error
-// was: " line and the code (the would-block code when the outbox was still
-// full). Whatever part of wire the socket does not take stays in the outbox.
-// True when the messages were written or kept.
-bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size,
-                  std::size_t messageCount);
-
-// One message as one write, by the rules of sendMessages.
-bool sendMessage(Outbox& outbox, MessageType type, const std::uint8_t* payload = nullptr);
 
 }  // namespace peerdir
 

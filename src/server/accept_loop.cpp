@@ -150,8 +150,8 @@ void probeConnections(const std::vector<Socket>& connections) {
 
 void acceptAndServe(Socket listenSocket, EventHandle globalExit) {
     ServerState state;
-    state.registry = new ClientRegistry;
     state.registryLock = lockCreate();
+    state.registry = new ClientRegistry(makeRegistry(state.registryLock));
     state.globalExit = globalExit;
 
     acceptUntilExit(state, listenSocket);

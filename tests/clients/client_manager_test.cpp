@@ -37,6 +37,7 @@ class ClientManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         lock_ = lockCreate();
+        registry_.lock = lock_;
         exit_ = eventCreateManualReset();
         pair_ = makeLoopbackPair();
         ASSERT_NE(pair_.server, kNoSocket);
@@ -72,9 +73,33 @@ class ClientManagerTest : public ::testing::Test {
 
     std::size_t registered() {
         lockEnter(lock_);
-        std::size_t size = registry_.entries.size();
+        std::size_t size = entryCount(registry_);
         lockLeave(lock_);
         return size;
+    }
+
+    // Registers count names over a socket of no connection, so that a list
+    // is far larger than a socket takes in one write.
+    void addNames(std::size_t count) {
+        lockEnter(lock_);
+        for (std::size_t i = 0; i < count; ++i) add(registry_, "n" + std::to_string(i), 1 << 30);
+        lockLeave(lock_);
+    }
+
+    // True while the client's outbox holds the unsent rest of a reply.
+    bool restPending() {
+        lockEnter(lock_);
+        auto found = registry_.outboxes.find(pair_.server);
+        bool pending = found != registry_.outboxes.end() && !found->second.rest.empty();
+        lockLeave(lock_);
+        return pending;
+    }
+
+    std::size_t outboxes() {
+        lockEnter(lock_);
+        std::size_t count = outboxCount(registry_);
+        lockLeave(lock_);
+        return count;
     }
 
     ClientRegistry registry_;
@@ -218,6 +243,65 @@ TEST_F(ClientManagerTest, GlobalExitIsLoggedOnceAndTheClientIsCleanedUp) {
     EXPECT_EQ(log.text(),
               "ClientManager: globalExit event was signalled or had an error. Quitting...\n");
     EXPECT_EQ(registered(), 0u);
+}
+
+constexpr std::size_t kManyNames = 250000;
+const std::string kSendFailed = "MessageHandler: Send failed. Last error was: ";
+
+TEST_F(ClientManagerTest, ALongListReachesAClientThatReadsItWithNothingElseSent) {
+    LogCapture log;
+    addNames(kManyNames);
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    sendAll(pair_.client, header(4));
+    ASSERT_TRUE(testing_support::waitUntil([this] { return restPending(); }))
+        << "the list went out in one write; make it longer";
+    // Only the client manager's own turns can write the rest now.
+    Bytes got = receiveBytes(pair_.client, kManyNames * 24);
+    EXPECT_EQ(got.size(), kManyNames * 24);
+    EXPECT_EQ(Bytes(got.end() - 24, got.end() - 18), (Bytes{0, 0, 0, 2, 'n', '2'}));
+    EXPECT_TRUE(staysQuiet(pair_.client, 50));
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(ClientManagerTest, AClientLeavingWithARestPendingTakesItsOutboxAndGetsItsDropCount) {
+    LogCapture log;
+    addNames(kManyNames);
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    // The second list finds the first one's rest pending and is dropped.
+    sendAll(pair_.client, join(header(4), header(4)));
+    ASSERT_TRUE(log.waitFor(kSendFailed));
+    socketClose(pair_.client);
+    pair_.client = kNoSocket;
+    joinThread();
+    EXPECT_EQ(outboxes(), 0u) << "an outbox outlived its connection";
+    const std::string text = log.text();
+    const std::string counted = "MessageHandler: " + std::to_string(kManyNames - 1) +
+                                " more messages to this client were dropped.\n";
+    auto at = text.find(counted);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.rfind(kSendFailed, 0), 0u) << text;
+    std::string ending = text.substr(at + counted.size());
+    EXPECT_TRUE(ending == "ClientManager: Client disconnected. Thread terminating...\n" ||
+                ending.rfind("ClientManager: Socket returned an error from recv: ", 0) == 0)
+        << text;
+}
+
+TEST_F(ClientManagerTest, ASendThatFailsEndsTheConnectionWithoutReadingWhatWasQueued) {
+    LogCapture log;
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    // A thousand requests, each answered with NameNotFound, one per turn.
+    // The client leaves at once, with answers unread, which resets the
+    // connection: the next answer fails, and the rest are never read.
+    Bytes requests;
+    for (int i = 0; i < 1000; ++i) requests = join(requests, connectMessage("nobody", "", 0, 0));
+    sendAll(pair_.client, requests);
+    socketClose(pair_.client);
+    pair_.client = kNoSocket;
+    joinThread();
+    const std::string text = log.text();
+    EXPECT_EQ(text.rfind(kSendFailed, 0), 0u) << text;
+    EXPECT_EQ(text.substr(text.find('\n') + 1),
+              "ClientManager: Client disconnected. Thread terminating...\n");
 }
 
 }  // namespace

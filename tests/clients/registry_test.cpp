@@ -9,6 +9,17 @@
 namespace peerdir {
 namespace {
 
+// Every registry function wants the registry's lock held by its caller.
+struct LockedRegistry {
+    LockHandle lock = lockCreate();
+    ClientRegistry registry = makeRegistry(lock);
+    LockedRegistry() { lockEnter(lock); }
+    ~LockedRegistry() {
+        lockLeave(lock);
+        lockDelete(lock);
+    }
+};
+
 std::vector<std::string> describe(const ClientRegistry& registry) {
     std::vector<std::string> seen;
     forEach(registry, [&seen](const ClientEntry& e) {
@@ -18,13 +29,15 @@ std::vector<std::string> describe(const ClientRegistry& registry) {
 }
 
 TEST(Registry, FindFirstOnEmptyRegistryFindsNothing) {
-    ClientRegistry registry;
+    LockedRegistry locked;
+    ClientRegistry& registry = locked.registry;
     EXPECT_EQ(findFirst(registry, ""), kNoSocket);
     EXPECT_EQ(findFirst(registry, "alice"), kNoSocket);
 }
 
 TEST(Registry, DuplicateNamesResolveToTheEarliestSurvivingRegistration) {
-    ClientRegistry registry;
+    LockedRegistry locked;
+    ClientRegistry& registry = locked.registry;
     add(registry, "alice", 7);
     add(registry, "alice", 9);
     EXPECT_EQ(findFirst(registry, "alice"), 7);
@@ -33,7 +46,8 @@ TEST(Registry, DuplicateNamesResolveToTheEarliestSurvivingRegistration) {
 }
 
 TEST(Registry, ComparisonIsExactBytes) {
-    ClientRegistry registry;
+    LockedRegistry locked;
+    ClientRegistry& registry = locked.registry;
     add(registry, "Alice", 3);
     add(registry, "", 4);
     EXPECT_EQ(findFirst(registry, "alice"), kNoSocket);
@@ -43,7 +57,8 @@ TEST(Registry, ComparisonIsExactBytes) {
 }
 
 TEST(Registry, RemoveAllTakesExactlyOneSocketsEntriesAndKeepsOrder) {
-    ClientRegistry registry;
+    LockedRegistry locked;
+    ClientRegistry& registry = locked.registry;
     add(registry, "a", 1);
     add(registry, "b", 2);
     add(registry, "c", 1);

@@ -93,6 +93,7 @@ Harness& harness() {
         NetVersion version{};
         netStartup(&version);
         h->lock = lockCreate();
+        h->registry.lock = h->lock;
         h->globalExit = eventCreateManualReset();
         for (auto& pair : h->pairs) pair = connectedPair();
         setLogSink(countLines);
@@ -192,11 +193,14 @@ void checkReceived(Harness& h, const Model& model, int client, const char* what)
 }
 
 void checkRegistry(const Harness& h, const Model& model) {
-    check(h.registry.entries.size() == model.entries.size(), "registry size");
-    for (std::size_t i = 0; i < model.entries.size(); ++i) {
-        check(h.registry.entries[i].name == model.entries[i].name, "registered name");
-        check(h.registry.entries[i].socket == h.pairs[model.entries[i].client].server,
-              "registered socket");
+    std::vector<ClientEntry> entries;
+    lockEnter(h.lock);
+    forEach(h.registry, [&entries](const ClientEntry& entry) { entries.push_back(entry); });
+    lockLeave(h.lock);
+    check(entries.size() == model.entries.size(), "registry size");
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        check(entries[i].name == model.entries[i].name, "registered name");
+        check(entries[i].socket == h.pairs[model.entries[i].client].server, "registered socket");
     }
 }
 
@@ -295,7 +299,10 @@ void reset(Harness& h, Model& model) {
         dropOutbox(h.registry, h.pairs[c].server);
         lockLeave(h.lock);
     }
-    check(h.registry.entries.empty() && h.registry.outboxes.empty(), "registry after reset");
+    lockEnter(h.lock);
+    bool empty = entryCount(h.registry) == 0 && outboxCount(h.registry) == 0;
+    lockLeave(h.lock);
+    check(empty, "registry after reset");
     check(g_unknownLines == model.unknownLines, "unknown-message log lines");
     check(g_otherLines == 0, "no other log line");
     g_unknownLines = 0;

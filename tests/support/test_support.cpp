@@ -149,12 +149,16 @@ bool peerCloses(Socket s) {
 }
 
 bool waitUntilTaken(Socket readerEnd) {
-    auto deadline = deadlineIn(kWaitMillis);
-    while (Clock::now() < deadline) {
-        if (socketBytesPending(readerEnd) == 0) return true;
+    return waitUntil([readerEnd] { return socketBytesPending(readerEnd) == 0; });
+}
+
+bool waitUntil(const std::function<bool()>& condition, unsigned millis) {
+    auto deadline = deadlineIn(millis);
+    for (;;) {
+        if (condition()) return true;
+        if (Clock::now() >= deadline) return false;
         sleepMillis(1);
     }
-    return false;
 }
 
 namespace {

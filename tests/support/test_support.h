@@ -65,6 +65,9 @@ void finishSplitSend(SplitSend& send);
 // True once nothing sent to readerEnd is left unread (bounded wait).
 bool waitUntilTaken(Socket readerEnd);
 
+// True once condition() holds, asked every millisecond until millis run out.
+bool waitUntil(const std::function<bool()>& condition, unsigned millis = kWaitMillis);
+
 // Waits (bounded) for thread to end, then joins and releases it. A thread
 // that does not end stops the whole run with a message: a test may not hang,
 // and a thread still running over the test's data cannot be left behind.

@@ -1,0 +1,93 @@
+// outbox.h -- the send path: what one connection still owes its client, and
+// what it could not be given.
+//
+// Every write is whole messages. When the socket takes only part of one, the
+// rest waits in the outbox and goes out before anything else on that
+// connection, so a client never receives part of a message followed by
+// another; the client manager writes it out at its next turns.
+//
+// A message that cannot be written while a rest is pending, or that the
+// socket refuses, is dropped. Drops come in episodes, so a client that does
+// not read costs a line, not a flood: the first drop of an episode is logged
+// with "MessageHandler: Send failed. Last error was: " and the code, unless a
+// drop to the same client was logged less than a second before (then it is
+// counted too); later drops are counted; when the episode ends (the rest went
+// out, a later send went through whole, or the connection ends) one line
+// gives the count, if there is one. A rest thrown away because the
+// connection broke or ended is not a drop.
+//
+// A send that fails with anything but would-block marks the connection
+// broken: nothing more is written to it, and its client manager ends it.
+//
+// Locking rule: everything here except the two atomic flags is guarded by
+// guard, the lock that serialises all writes to client sockets (the
+// registry's lock), so no write reaches a socket its owner has closed
+// meanwhile; builds with assertions check it on every call.
+#ifndef PEERDIR_CLIENTS_OUTBOX_H
+#define PEERDIR_CLIENTS_OUTBOX_H
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+#include "protocol/message.h"
+
+namespace peerdir {
+
+struct Outbox {
+    Socket socket = kNoSocket;
+    LockHandle guard = nullptr;
+    std::vector<std::uint8_t> rest;
+    // Mirrors !rest.empty(), and broken mirrors brokenCode != 0, so that the
+    // connection's owner can look without the lock.
+    std::atomic<bool> hasRest{false};
+    std::atomic<bool> broken{false};
+    int brokenCode = 0;
+    // The open drop episode, if any: the drops counted and not yet reported.
+    bool episodeOpen = false;
+    std::size_t counted = 0;
+    // When a drop to this client was last logged; the epoch when never.
+    std::chrono::steady_clock::time_point lastLogged{};
+};
+
+enum class FlushResult {
+    Done,     // nothing is left to write
+    Blocked,  // the socket is full; what is left stays for later
+    Failed,   // the connection is broken; what was left is thrown away
+};
+
+// Writes as much of the rest as the socket takes. Writing the last of it
+// ends an open drop episode.
+FlushResult flushOutbox(Outbox& outbox);
+
+// True when a new message could be written now: the connection is not
+// broken and no rest is left once the socket has taken what it will.
+bool readyForMore(Outbox& outbox);
+
+// Drops count messages that will never be written, by the episode rules
+// above: for a connection that is broken or still has a rest pending.
+void dropMessages(Outbox& outbox, std::size_t count);
+
+// Sends count whole messages, already encoded in wire, in one write, unless
+// the outbox is not ready for more or the socket refuses them: then they are
+// dropped. Whatever part of wire the socket does not take stays as the rest.
+// True when the messages were written or kept.
+bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size, std::size_t count);
+
+// One message as one write, by the rules of sendMessages.
+bool sendMessage(Outbox& outbox, MessageType type, const std::uint8_t* payload = nullptr);
+
+// Ends the open drop episode, logging the count line if anything was
+// counted. The connection's owner calls it as the connection ends, before
+// the connection's own end line.
+void endDropEpisode(Outbox& outbox);
+
+// Messages dropped by this process so far, logged and counted alike.
+unsigned long long droppedMessageTotal();
+
+}  // namespace peerdir
+
+#endif

@@ -1,0 +1,168 @@
+// The send path over a real loopback connection: whole messages, the rest
+// kept for later, and what is logged when messages are dropped.
+#include "clients/outbox.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace peerdir {
+namespace {
+
+using testing_support::closePair;
+using testing_support::countOf;
+using testing_support::LogCapture;
+using testing_support::LoopbackPair;
+using testing_support::makeLoopbackPair;
+using testing_support::receiveBytes;
+using testing_support::staysQuiet;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kSendFailed = "MessageHandler: Send failed. Last error was: ";
+
+std::string droppedLine(std::size_t count) {
+    return "MessageHandler: " + std::to_string(count) +
+           " more messages to this client were dropped.\n";
+}
+
+Bytes peerRequest() {
+    ConnectPayload payload;
+    writeTextField("target", payload.name, kNameFieldSize);
+    writeTextField("192.168.100.200", payload.address, kAddressFieldSize);
+    payload.port[0] = 0x12;
+    payload.port[1] = 0x34;
+    Bytes wire(kConnectPayloadSize);
+    encodeConnectPayload(payload, wire.data());
+    return wire;
+}
+
+class OutboxTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pair_ = makeLoopbackPair();
+        ASSERT_NE(pair_.server, kNoSocket);
+        ASSERT_NE(pair_.client, kNoSocket);
+        out_.socket = pair_.server;
+    }
+    void TearDown() override { closePair(pair_); }
+
+    // Sends PeerRequests while the client reads nothing, until the socket
+    // is full and then refused more; returns how many were taken.
+    std::size_t fillUntilRefused(std::size_t refusals) {
+        const Bytes wire = peerRequest();
+        std::size_t kept = 0;
+        std::size_t refused = 0;
+        for (std::size_t i = 0; i < 2000000 && refused < refusals; ++i) {
+            if (sendMessage(out_, MessageType::PeerRequest, wire.data())) {
+                ++kept;
+            } else {
+                ++refused;
+            }
+        }
+        EXPECT_EQ(refused, refusals) << "the connection never filled";
+        return kept;
+    }
+
+    // Reads what the client end gets while the outbox is written out, until
+    // the outbox is empty and nothing more comes, or the time is over.
+    Bytes drainWhileFlushing() {
+        Bytes got;
+        std::vector<std::uint8_t> chunk(65536);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            bool empty = flushOutbox(out_) == FlushResult::Done;
+            int n = socketRecv(pair_.client, chunk.data(), chunk.size());
+            if (n > 0) {
+                got.insert(got.end(), chunk.begin(), chunk.begin() + n);
+            } else if (empty) {
+                break;
+            } else {
+                sleepMillis(1);
+            }
+        }
+        return got;
+    }
+
+    LoopbackPair pair_;
+    Outbox out_;
+};
+
+TEST_F(OutboxTest, MessagesArriveWholeAndInOrder) {
+    EXPECT_TRUE(sendMessage(out_, MessageType::Welcome));
+    EXPECT_TRUE(sendMessage(out_, MessageType::PeerRequest, peerRequest().data()));
+    EXPECT_TRUE(sendMessage(out_, MessageType::NameNotFound));
+    Bytes expected{0, 0, 0, 0, 0, 0, 0, 1};
+    const Bytes payload = peerRequest();
+    expected.insert(expected.end(), payload.begin(), payload.end());
+    expected.insert(expected.end(), {0, 0, 0, 3});
+    EXPECT_EQ(receiveBytes(pair_.client, expected.size()), expected);
+    EXPECT_TRUE(staysQuiet(pair_.client, 20));
+}
+
+TEST_F(OutboxTest, AFailedSendLogsOneLineAndMarksTheConnectionBroken) {
+    LogCapture log;
+    socketClose(pair_.server);
+    pair_.server = kNoSocket;
+    // A closed handle fails at once on every platform; the line carries
+    // whatever code the platform reported.
+    EXPECT_FALSE(sendMessage(out_, MessageType::NameNotFound));
+    EXPECT_TRUE(out_.broken.load());
+    EXPECT_FALSE(sendMessage(out_, MessageType::NameNotFound));
+    std::string text = log.text();
+    EXPECT_EQ(text.rfind(kSendFailed, 0), 0u) << text;
+    EXPECT_EQ(countOf(text, "\n"), 1u) << text;
+    endDropEpisode(out_);
+    EXPECT_EQ(log.text(), text + droppedLine(1));
+}
+
+TEST_F(OutboxTest, AClientThatStopsReadingGetsWholeMessagesAndItsDropsAreCounted) {
+    LogCapture log;
+    // The first refusal is logged; the next two are counted, and the count
+    // is reported once the rest of the last write has gone out.
+    std::size_t kept = fillUntilRefused(3);
+    const std::string firstLine = kSendFailed + std::to_string(wouldBlockErrorCode()) + "\n";
+    EXPECT_EQ(log.text(), firstLine);
+    ASSERT_FALSE(out_.rest.empty());
+
+    // The client takes all the socket took. A new message now has room, yet
+    // the rest of the last one must go first.
+    Bytes got = receiveBytes(pair_.client, kept * 42 - out_.rest.size());
+    EXPECT_TRUE(sendMessage(out_, MessageType::NameNotFound));
+    EXPECT_EQ(log.text(), firstLine + droppedLine(2));
+    Bytes more = drainWhileFlushing();
+    got.insert(got.end(), more.begin(), more.end());
+
+    ASSERT_EQ(got.size(), kept * 42 + 4);
+    Bytes expected{0, 0, 0, 1};
+    const Bytes payload = peerRequest();
+    expected.insert(expected.end(), payload.begin(), payload.end());
+    for (std::size_t at = 0; at < kept * 42; at += 42) {
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), got.begin() + at))
+            << "message " << at / 42 << " is cut";
+    }
+    EXPECT_EQ(Bytes(got.end() - 4, got.end()), (Bytes{0, 0, 0, 3}));
+}
+
+TEST_F(OutboxTest, ADropWithinASecondOfTheLastLoggedOneIsCountedToo) {
+    LogCapture log;
+    auto started = std::chrono::steady_clock::now();
+    fillUntilRefused(1);
+    drainWhileFlushing();
+    ASSERT_EQ(countOf(log.text(), "\n"), 1u) << log.text();
+    // A second episode: its first drop is logged only if a second has
+    // passed since the last logged one.
+    fillUntilRefused(1);
+    bool withinASecond = std::chrono::steady_clock::now() - started < std::chrono::seconds(1);
+    drainWhileFlushing();
+    if (withinASecond) {
+        EXPECT_EQ(countOf(log.text(), kSendFailed), 1u) << log.text();
+        EXPECT_EQ(countOf(log.text(), droppedLine(1)), 1u) << log.text();
+    }
+}
+
+}  // namespace
+}  // namespace peerdir
