@@ -22,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 constexpr char kLogFile[] = "server.log";
+// Within the server's default limit of names per client.
+constexpr std::size_t kNamesPerRegistrar = 100;
 constexpr unsigned kStopGraceMillis = 10000;
 
 unsigned millisLeft(Clock::time_point deadline) {
@@ -193,6 +195,8 @@ bool startServer(const ServerCommand& how, ServerUnderTest* server, std::string*
     return awaitWelcome(server, how.startMillis, why);
 }
 
+std::string serverLogPath(const ServerUnderTest& server) { return server.dir + "/" + kLogFile; }
+
 void stopServer(ServerUnderTest& server) {
     childStop(server.process, kStopGraceMillis);
     std::error_code error;
@@ -259,6 +263,36 @@ bool makeIntroPair(const ServerUnderTest& server, IntroPair* pair, std::string* 
         return false;
     }
     return true;
+}
+
+bool registerNames(const ServerUnderTest& server, std::size_t count,
+                   std::vector<ClientConnection>* registrars) {
+    for (std::size_t first = 0; first < count; first += kNamesPerRegistrar) {
+        registrars->push_back(connectToServer(server.addressText, server.port));
+        ClientConnection& c = registrars->back();
+        if (c.error != ClientError::None) return false;
+        std::vector<std::uint8_t> wire;
+        for (std::size_t i = first; i < first + kNamesPerRegistrar && i < count; ++i) {
+            NamePayload name;
+            writeTextField("n" + std::to_string(i), name.name, kNameFieldSize);
+            std::uint8_t payload[kNamePayloadSize];
+            encodeNamePayload(name, payload);
+            appendMessage(wire, MessageType::ClientName, payload);
+        }
+        if (socketSend(c.socket, wire.data(), wire.size()) != static_cast<int>(wire.size())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool awaitNames(ClientConnection& lister, std::size_t count) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::vector<std::string> names;
+        if (!listNames(lister, 100, &names)) return false;
+        if (names.size() == count) return true;
+    }
+    return false;
 }
 
 void closeIntroPair(IntroPair& pair) {

@@ -43,6 +43,9 @@ bool startServer(const ServerCommand& how, ServerUnderTest* server, std::string*
 // directory.
 void stopServer(ServerUnderTest& server);
 
+// The file the server's standard output and error go to.
+std::string serverLogPath(const ServerUnderTest& server);
+
 // Opens count connections, at most inFlight of them connecting at once, and
 // returns those whose Welcome arrived before millis ran out; the others are
 // closed.
@@ -67,6 +70,15 @@ constexpr char kTargetName[] = "target";
 // has come through.
 bool makeIntroPair(const ServerUnderTest& server, IntroPair* pair, std::string* why);
 void closeIntroPair(IntroPair& pair);
+
+// Registers names "n0".."n<count-1>", a hundred per connection, each
+// connection's in one write. The connections stay open in *registrars.
+bool registerNames(const ServerUnderTest& server, std::size_t count,
+                   std::vector<ClientConnection>* registrars);
+
+// Waits until a list holds count names; the server takes one registration
+// per connection and turn.
+bool awaitNames(ClientConnection& lister, std::size_t count);
 
 // One introduction: milliseconds from the asker's ConnectRequest being sent
 // until the target has the PeerRequest, or NaN when it did not come within

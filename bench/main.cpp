@@ -23,8 +23,8 @@ namespace peerdir {
 namespace bench {
 namespace {
 
-const char* const kAllRows[] = {"idle", "memory",   "lifetime", "introduction",
-                                "list", "forwards", "burst",    "capacity"};
+const char* const kAllRows[] = {"idle",     "memory", "lifetime",  "introduction", "list",
+                                "forwards", "burst",  "nonreader", "capacity"};
 
 struct Options {
     std::string server;
@@ -104,6 +104,10 @@ void runRows(const BenchContext& context, const std::set<std::string>& rows,
         for (std::size_t n : {1, 50}) measureForwards(context, n, figures);
     }
     if (wanted("burst")) measureBurst(context, 1000, figures);
+    if (wanted("nonreader")) {
+        measureNonReader(context, 2000, 100, figures);
+        measureNonReader(context, 20000, 0, figures);
+    }
     if (wanted("capacity")) measureCapacity(context, figures);
 }
 

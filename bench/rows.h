@@ -61,6 +61,13 @@ void measureForwards(const BenchContext& context, std::size_t senders,
 void measureBurst(const BenchContext& context, std::size_t connections,
                   std::vector<Figure>& figures);
 
+// A client that asks for the list of names as fast as it can and never
+// reads, with names registered: the log it causes, other clients'
+// introductions meanwhile (when idleClients is not 0), and how soon the
+// server lets go of it once it resets its connection.
+void measureNonReader(const BenchContext& context, std::size_t names, std::size_t idleClients,
+                      std::vector<Figure>& figures);
+
 // The most clients served at once with introductions still under a second.
 void measureCapacity(const BenchContext& context, std::vector<Figure>& figures);
 

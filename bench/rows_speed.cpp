@@ -75,42 +75,7 @@ void measureIntroductions(const BenchContext& context, std::size_t idleClients, 
 
 namespace {
 
-constexpr std::size_t kNamesPerRegistrar = 100;
 constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;
-
-// Registers names "n0".."n<count-1>", a hundred per connection, each
-// connection's in one write.
-bool registerNames(const ServerUnderTest& server, std::size_t count,
-                   std::vector<ClientConnection>* registrars) {
-    for (std::size_t first = 0; first < count; first += kNamesPerRegistrar) {
-        registrars->push_back(connectToServer(server.addressText, server.port));
-        ClientConnection& c = registrars->back();
-        if (c.error != ClientError::None) return false;
-        std::vector<std::uint8_t> wire;
-        for (std::size_t i = first; i < first + kNamesPerRegistrar && i < count; ++i) {
-            NamePayload name;
-            writeTextField("n" + std::to_string(i), name.name, kNameFieldSize);
-            std::uint8_t payload[kNamePayloadSize];
-            encodeNamePayload(name, payload);
-            appendMessage(wire, MessageType::ClientName, payload);
-        }
-        if (socketSend(c.socket, wire.data(), wire.size()) != static_cast<int>(wire.size())) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Waits until a list holds count names; the server takes one registration
-// per connection and turn.
-bool awaitNames(ClientConnection& lister, std::size_t count) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::vector<std::string> names;
-        if (!listNames(lister, 100, &names)) return false;
-        if (names.size() == count) return true;
-    }
-    return false;
-}
 
 // One list: milliseconds from the request until its last byte; NaN on
 // failure.
