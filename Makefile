@@ -56,21 +56,24 @@ win32-ctest:
 		ip link set lo up && { wineserver -k 2>/dev/null; true; } && wineboot && \
 		{ ctest --preset win32; status=$$?; wineserver -w; exit $$status; }'
 
-# Release packages in dist/, named with the version from CMakeLists.txt: a
-# .tar.gz of the Linux build and a .zip of the Windows build, each holding
-# peerdir, peerdir-client, the sample config.txt and the README. The Windows
-# one needs the cross compiler; the toolchain script installs it or says why
-# it cannot.
+# Release packages in dist/, named with the version from CMakeLists.txt, from
+# the release builds (optimised, no tests): a .tar.gz and a Debian package of
+# the Linux build, and a .zip of the Windows build. The .tar.gz and the .zip
+# hold peerdir, peerdir-client, the sample config.txt and the README; the .deb
+# installs them in the system's places with a systemd unit. The install script
+# brings the Debian tools (dpkg-shlibdeps computes the package's Depends) and
+# the cross compiler, or says why it cannot.
 dist:
-	cmake --preset default >/dev/null
-	cmake --build --preset default --target peerdir peerdir-client
-	cd build && cpack -B $(CURDIR)/dist
+	tools/ensure-packages.sh package
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target peerdir peerdir-client
+	cd build-release && cpack -B $(CURDIR)/dist
 	tools/ensure-packages.sh windows
-	cmake --preset win32 >/dev/null
-	cmake --build --preset win32 --target peerdir peerdir-client
-	cd build-win32 && cpack -B $(CURDIR)/dist
+	cmake --preset win32-release >/dev/null
+	cmake --build --preset win32-release --target peerdir peerdir-client
+	cd build-win32-release && cpack -B $(CURDIR)/dist
 	rm -rf dist/_CPack_Packages
-	@ls -1 dist/*.tar.gz dist/*.zip
+	@ls -1 dist/*.tar.gz dist/*.deb dist/*.zip
 
 # The fuzzer: clang with libFuzzer, AddressSanitizer and UndefinedBehavior-
 # Sanitizer. The test leg runs it for about a minute from the committed seeds;
