@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/bench_os.h"
-#include "client/client.h"
+#include "clientlib/client.h"
 #include "platform/platform.h"
 
 namespace peerdir {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "client/client.h"
+#include "clientlib/client.h"
 
 #ifndef PEERDIR_VERSION
 #error "the build passes PEERDIR_VERSION, the project's version"

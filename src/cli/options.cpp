@@ -1,7 +1,7 @@
 // options.cpp -- argument parsing for peerdir-client.
 #include "cli/options.h"
 
-#include "client/client.h"
+#include "clientlib/client.h"
 
 namespace peerdir {
 

@@ -114,12 +114,9 @@ void releaseClient(const ClientManagerContext& context, Outbox& outbox, const En
 
 }  // namespace
 
-void serveClient(ClientManagerContext context) {
+void serveClient(ClientManagerContext context, void (*onGreeted)()) {
     Outbox& outbox = greetClient(context);
-    // Polling yields to accepting and greeting: when thousands of idle
-    // clients keep every core busy, new connections are still welcomed at
-    // once instead of after every poller's turn.
-    threadLowerPriority();
+    if (onGreeted != nullptr) onGreeted();
     Ending ending = pollClient(context, outbox);
     releaseClient(context, outbox, ending);
 }
@@ -128,7 +125,7 @@ void ClientManager(void* argument) {
     auto* handed = static_cast<ClientManagerContext*>(argument);
     ClientManagerContext context = *handed;
     delete handed;
-    serveClient(context);
+    serveClient(context, threadLowerPriority);
 }
 
 }  // namespace peerdir

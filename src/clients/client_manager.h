@@ -15,13 +15,18 @@
 
 namespace peerdir {
 
-// Thread entry. argument is a ClientManagerContext allocated with new; the
-// thread copies it first thing and deletes it, so the starter neither keeps
-// nor frees it once the thread has started.
+// The server's thread entry. argument is a ClientManagerContext allocated
+// with new; the thread copies it first thing and deletes it, so the starter
+// neither keeps nor frees it once the thread has started. Once its client
+// is greeted, the thread lowers its own priority: polling yields to
+// accepting and greeting, so when thousands of idle clients keep every core
+// busy, new connections are still welcomed at once instead of after every
+// poller's turn.
 void ClientManager(void* argument);
 
-// The body, for a context the caller keeps alive until this returns.
-void serveClient(ClientManagerContext context);
+// The body, at the calling thread's priority. onGreeted, when given, runs
+// once the Welcome has been sent.
+void serveClient(ClientManagerContext context, void (*onGreeted)() = nullptr);
 
 }  // namespace peerdir
 

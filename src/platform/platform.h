@@ -105,10 +105,6 @@ int socketSetNoDelay(Socket s);
 // as Winsock's does, whether or not data is waiting.
 int socketRecv(Socket s, void* buffer, std::size_t length);
 
-// Count of bytes that have arrived on s and not yet been read, or -1. Tests
-// use it to know that a reader has taken what was sent, rather than sleeping.
-int socketBytesPending(Socket s);
-
 // Count of bytes written, or -1 on failure. A send to a peer that has closed
 // or reset the connection fails with -1; it never ends the process.
 int socketSend(Socket s, const void* buffer, std::size_t length);
@@ -233,16 +229,6 @@ void prepareForManyThreads();
 // intended. Elsewhere sleeps are fine already and these do nothing.
 void fineTimerBegin();
 void fineTimerEnd();
-
-// ---- Fault injection ------------------------------------------------------
-
-// Operations whose failure tests can ask for: a healthy system does not fail
-// them on demand, yet the server must survive each failure.
-enum class FaultPoint { Listen, Accept, ThreadStart, Count };
-
-// Makes the next count calls of the operation fail, each reporting code as
-// the platform's error. The check costs one atomic load per call.
-void injectFault(FaultPoint point, unsigned count, int code);
 
 }  // namespace peerdir
 

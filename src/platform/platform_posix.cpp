@@ -34,6 +34,7 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace peerdir {
 
@@ -364,6 +365,7 @@ ThreadHandle threadStart(ThreadEntry entry, void* argument, std::size_t stackByt
         if (error != nullptr) *error = code;
         return nullptr;
     }
+    countThreadHandles(+1);
     return thread;
 }
 
@@ -373,7 +375,20 @@ void threadWaitAll(const ThreadHandle* threads, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) pthread_join(threads[i]->id, nullptr);
 }
 
-void threadRelease(ThreadHandle thread) { delete thread; }
+void threadRelease(ThreadHandle thread) {
+    countThreadHandles(-1);
+    delete thread;
+}
+
+std::size_t currentThreadStackBytes() {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &low, &size) != 0) size = 0;
+    pthread_attr_destroy(&attributes);
+    return size;
+}
 
 // On Linux the nice value belongs to each thread, and 0 names the calling
 // one; elsewhere it would lower the whole process, accept loop included.

@@ -30,6 +30,7 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace peerdir {
 
@@ -366,6 +367,7 @@ ThreadHandle threadStart(ThreadEntry entry, void* argument, std::size_t stackByt
         if (error != nullptr) *error = code;
         return nullptr;
     }
+    countThreadHandles(+1);
     return thread;
 }
 
@@ -384,8 +386,25 @@ void threadWaitAll(const ThreadHandle* threads, std::size_t count) {
 }
 
 void threadRelease(ThreadHandle thread) {
+    countThreadHandles(-1);
     CloseHandle(thread->handle);
     delete thread;
+}
+
+// The stack is one reservation: the regions that share its allocation base,
+// from that base up.
+std::size_t currentThreadStackBytes() {
+    MEMORY_BASIC_INFORMATION region;
+    int local = 0;
+    if (VirtualQuery(&local, &region, sizeof region) == 0) return 0;
+    void* base = region.AllocationBase;
+    std::size_t size = 0;
+    auto* at = static_cast<char*>(base);
+    while (VirtualQuery(at, &region, sizeof region) != 0 && region.AllocationBase == base) {
+        size += region.RegionSize;
+        at += region.RegionSize;
+    }
+    return size;
 }
 
 void threadLowerPriority() {}

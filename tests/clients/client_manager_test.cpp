@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/client_thread.h"
 #include "protocol/message.h"
 #include "support/test_support.h"
 
@@ -41,8 +42,8 @@ class ClientManagerTest : public ::testing::Test {
         exit_ = eventCreateManualReset();
         pair_ = makeLoopbackPair();
         ASSERT_NE(pair_.server, kNoSocket);
-        auto* context = new ClientManagerContext{&registry_, lock_, exit_, pair_.server};
-        thread_ = threadStart(ClientManager, context);
+        thread_ = testing_support::startClientManager(
+            ClientManagerContext{&registry_, lock_, exit_, pair_.server});
         ASSERT_NE(thread_, nullptr);
     }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "clients/client_manager.h"
+#include "clients/client_thread.h"
 #include "support/test_support.h"
 
 namespace peerdir {
@@ -257,8 +257,8 @@ TEST_F(MessageHandlerTest, ForwardsRacingTheirTargetsEndHappenUnderTheLock) {
     for (int round = 0; round < 10; ++round) {
         LoopbackPair target = makeLoopbackPair();
         ASSERT_NE(target.server, kNoSocket);
-        auto* context = new ClientManagerContext{&registry_, lock_, exit_, target.server};
-        ThreadHandle manager = threadStart(ClientManager, context);
+        ThreadHandle manager = testing_support::startClientManager(
+            ClientManagerContext{&registry_, lock_, exit_, target.server});
         ASSERT_NE(manager, nullptr);
         ASSERT_EQ(receiveBytes(target.client, 4), (Bytes{0, 0, 0, 0}));
         testing_support::sendAll(target.client, testing_support::nameMessage(2, "target"));

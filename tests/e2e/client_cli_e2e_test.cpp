@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "client/client.h"
+#include "clientlib/client.h"
 #include "e2e/server_process.h"
 #include "platform/platform.h"
 

@@ -25,6 +25,7 @@
 #include "clients/message_handler.h"
 #include "clients/registry.h"
 #include "platform/console.h"
+#include "platform/testing.h"
 #include "protocol/message.h"
 #include "protocol/message_reader.h"
 #include "support/test_support.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/testing.h"
 #include "support/test_support.h"
 
 namespace peerdir {

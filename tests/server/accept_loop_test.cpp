@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing.h"
 #include "server/server.h"
 #include "support/test_support.h"
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/console.h"
+#include "platform/testing.h"
 
 namespace peerdir {
 namespace testing_support {

@@ -1,6 +1,6 @@
 // client.cpp -- connecting, sending requests, and reading the server's
 // messages whole, with time-outs.
-#include "client/client.h"
+#include "clientlib/client.h"
 
 #include <chrono>
 #include <cstring>

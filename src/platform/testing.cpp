@@ -1,9 +1,9 @@
-// faults.cpp -- counts of injected failures per operation, shared by both
-// backends.
-#include "platform/faults.h"
-
+// testing.cpp -- the test hooks both backends share: counts of injected
+// failures per operation, and of thread handles held.
 #include <atomic>
 #include <cstddef>
+
+#include "platform/faults.h"
 
 namespace peerdir {
 
@@ -13,6 +13,7 @@ constexpr std::size_t kPoints = static_cast<std::size_t>(FaultPoint::Count);
 
 std::atomic<unsigned> g_remaining[kPoints];
 std::atomic<int> g_code[kPoints];
+std::atomic<long> g_threadHandles{0};
 
 }  // namespace
 
@@ -33,5 +34,9 @@ bool takeInjectedFault(FaultPoint point, int* code) {
     }
     return false;
 }
+
+void countThreadHandles(int change) { g_threadHandles.fetch_add(change); }
+
+std::size_t threadHandlesHeld() { return static_cast<std::size_t>(g_threadHandles.load()); }
 
 }  // namespace peerdir

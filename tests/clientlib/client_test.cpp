@@ -1,6 +1,6 @@
 // Client library: the bytes it writes and reads against a scripted server on
 // loopback, and how it reports each way a server can let it down.
-#include "client/client.h"
+#include "clientlib/client.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 // so every call is a plain call that returns true or false. Names and
 // addresses that do not fit their fields are refused, never cut. The caller
 // starts the network library (netStartup) before the first call.
-#ifndef PEERDIR_CLIENT_CLIENT_H
-#define PEERDIR_CLIENT_CLIENT_H
+#ifndef PEERDIR_CLIENTLIB_CLIENT_H
+#define PEERDIR_CLIENTLIB_CLIENT_H
 
 #include <cstddef>
 #include <cstdint>
