@@ -1,5 +1,10 @@
 // network.h -- starting the sockets library, the listening socket, and the
 // one-poll check for a new connection.
+//
+// The names here (initializeWinsock, "WSAStartup", "WSASocket") and the log
+// lines they write are the server's fixed log interface on every platform,
+// POSIX included: operators and their scripts read these exact texts, so
+// they keep the Winsock wording wherever the server runs.
 #ifndef PEERDIR_NET_NETWORK_H
 #define PEERDIR_NET_NETWORK_H
 

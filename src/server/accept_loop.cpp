@@ -45,7 +45,7 @@ struct ServerState {
     std::vector<ThreadHandle> clientThreads;  // started and not yet reaped
     std::size_t reapThreshold = kLeastReapThreshold;
     Clock::time_point lastReap = Clock::now();
-    unsigned errorPauseMillis = 1;
+    AcceptPacing pacing;
     ClientRegistry* registry = nullptr;
     LockHandle registryLock = nullptr;
     EventHandle globalExit = nullptr;
@@ -101,26 +101,20 @@ void startClientManager(ServerState& state, Socket client) {
 
 // The listening socket comes back after a listen or accept error (a peer that
 // reset before being accepted, or no descriptor left). It is no new
-// connection: pause, longer after each error in a row, and try again.
-void pauseAfterError(ServerState& state) {
-    state.errorPauseMillis = std::min(2 * state.errorPauseMillis, kMaxErrorPauseMillis);
-    sleepMillis(state.errorPauseMillis);
+// connection, and the pause after it grows with each error in a row.
+PollOutcome outcomeOf(Socket polled, Socket listenSocket) {
+    if (polled == listenSocket) return PollOutcome::Error;
+    return polled == kNoSocket ? PollOutcome::Nothing : PollOutcome::Accepted;
 }
 
 void acceptUntilExit(ServerState& state, Socket listenSocket) {
     if (eventTestNow(state.globalExit)) return;
     for (;;) {
         Socket s = listenForConnections(listenSocket);
-        if (s == listenSocket) {
-            pauseAfterError(state);
-        } else {
-            state.errorPauseMillis = 1;
-            if (s == kNoSocket) {
-                sleepMillis(1);
-            } else {
-                startClientManager(state, s);
-            }
-        }
+        PollOutcome outcome = outcomeOf(s, listenSocket);
+        if (outcome == PollOutcome::Accepted) startClientManager(state, s);
+        unsigned pause = pauseAfterPoll(state.pacing, outcome);
+        if (pause > 0) sleepMillis(pause);
         reapWhenDue(state);
         if (eventTestNow(state.globalExit)) return;
     }
@@ -147,6 +141,15 @@ void probeConnections(const std::vector<Socket>& connections) {
 }
 
 }  // namespace
+
+unsigned pauseAfterPoll(AcceptPacing& pacing, PollOutcome outcome) {
+    if (outcome != PollOutcome::Error) {
+        pacing.errorPauseMillis = 1;
+        return outcome == PollOutcome::Nothing ? 1 : 0;
+    }
+    pacing.errorPauseMillis = std::min(2 * pacing.errorPauseMillis, kMaxErrorPauseMillis);
+    return pacing.errorPauseMillis;
+}
 
 void acceptAndServe(Socket listenSocket, EventHandle globalExit) {
     ServerState state;

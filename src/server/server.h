@@ -18,6 +18,25 @@ int runServer();
 // everything: the network library, globalExit, the lock and the registry.
 void acceptAndServe(Socket listenSocket, EventHandle globalExit);
 
+// What one poll of the listening socket gave.
+enum class PollOutcome {
+    Nothing,   // no connection was pending
+    Accepted,  // a new connection
+    Error,     // listen or accept failed (logged by the poll)
+};
+
+// How the accept loop paces its polls across turns.
+struct AcceptPacing {
+    unsigned errorPauseMillis = 1;  // the pause after the last error in a row
+};
+
+// The pause in milliseconds before the next poll: none after a new
+// connection, 1 after an empty poll, and after an error 2, 4, 8 ... up to
+// 100, so a lasting error (out of descriptors, say) logs a few lines a
+// second instead of one every turn. Any poll without an error starts the
+// errors' pauses again from 1.
+unsigned pauseAfterPoll(AcceptPacing& pacing, PollOutcome outcome);
+
 }  // namespace peerdir
 
 #endif

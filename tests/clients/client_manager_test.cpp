@@ -8,42 +8,25 @@
 #include <string>
 #include <vector>
 
-#include "clients/client_thread.h"
+#include "clients/clients_support.h"
+#include "platform/testing.h"
 #include "protocol/message.h"
 #include "support/test_support.h"
 
 namespace peerdir {
 namespace {
 
-using testing_support::closePair;
-using testing_support::connectMessage;
-using testing_support::countOf;
-using testing_support::finishSplitSend;
-using testing_support::header;
-using testing_support::join;
-using testing_support::kWelcome;
-using testing_support::LogCapture;
-using testing_support::LoopbackPair;
-using testing_support::makeLoopbackPair;
-using testing_support::nameMessage;
-using testing_support::peerCloses;
-using testing_support::receiveBytes;
-using testing_support::sendAll;
-using testing_support::SplitSend;
-using testing_support::startSplitSend;
-using testing_support::staysQuiet;
+using namespace testing_support;
 using Bytes = std::vector<std::uint8_t>;
 
 class ClientManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        lock_ = lockCreate();
-        registry_.lock = lock_;
         exit_ = eventCreateManualReset();
         pair_ = makeLoopbackPair();
         ASSERT_NE(pair_.server, kNoSocket);
-        thread_ = testing_support::startClientManager(
-            ClientManagerContext{&registry_, lock_, exit_, pair_.server});
+        thread_ = startClientManager(
+            ClientManagerContext{&held_.registry, held_.lock, exit_, pair_.server});
         ASSERT_NE(thread_, nullptr);
     }
 
@@ -54,14 +37,13 @@ class ClientManagerTest : public ::testing::Test {
         pair_.server = kNoSocket;  // the client manager closed it
         closePair(pair_);
         eventClose(exit_);
-        lockDelete(lock_);
     }
 
     // Bounded: a client manager that never ends stops the run here instead
     // of hanging it.
     void joinThread() {
         if (thread_ == nullptr) return;
-        testing_support::joinOrAbort(thread_, "the client manager");
+        joinOrAbort(thread_, "the client manager");
         thread_ = nullptr;
     }
 
@@ -72,39 +54,13 @@ class ClientManagerTest : public ::testing::Test {
         return closed;
     }
 
-    std::size_t registered() {
-        lockEnter(lock_);
-        std::size_t size = entryCount(registry_);
-        lockLeave(lock_);
-        return size;
-    }
-
-    // Registers count names over a socket of no connection, so that a list
-    // is far larger than a socket takes in one write.
-    void addNames(std::size_t count) {
-        lockEnter(lock_);
-        for (std::size_t i = 0; i < count; ++i) add(registry_, "n" + std::to_string(i), 1 << 30);
-        lockLeave(lock_);
-    }
-
-    // True while the client's outbox holds the unsent rest of a reply.
-    bool restPending() {
-        lockEnter(lock_);
-        auto found = registry_.outboxes.find(pair_.server);
-        bool pending = found != registry_.outboxes.end() && !found->second.rest.empty();
-        lockLeave(lock_);
-        return pending;
-    }
-
     std::size_t outboxes() {
-        lockEnter(lock_);
-        std::size_t count = outboxCount(registry_);
-        lockLeave(lock_);
+        std::size_t count = 0;
+        underLock(held_, [&count](ClientRegistry& registry) { count = outboxCount(registry); });
         return count;
     }
 
-    ClientRegistry registry_;
-    LockHandle lock_ = nullptr;
+    TestRegistry held_;
     EventHandle exit_ = nullptr;
     LoopbackPair pair_;
     ThreadHandle thread_ = nullptr;
@@ -176,7 +132,7 @@ TEST_F(ClientManagerTest, HeaderThatNeverCompletesIsLoggedAndEndsTheClient) {
     sendAll(pair_.client, Bytes{0, 0});
     ASSERT_TRUE(threadEnds()) << "a stalled header must not hold the client manager";
     EXPECT_EQ(log.text(), "ClientManager: Got an incorrect amount of data from recv.\n");
-    EXPECT_EQ(registered(), 0u);
+    EXPECT_EQ(registeredIn(held_), 0u);
 }
 
 TEST_F(ClientManagerTest, UnknownTypeIsLoggedAndTheConnectionKeepsWorking) {
@@ -193,24 +149,24 @@ TEST_F(ClientManagerTest, DisconnectIsLoggedAndRemovesTheClientsNames) {
     sendAll(pair_.client, join(nameMessage(2, "a"), nameMessage(2, "b")));
     sendAll(pair_.client, header(4));
     ASSERT_EQ(receiveBytes(pair_.client, 48).size(), 48u);
-    EXPECT_EQ(registered(), 2u);
+    EXPECT_EQ(registeredIn(held_), 2u);
     socketClose(pair_.client);
     pair_.client = kNoSocket;
     ASSERT_TRUE(log.waitFor("\n"));
     EXPECT_EQ(log.text(), "ClientManager: Client disconnected. Thread terminating...\n");
     joinThread();
-    EXPECT_EQ(registered(), 0u);
-    // The handle is gone: using it fails (and does not block).
-    std::uint8_t byte;
-    EXPECT_EQ(socketRecv(pair_.server, &byte, 1), -1);
-    EXPECT_FALSE(isWouldBlock(lastSocketError()));
+    EXPECT_EQ(registeredIn(held_), 0u);
+    EXPECT_EQ(outboxes(), 0u);
 }
 
 TEST_F(ClientManagerTest, ResetInTheMiddleOfAPayloadEndsTheClient) {
     LogCapture log;
     // The unread Welcome makes the close a reset.
+    ASSERT_TRUE(waitUntil([this] { return socketBytesPending(pair_.client) == 4; }));
     sendAll(pair_.client, join(header(5), Bytes(10, 'x')));
-    sleepMillis(20);
+    // Closed once the reader has started on the message and waits for the
+    // rest of its payload.
+    ASSERT_TRUE(waitUntilTaken(pair_.server));
     socketClose(pair_.client);
     pair_.client = kNoSocket;
     ASSERT_TRUE(log.waitFor("\n"));
@@ -230,7 +186,7 @@ TEST_F(ClientManagerTest, StalledPayloadEndsTheClientWithTheTimedOutCode) {
     ASSERT_TRUE(threadEnds()) << "a stalled payload must not hold the client manager";
     EXPECT_EQ(log.text(), "ClientManager: Socket returned an error from recv: " +
                               std::to_string(timedOutErrorCode()) + "\n");
-    EXPECT_EQ(registered(), 0u);
+    EXPECT_EQ(registeredIn(held_), 0u);
 }
 
 TEST_F(ClientManagerTest, GlobalExitIsLoggedOnceAndTheClientIsCleanedUp) {
@@ -238,23 +194,22 @@ TEST_F(ClientManagerTest, GlobalExitIsLoggedOnceAndTheClientIsCleanedUp) {
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     sendAll(pair_.client, join(nameMessage(2, "leaving"), header(4)));
     EXPECT_EQ(receiveBytes(pair_.client, 24), nameMessage(2, "leaving"));
-    EXPECT_EQ(registered(), 1u);
+    EXPECT_EQ(registeredIn(held_), 1u);
     eventSet(exit_);
     ASSERT_TRUE(threadEnds());
     EXPECT_EQ(log.text(),
               "ClientManager: globalExit event was signalled or had an error. Quitting...\n");
-    EXPECT_EQ(registered(), 0u);
+    EXPECT_EQ(registeredIn(held_), 0u);
 }
 
 constexpr std::size_t kManyNames = 250000;
-const std::string kSendFailed = "MessageHandler: Send failed. Last error was: ";
 
 TEST_F(ClientManagerTest, ALongListReachesAClientThatReadsItWithNothingElseSent) {
     LogCapture log;
-    addNames(kManyNames);
+    addNames(held_, kManyNames);
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     sendAll(pair_.client, header(4));
-    ASSERT_TRUE(testing_support::waitUntil([this] { return restPending(); }))
+    ASSERT_TRUE(waitUntil([this] { return restPendingFor(held_, pair_.server); }))
         << "the list went out in one write; make it longer";
     // Only the client manager's own turns can write the rest now.
     Bytes got = receiveBytes(pair_.client, kManyNames * 24);
@@ -266,7 +221,7 @@ TEST_F(ClientManagerTest, ALongListReachesAClientThatReadsItWithNothingElseSent)
 
 TEST_F(ClientManagerTest, AClientLeavingWithARestPendingTakesItsOutboxAndGetsItsDropCount) {
     LogCapture log;
-    addNames(kManyNames);
+    addNames(held_, kManyNames);
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     // The second list finds the first one's rest pending and is dropped.
     sendAll(pair_.client, join(header(4), header(4)));
@@ -276,8 +231,7 @@ TEST_F(ClientManagerTest, AClientLeavingWithARestPendingTakesItsOutboxAndGetsIts
     joinThread();
     EXPECT_EQ(outboxes(), 0u) << "an outbox outlived its connection";
     const std::string text = log.text();
-    const std::string counted = "MessageHandler: " + std::to_string(kManyNames - 1) +
-                                " more messages to this client were dropped.\n";
+    const std::string counted = droppedLine(kManyNames - 1);
     auto at = text.find(counted);
     ASSERT_NE(at, std::string::npos) << text;
     EXPECT_EQ(text.rfind(kSendFailed, 0), 0u) << text;

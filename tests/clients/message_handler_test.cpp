@@ -9,19 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "clients/client_thread.h"
+#include "clients/clients_support.h"
 #include "support/test_support.h"
 
 namespace peerdir {
 namespace {
 
-using testing_support::closePair;
-using testing_support::countOf;
-using testing_support::LogCapture;
-using testing_support::LoopbackPair;
-using testing_support::makeLoopbackPair;
-using testing_support::receiveBytes;
-using testing_support::staysQuiet;
+using namespace testing_support;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr unsigned kQuietMillis = 30;
@@ -29,8 +23,6 @@ constexpr unsigned kQuietMillis = 30;
 class MessageHandlerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        lock_ = lockCreate();
-        registry_.lock = lock_;
         exit_ = eventCreateManualReset();
         for (auto& pair : pairs_) {
             pair = makeLoopbackPair();
@@ -40,11 +32,10 @@ class MessageHandlerTest : public ::testing::Test {
     void TearDown() override {
         for (auto& pair : pairs_) closePair(pair);
         eventClose(exit_);
-        lockDelete(lock_);
     }
 
     ClientManagerContext contextOf(int client) {
-        return ClientManagerContext{&registry_, lock_, exit_, pairs_[client].server};
+        return ClientManagerContext{&held_.registry, held_.lock, exit_, pairs_[client].server};
     }
     Socket clientEnd(int client) { return pairs_[client].client; }
 
@@ -80,60 +71,24 @@ class MessageHandlerTest : public ::testing::Test {
         return names;
     }
 
-    std::size_t registered() {
-        lockEnter(lock_);
-        std::size_t count = entryCount(registry_);
-        lockLeave(lock_);
-        return count;
-    }
-
-    // Registers count names over a socket of no connection, so that a list
-    // is far larger than a socket takes in one write.
-    void addNames(std::size_t count) {
-        lockEnter(lock_);
-        for (std::size_t i = 0; i < count; ++i) add(registry_, "n" + std::to_string(i), 1 << 30);
-        lockLeave(lock_);
-    }
-
-    bool restPending(int client) {
-        lockEnter(lock_);
-        bool pending = !outboxFor(registry_, pairs_[client].server).rest.empty();
-        lockLeave(lock_);
-        return pending;
-    }
-
-    // Reads what the client gets while its outbox is written out, as its
-    // client manager would, until the outbox is empty and nothing more comes.
-    Bytes drainWhileFlushing(int client) {
-        Bytes got;
-        std::vector<std::uint8_t> chunk(65536);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            lockEnter(lock_);
-            bool empty =
-                flushOutbox(outboxFor(registry_, pairs_[client].server)) == FlushResult::Done;
-            lockLeave(lock_);
-            int n = socketRecv(clientEnd(client), chunk.data(), chunk.size());
-            if (n > 0) {
-                got.insert(got.end(), chunk.begin(), chunk.begin() + n);
-            } else if (empty) {
-                break;
-            } else {
-                sleepMillis(1);
-            }
-        }
-        return got;
+    // The client manager's part: write out the client's outbox; true once
+    // it is empty.
+    bool flushOf(int client) {
+        bool empty = false;
+        underLock(held_, [&](ClientRegistry& registry) {
+            empty = flushOutbox(outboxFor(registry, pairs_[client].server)) == FlushResult::Done;
+        });
+        return empty;
     }
 
     // What the client manager does as the connection ends.
     void endEpisodeOf(int client) {
-        lockEnter(lock_);
-        endDropEpisode(outboxFor(registry_, pairs_[client].server));
-        lockLeave(lock_);
+        underLock(held_, [&](ClientRegistry& registry) {
+            endDropEpisode(outboxFor(registry, pairs_[client].server));
+        });
     }
 
-    ClientRegistry registry_;
-    LockHandle lock_ = nullptr;
+    TestRegistry held_;
     EventHandle exit_ = nullptr;
     LoopbackPair pairs_[3];
 };
@@ -206,12 +161,12 @@ TEST_F(MessageHandlerTest, OtherTypesDoNothing) {
         handleMessage(payload, contextOf(0), static_cast<MessageType>(type));
     }
     EXPECT_TRUE(staysQuiet(clientEnd(0), kQuietMillis));
-    EXPECT_EQ(registered(), 1u);
+    EXPECT_EQ(registeredIn(held_), 1u);
 }
 
 TEST_F(MessageHandlerTest, FieldsWithoutNulAreDropped) {
     registerName(0, "abcdefghijklmnopqrst", 20);
-    EXPECT_EQ(registered(), 0u);
+    EXPECT_EQ(registeredIn(held_), 0u);
 
     registerName(0, "target");
     std::uint8_t wire[kConnectPayloadSize];
@@ -257,21 +212,21 @@ TEST_F(MessageHandlerTest, ForwardsRacingTheirTargetsEndHappenUnderTheLock) {
     for (int round = 0; round < 10; ++round) {
         LoopbackPair target = makeLoopbackPair();
         ASSERT_NE(target.server, kNoSocket);
-        ThreadHandle manager = testing_support::startClientManager(
-            ClientManagerContext{&registry_, lock_, exit_, target.server});
+        ThreadHandle manager = startClientManager(
+            ClientManagerContext{&held_.registry, held_.lock, exit_, target.server});
         ASSERT_NE(manager, nullptr);
         ASSERT_EQ(receiveBytes(target.client, 4), (Bytes{0, 0, 0, 0}));
-        testing_support::sendAll(target.client, testing_support::nameMessage(2, "target"));
-        ASSERT_TRUE(testing_support::waitUntil([this] { return registered() == 1; }));
+        sendAll(target.client, nameMessage(2, "target"));
+        ASSERT_TRUE(waitUntil([this] { return registeredIn(held_) == 1; }));
         socketClose(target.client);
         // Forwards go on until the target has gone; the wait is bounded by
         // time, not by a count of forwards.
-        EXPECT_TRUE(testing_support::waitUntil([this] {
+        EXPECT_TRUE(waitUntil([this] {
             connect(1, "target", "1.2.3.4", 0, 1);
             std::uint8_t reply[4];
             return socketRecv(clientEnd(1), reply, 4) == 4 && reply[3] == 3;
         }));
-        testing_support::joinOrAbort(manager, "the target's client manager");
+        joinOrAbort(manager, "the target's client manager");
     }
 }
 
@@ -282,34 +237,33 @@ TEST_F(MessageHandlerTest, ForwardsToAPeerThatHasGoneLogOneLineAndAreCountedAfte
     pairs_[0].client = kNoSocket;
     // The first write after the peer closed may still be accepted locally;
     // the peer's reset makes a later one fail.
-    ASSERT_TRUE(testing_support::waitUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         connect(1, "gone", "1.2.3.4", 0, 1);
         return !log.text().empty();
     }));
     const std::string first = log.text();
-    EXPECT_EQ(first.rfind("MessageHandler: Send failed. Last error was: ", 0), 0u) << first;
+    EXPECT_EQ(first.rfind(kSendFailed, 0), 0u) << first;
     EXPECT_EQ(countOf(first, "\n"), 1u) << first;
     for (int i = 0; i < 3; ++i) connect(1, "gone", "1.2.3.4", 0, 1);
     EXPECT_EQ(log.text(), first) << "drops after the first are counted, not logged";
     endEpisodeOf(0);
-    EXPECT_EQ(log.text(), first + "MessageHandler: 3 more messages to this client were dropped.\n");
+    EXPECT_EQ(log.text(), first + droppedLine(3));
     EXPECT_TRUE(staysQuiet(clientEnd(1), kQuietMillis));
 }
 
 TEST_F(MessageHandlerTest, AListToAClientStillTakingThePreviousOneIsCountedNameByName) {
     LogCapture log;
     constexpr std::size_t kNames = 250000;
-    addNames(kNames);
+    addNames(held_, kNames);
     handleMessage(nullptr, contextOf(0), MessageType::ListRequest);
-    ASSERT_TRUE(restPending(0)) << "the list went out in one write; make it longer";
+    ASSERT_TRUE(restPendingFor(held_, pairs_[0].server))
+        << "the list went out in one write; make it longer";
     handleMessage(nullptr, contextOf(0), MessageType::ListRequest);
-    const std::string first =
-        "MessageHandler: Send failed. Last error was: " + std::to_string(wouldBlockErrorCode()) +
-        "\n";
+    const std::string first = kSendFailed + std::to_string(wouldBlockErrorCode()) + "\n";
     EXPECT_EQ(log.text(), first);
     // The client gets the first list whole, and the second one's names are
     // all accounted for: one logged, the rest counted.
-    EXPECT_EQ(drainWhileFlushing(0).size(), kNames * 24);
+    EXPECT_EQ(drainWhileFlushing(clientEnd(0), [this] { return flushOf(0); }).size(), kNames * 24);
     EXPECT_EQ(log.text(), first + "MessageHandler: " + std::to_string(kNames - 1) +
                               " more messages to this client were dropped.\n");
 }

@@ -8,26 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "clients/clients_support.h"
 #include "support/test_support.h"
 
 namespace peerdir {
 namespace {
 
-using testing_support::closePair;
-using testing_support::countOf;
-using testing_support::LogCapture;
-using testing_support::LoopbackPair;
-using testing_support::makeLoopbackPair;
-using testing_support::receiveBytes;
-using testing_support::staysQuiet;
+using namespace testing_support;
 using Bytes = std::vector<std::uint8_t>;
-
-const std::string kSendFailed = "MessageHandler: Send failed. Last error was: ";
-
-std::string droppedLine(std::size_t count) {
-    return "MessageHandler: " + std::to_string(count) +
-           " more messages to this client were dropped.\n";
-}
 
 Bytes peerRequest() {
     ConnectPayload payload;
@@ -43,8 +31,6 @@ Bytes peerRequest() {
 class OutboxTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        pair_ = makeLoopbackPair();
-        ASSERT_NE(pair_.server, kNoSocket);
         ASSERT_NE(pair_.client, kNoSocket);
         out_.socket = pair_.server;
     }
@@ -67,27 +53,12 @@ class OutboxTest : public ::testing::Test {
         return kept;
     }
 
-    // Reads what the client end gets while the outbox is written out, until
-    // the outbox is empty and nothing more comes, or the time is over.
-    Bytes drainWhileFlushing() {
-        Bytes got;
-        std::vector<std::uint8_t> chunk(65536);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            bool empty = flushOutbox(out_) == FlushResult::Done;
-            int n = socketRecv(pair_.client, chunk.data(), chunk.size());
-            if (n > 0) {
-                got.insert(got.end(), chunk.begin(), chunk.begin() + n);
-            } else if (empty) {
-                break;
-            } else {
-                sleepMillis(1);
-            }
-        }
-        return got;
+    Bytes drainAll() {
+        return drainWhileFlushing(pair_.client,
+                                  [this] { return flushOutbox(out_) == FlushResult::Done; });
     }
 
-    LoopbackPair pair_;
+    LoopbackPair pair_ = makeLoopbackPair();
     Outbox out_;
 };
 
@@ -105,10 +76,9 @@ TEST_F(OutboxTest, MessagesArriveWholeAndInOrder) {
 
 TEST_F(OutboxTest, AFailedSendLogsOneLineAndMarksTheConnectionBroken) {
     LogCapture log;
-    socketClose(pair_.server);
-    pair_.server = kNoSocket;
-    // A closed handle fails at once on every platform; the line carries
-    // whatever code the platform reported.
+    // A socket shut for sending fails every send at once on every platform;
+    // the line carries whatever code the platform reported.
+    socketShutdownSend(pair_.server);
     EXPECT_FALSE(sendMessage(out_, MessageType::NameNotFound));
     EXPECT_TRUE(out_.broken.load());
     EXPECT_FALSE(sendMessage(out_, MessageType::NameNotFound));
@@ -133,7 +103,7 @@ TEST_F(OutboxTest, AClientThatStopsReadingGetsWholeMessagesAndItsDropsAreCounted
     Bytes got = receiveBytes(pair_.client, kept * 42 - out_.rest.size());
     EXPECT_TRUE(sendMessage(out_, MessageType::NameNotFound));
     EXPECT_EQ(log.text(), firstLine + droppedLine(2));
-    Bytes more = drainWhileFlushing();
+    Bytes more = drainAll();
     got.insert(got.end(), more.begin(), more.end());
 
     ASSERT_EQ(got.size(), kept * 42 + 4);
@@ -151,13 +121,13 @@ TEST_F(OutboxTest, ADropWithinASecondOfTheLastLoggedOneIsCountedToo) {
     LogCapture log;
     auto started = std::chrono::steady_clock::now();
     fillUntilRefused(1);
-    drainWhileFlushing();
+    drainAll();
     ASSERT_EQ(countOf(log.text(), "\n"), 1u) << log.text();
     // A second episode: its first drop is logged only if a second has
     // passed since the last logged one.
     fillUntilRefused(1);
     bool withinASecond = std::chrono::steady_clock::now() - started < std::chrono::seconds(1);
-    drainWhileFlushing();
+    drainAll();
     if (withinASecond) {
         EXPECT_EQ(countOf(log.text(), kSendFailed), 1u) << log.text();
         EXPECT_EQ(countOf(log.text(), droppedLine(1)), 1u) << log.text();

@@ -6,69 +6,70 @@
 #include <string>
 #include <vector>
 
+#include "clients/clients_support.h"
+
 namespace peerdir {
 namespace {
 
 // Every registry function wants the registry's lock held by its caller.
-struct LockedRegistry {
-    LockHandle lock = lockCreate();
-    ClientRegistry registry = makeRegistry(lock);
-    LockedRegistry() { lockEnter(lock); }
-    ~LockedRegistry() {
-        lockLeave(lock);
-        lockDelete(lock);
+class RegistryTest : public ::testing::Test {
+  protected:
+    void SetUp() override { lockEnter(held_.lock); }
+    void TearDown() override { lockLeave(held_.lock); }
+
+    // "name@socket" for every entry, in order.
+    std::vector<std::string> entries() {
+        std::vector<std::string> seen;
+        forEach(registry_, [&seen](const ClientEntry& e) {
+            seen.push_back(e.name + "@" + std::to_string(e.socket));
+        });
+        return seen;
     }
+
+    void addAll(const std::vector<std::pair<const char*, Socket>>& added) {
+        for (const auto& entry : added) add(registry_, entry.first, entry.second);
+    }
+
+    testing_support::TestRegistry held_;
+    ClientRegistry& registry_ = held_.registry;
 };
 
-std::vector<std::string> describe(const ClientRegistry& registry) {
-    std::vector<std::string> seen;
-    forEach(registry, [&seen](const ClientEntry& e) {
-        seen.push_back(e.name + "@" + std::to_string(e.socket));
-    });
-    return seen;
+TEST_F(RegistryTest, FindFirstOnEmptyRegistryFindsNothing) {
+    EXPECT_EQ(findFirst(registry_, ""), kNoSocket);
+    EXPECT_EQ(findFirst(registry_, "alice"), kNoSocket);
 }
 
-TEST(Registry, FindFirstOnEmptyRegistryFindsNothing) {
-    LockedRegistry locked;
-    ClientRegistry& registry = locked.registry;
-    EXPECT_EQ(findFirst(registry, ""), kNoSocket);
-    EXPECT_EQ(findFirst(registry, "alice"), kNoSocket);
+TEST_F(RegistryTest, DuplicateNamesResolveToTheEarliestSurvivingRegistration) {
+    addAll({{"alice", 7}, {"alice", 9}});
+    EXPECT_EQ(findFirst(registry_, "alice"), 7);
+    removeAll(registry_, 7);
+    EXPECT_EQ(findFirst(registry_, "alice"), 9);
 }
 
-TEST(Registry, DuplicateNamesResolveToTheEarliestSurvivingRegistration) {
-    LockedRegistry locked;
-    ClientRegistry& registry = locked.registry;
-    add(registry, "alice", 7);
-    add(registry, "alice", 9);
-    EXPECT_EQ(findFirst(registry, "alice"), 7);
-    removeAll(registry, 7);
-    EXPECT_EQ(findFirst(registry, "alice"), 9);
+TEST_F(RegistryTest, ComparisonIsExactBytes) {
+    addAll({{"Alice", 3}, {"", 4}});
+    for (const char* other : {"alice", "Alice ", "Alic"}) {
+        EXPECT_EQ(findFirst(registry_, other), kNoSocket) << other;
+    }
+    EXPECT_EQ(findFirst(registry_, "Alice"), 3);
+    EXPECT_EQ(findFirst(registry_, ""), 4);
 }
 
-TEST(Registry, ComparisonIsExactBytes) {
-    LockedRegistry locked;
-    ClientRegistry& registry = locked.registry;
-    add(registry, "Alice", 3);
-    add(registry, "", 4);
-    EXPECT_EQ(findFirst(registry, "alice"), kNoSocket);
-    EXPECT_EQ(findFirst(registry, "Alice "), kNoSocket);
-    EXPECT_EQ(findFirst(registry, "Alice"), 3);
-    EXPECT_EQ(findFirst(registry, ""), 4);
+TEST_F(RegistryTest, RemoveAllTakesExactlyOneSocketsEntriesAndKeepsOrder) {
+    addAll({{"a", 1}, {"b", 2}, {"c", 1}, {"d", 3}, {"e", 1}, {"f", 2}});
+    removeAll(registry_, 1);
+    const std::vector<std::string> left{"b@2", "d@3", "f@2"};
+    EXPECT_EQ(entries(), left);
+    removeAll(registry_, 42);
+    EXPECT_EQ(entries(), left);
 }
 
-TEST(Registry, RemoveAllTakesExactlyOneSocketsEntriesAndKeepsOrder) {
-    LockedRegistry locked;
-    ClientRegistry& registry = locked.registry;
-    add(registry, "a", 1);
-    add(registry, "b", 2);
-    add(registry, "c", 1);
-    add(registry, "d", 3);
-    add(registry, "e", 1);
-    add(registry, "f", 2);
-    removeAll(registry, 1);
-    EXPECT_EQ(describe(registry), (std::vector<std::string>{"b@2", "d@3", "f@2"}));
-    removeAll(registry, 42);
-    EXPECT_EQ(describe(registry), (std::vector<std::string>{"b@2", "d@3", "f@2"}));
+TEST_F(RegistryTest, AnOutboxIsMadeOnceAndGoesWithItsConnection) {
+    Outbox& first = outboxFor(registry_, 5);
+    EXPECT_EQ(&outboxFor(registry_, 5), &first);
+    EXPECT_EQ(first.guard, held_.lock);
+    dropOutbox(registry_, 5);
+    EXPECT_EQ(outboxCount(registry_), 0u);
 }
 
 }  // namespace

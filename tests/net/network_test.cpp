@@ -67,10 +67,7 @@ bool returnsInTime(std::function<void()> call, const std::function<void()>& rele
     bounded.call = std::move(call);
     ThreadHandle thread = threadStart(runBoundedCall, &bounded);
     if (thread == nullptr) return false;
-    for (unsigned waited = 0; waited < kWaitMillis && !bounded.returned.load(); ++waited) {
-        sleepMillis(1);
-    }
-    bool inTime = bounded.returned.load();
+    bool inTime = testing_support::waitUntil([&bounded] { return bounded.returned.load(); });
     if (!inTime) release();
     threadWaitAll(&thread, 1);
     threadRelease(thread);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing.h"
 #include "protocol/message.h"
 #include "support/test_support.h"
 
@@ -155,7 +156,8 @@ TEST_F(MessageReaderTest, ResetByPeerIsASocketErrorWithThePlatformCode) {
     // Closing with unread data in the receive buffer makes the peer send a
     // reset instead of an orderly close.
     sendAll(pair_.server, Bytes{1, 2, 3});
-    sleepMillis(20);
+    ASSERT_TRUE(
+        testing_support::waitUntil([this] { return socketBytesPending(pair_.client) == 3; }));
     socketClose(pair_.client);
     pair_.client = kNoSocket;
     ReceiveResult r = next();

@@ -3,6 +3,7 @@
 // a healthy system would not show them on demand.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ using testing_support::LogCapture;
 using testing_support::peerCloses;
 using testing_support::receiveBytes;
 using Bytes = std::vector<std::uint8_t>;
+
+void expectTimes(const LogCapture& log, const std::string& needle, std::size_t times) {
+    const std::string text = log.text();
+    EXPECT_EQ(countOf(text, needle), times) << needle << " in:\n" << text;
+}
 
 struct LoopRun {
     Socket listenSocket;
@@ -75,10 +81,14 @@ class AcceptLoopTest : public ::testing::Test {
     // refused, so it is tried again for a bounded time.
     Socket connect() {
         Socket client = kNoSocket;
-        for (int attempt = 0; attempt < 200 && client == kNoSocket; ++attempt) {
-            client = connectClient(port_);
-            if (client == kNoSocket) sleepMillis(10);
-        }
+        testing_support::waitUntil([&] { return (client = connectClient(port_)) != kNoSocket; });
+        return client;
+    }
+
+    // A client that the loop has welcomed.
+    Socket connectAndGreet() {
+        Socket client = connect();
+        EXPECT_EQ(receiveBytes(client, 4), kWelcome);
         return client;
     }
 
@@ -97,16 +107,13 @@ TEST_F(AcceptLoopTest, AThreadThatCannotStartClosesItsConnectionAndTheNextIsServ
     Socket refused = connect();
     ASSERT_NE(refused, kNoSocket);
     EXPECT_TRUE(peerCloses(refused)) << "the client must see the end, not wait for ever";
-    Socket served = connect();
-    EXPECT_EQ(receiveBytes(served, 4), kWelcome);
+    connectAndGreet();
     stop();
-    const std::string text = log.text();
-    EXPECT_EQ(countOf(text,
-                      "runServer: Could not start a ClientManager thread; connection "
-                      "closed. Error code was: 12345\n"),
-              1u)
-        << text;
-    EXPECT_EQ(countOf(text, "WSAGetLastError returned: "), 2u) << text;
+    expectTimes(log,
+                "runServer: Could not start a ClientManager thread; connection closed. Error "
+                "code was: 12345\n",
+                1);
+    expectTimes(log, "WSAGetLastError returned: ", 2);
 }
 
 TEST_F(AcceptLoopTest, ListenAndAcceptErrorsBackOffAndTheListeningSocketIsNeverServed) {
@@ -115,26 +122,22 @@ TEST_F(AcceptLoopTest, ListenAndAcceptErrorsBackOffAndTheListeningSocketIsNeverS
     injectFault(FaultPoint::Accept, 6, 222);
     auto started = std::chrono::steady_clock::now();
     start();
-    for (int i = 0; i < 5000 && countOf(log.text(), "Returning listenSocket.\n") < 6; ++i) {
-        sleepMillis(1);
-    }
+    testing_support::waitUntil(
+        [&log] { return countOf(log.text(), "Returning listenSocket.\n") == 6; });
     // Seven errors in a row: the pauses after the first six add up to more
     // than 120 ms, where polling every 1 ms would take about 7.
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(120));
-    Socket client = connect();
-    EXPECT_EQ(receiveBytes(client, 4), kWelcome);
+    connectAndGreet();
     stop();
-    const std::string text = log.text();
-    EXPECT_EQ(countOf(text,
-                      "listenForConnections: listen had an error. Error code was: 111\n"
-                      "listenForConnections: Returning listenSocket\n"),
-              1u)
-        << text;
-    EXPECT_EQ(countOf(text, "listenForConnections: Returning listenSocket.\n"), 6u) << text;
+    expectTimes(log,
+                "listenForConnections: listen had an error. Error code was: 111\n"
+                "listenForConnections: Returning listenSocket\n",
+                1);
+    expectTimes(log, "listenForConnections: Returning listenSocket.\n", 6);
     // Only the one client was served; a client manager started on the
     // listening socket would have logged its failed read.
-    EXPECT_EQ(countOf(text, "ClientManager: "), 1u) << text;
-    EXPECT_EQ(countOf(text, "WSAGetLastError returned: "), 1u) << text;
+    expectTimes(log, "ClientManager: ", 1);
+    expectTimes(log, "WSAGetLastError returned: ", 1);
 }
 
 TEST_F(AcceptLoopTest, TheReportComesOnlyAfterEveryClientManagerHasEnded) {
@@ -146,7 +149,7 @@ TEST_F(AcceptLoopTest, TheReportComesOnlyAfterEveryClientManagerHasEnded) {
     // still short of closing its connection.
     EventHandle gate = eventCreateManualReset();
     log.onLine("Quitting...", [gate] {
-        for (int waited = 0; waited < 30000 && !eventTestNow(gate); ++waited) sleepMillis(1);
+        testing_support::waitUntil([gate] { return eventTestNow(gate); }, 30000);
     });
     requestExit();
     ASSERT_TRUE(log.waitFor("Quitting...\n"));
@@ -157,6 +160,44 @@ TEST_F(AcceptLoopTest, TheReportComesOnlyAfterEveryClientManagerHasEnded) {
     eventClose(gate);
     const std::string text = log.text();
     EXPECT_LT(text.find("Quitting..."), text.find("WSAGetLastError returned: ")) << text;
+}
+
+TEST(AcceptPacing, ErrorsInARowPauseLongerUntilAPollWithoutAnError) {
+    AcceptPacing pacing;
+    std::vector<unsigned> pauses;
+    for (PollOutcome outcome :
+         {PollOutcome::Error, PollOutcome::Error, PollOutcome::Error, PollOutcome::Accepted,
+          PollOutcome::Error, PollOutcome::Nothing, PollOutcome::Error}) {
+        pauses.push_back(pauseAfterPoll(pacing, outcome));
+    }
+    EXPECT_EQ(pauses, (std::vector<unsigned>{2, 4, 8, 0, 2, 1, 2}));
+    for (int i = 0; i < 20; ++i) pauseAfterPoll(pacing, PollOutcome::Error);
+    EXPECT_EQ(pauseAfterPoll(pacing, PollOutcome::Error), 100u);
+}
+
+TEST_F(AcceptLoopTest, EndedClientThreadsAreReapedAndTheirHandlesReleased) {
+    start();
+    const std::size_t held = threadHandlesHeld();
+    // More than the least count that makes the loop reap at once.
+    for (int i = 0; i < 100; ++i) {
+        socketClose(connectAndGreet());
+    }
+    EXPECT_TRUE(testing_support::waitUntil([held] { return threadHandlesHeld() == held; }))
+        << threadHandlesHeld() - held << " handles of ended client threads are still held";
+}
+
+TEST_F(AcceptLoopTest, ClientThreadsReserveASmallStack) {
+    LogCapture log;
+    std::atomic<std::size_t> stack{0};
+    // Runs on the client manager's own thread, as it logs its end.
+    log.onLine("Client disconnected", [&stack] { stack = currentThreadStackBytes(); });
+    start();
+    socketShutdownSend(connectAndGreet());
+    ASSERT_TRUE(log.waitFor("Client disconnected"));
+    ASSERT_TRUE(testing_support::waitUntil([&stack] { return stack.load() > 0; }));
+    // 64 KiB, eight times that under the sanitizers; a platform's default
+    // is megabytes.
+    EXPECT_LE(stack.load(), 1024u * 1024u);
 }
 
 }  // namespace
