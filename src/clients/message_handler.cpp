@@ -13,6 +13,7 @@
 
 #include "clients/outbox.h"
 #include "clients/registry.h"
+#include "platform/console.h"
 
 namespace peerdir {
 
@@ -23,8 +24,15 @@ void registerName(const std::uint8_t* payload, const ClientManagerContext& conte
     std::string name;
     if (!readTextField(request.name, kNameFieldSize, &name)) return;
     lockEnter(context.registryLock);
-    add(*context.registry, name, context.socket);
+    AddResult added = add(*context.registry, name, context.socket);
+    const std::size_t limit = nameLimitOf(*context.registry);
     lockLeave(context.registryLock);
+    if (added == AddResult::FirstOverLimit) {
+        logText("MessageHandler: Client reached its limit of ");
+        logUnsigned(limit);
+        logText(" names; further names are ignored.");
+        logEnd();
+    }
 }
 
 // One ClientName message per entry, in registration order.

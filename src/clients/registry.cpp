@@ -9,14 +9,28 @@ bool registryLocked(const ClientRegistry& registry) {
     return registry.lock != nullptr && lockIsHeld(registry.lock);
 }
 
-void add(ClientRegistry& registry, const std::string& name, Socket socket) {
+AddResult add(ClientRegistry& registry, const std::string& name, Socket socket) {
     assert(registryLocked(registry));
+    NameCount& count = registry.nameCounts[socket];
+    const std::size_t limit = registry.maxNamesPerClient;
+    if (limit > 0 && count.names >= limit) {
+        if (count.limitReported) return AddResult::OverLimit;
+        count.limitReported = true;
+        return AddResult::FirstOverLimit;
+    }
+    ++count.names;
     registry.entries.push_back(ClientEntry{name, socket});
+    return AddResult::Added;
 }
 
 std::size_t entryCount(const ClientRegistry& registry) {
     assert(registryLocked(registry));
     return registry.entries.size();
+}
+
+std::size_t nameLimitOf(const ClientRegistry& registry) {
+    assert(registryLocked(registry));
+    return registry.maxNamesPerClient;
 }
 
 Socket findFirst(const ClientRegistry& registry, const std::string& name) {
@@ -33,6 +47,7 @@ void removeAll(ClientRegistry& registry, Socket socket) {
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [socket](const ClientEntry& e) { return e.socket == socket; }),
                   entries.end());
+    registry.nameCounts.erase(socket);
 }
 
 Outbox& outboxFor(ClientRegistry& registry, Socket socket) {

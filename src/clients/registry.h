@@ -28,25 +28,48 @@ struct ClientEntry {
     Socket socket;
 };
 
+// How many names one socket has registered, and whether the one beyond its
+// limit has been reported.
+struct NameCount {
+    std::size_t names = 0;
+    bool limitReported = false;
+};
+
 // Entries in registration order. Duplicates are allowed: one name may be
-// registered many times, and one socket may carry many names. Reach the
-// fields only through the functions below.
+// registered many times, and one socket may carry many names, up to
+// maxNamesPerClient (0: no limit). Reach the fields only through the
+// functions below.
 struct ClientRegistry {
     LockHandle lock = nullptr;  // registryLock, set at creation
+    std::size_t maxNamesPerClient = 0;
     std::vector<ClientEntry> entries;
+    std::unordered_map<Socket, NameCount> nameCounts;
     std::unordered_map<Socket, Outbox> outboxes;
 };
 
 // An empty registry guarded by lock, which the caller keeps until the
 // registry is gone.
-inline ClientRegistry makeRegistry(LockHandle lock) { return ClientRegistry{lock, {}, {}}; }
+inline ClientRegistry makeRegistry(LockHandle lock, std::size_t maxNamesPerClient = 0) {
+    return ClientRegistry{lock, maxNamesPerClient, {}, {}, {}};
+}
 
 // True when the calling thread holds the registry's lock; for assertions.
 bool registryLocked(const ClientRegistry& registry);
 
-void add(ClientRegistry& registry, const std::string& name, Socket socket);
+enum class AddResult {
+    Added,
+    FirstOverLimit,  // not added: the first name of this socket beyond its limit
+    OverLimit,       // not added, and reported before
+};
+
+// Appends an entry, unless socket has registered maxNamesPerClient names.
+// A repeated name counts, as it is an entry of its own.
+AddResult add(ClientRegistry& registry, const std::string& name, Socket socket);
 
 std::size_t entryCount(const ClientRegistry& registry);
+
+// The most names one client may register; 0: no limit.
+std::size_t nameLimitOf(const ClientRegistry& registry);
 
 // Calls visit(entry) for every entry, first to last.
 template <typename Visitor>

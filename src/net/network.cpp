@@ -30,6 +30,19 @@ void reportChosenPort(Socket s, std::uint16_t configured) {
     logEnd();
 }
 
+// The address to bind as dotted text: the one asked for, or the host's first.
+bool listenAddressText(const std::string& asked, char (&text)[16]) {
+    std::uint32_t address = 0;
+    if (!asked.empty()) {
+        address = ipv4FromText(asked.c_str());
+    } else if (!localHostFirstAddress(&address)) {
+        logLine("createListenSocket: Could not find an IPv4 address for this host.");
+        return false;
+    }
+    ipv4ToText(address, text);
+    return true;
+}
+
 }  // namespace
 
 bool initializeWinsock() {
@@ -51,14 +64,9 @@ bool initializeWinsock() {
     return true;
 }
 
-Socket createListenSocket(std::uint16_t port) {
-    std::uint32_t hostAddress = 0;
-    if (!localHostFirstAddress(&hostAddress)) {
-        logLine("createListenSocket: Could not find an IPv4 address for this host.");
-        return kNoSocket;
-    }
+Socket createListenSocket(std::uint16_t port, const std::string& listenAddress) {
     char text[16];
-    ipv4ToText(hostAddress, text);
+    if (!listenAddressText(listenAddress, text)) return kNoSocket;
     logText("Server IP Address: ");
     logText(text);
     logEnd();

@@ -9,6 +9,7 @@
 #define PEERDIR_NET_NETWORK_H
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -19,12 +20,14 @@ namespace peerdir {
 // number, when it cannot start.
 bool initializeWinsock();
 
-// Logs the host's first IPv4 address and the port, then makes a socket bound
-// to that address and port and switches it to non-blocking mode. When the
+// Logs the address to listen on and the port, then makes a socket bound to
+// that address and port and switches it to non-blocking mode. The address is
+// listenAddress, dotted IPv4 text (0.0.0.0: every interface), or when that
+// is empty the host's first IPv4 address. When the
 // port it got differs from the one asked for (0 lets the system choose), it
 // logs the port it got. It does not listen yet: the first poll does. kNoSocket after a logged
 // failure; a socket made before the failure is closed again.
-Socket createListenSocket(std::uint16_t port);
+Socket createListenSocket(std::uint16_t port, const std::string& listenAddress = "");
 
 // One poll: listen (with the largest backlog the system allows, repeated
 // every time), then accept one pending connection. Returns the new

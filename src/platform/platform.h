@@ -216,6 +216,12 @@ void installShutdownTrigger(EventHandle event);
 
 // ---- Process --------------------------------------------------------------
 
+// Raises the process's limit on open descriptors (sockets among them)
+// toward wanted, as far as the hard limit allows, and returns the limit then
+// in force; wanted 0 asks for the hard limit itself. Returns 0 where the
+// platform sets no such limit, or sets none on this process.
+std::size_t raiseDescriptorLimit(std::size_t wanted);
+
 // Readies the process for thousands of threads; call it before starting
 // any. glibc's allocator would otherwise give threads up to eight heaps per
 // core, each reserving 64 MiB of address space, which would cost a server

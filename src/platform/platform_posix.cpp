@@ -447,6 +447,19 @@ void installShutdownTrigger(EventHandle event) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+std::size_t raiseDescriptorLimit(std::size_t wanted) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+    rlim_t target = wanted == 0 ? limit.rlim_max : static_cast<rlim_t>(wanted);
+    if (limit.rlim_max != RLIM_INFINITY && target > limit.rlim_max) target = limit.rlim_max;
+    if (target > limit.rlim_cur) {
+        rlimit raised = limit;
+        raised.rlim_cur = target;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<std::size_t>(limit.rlim_cur);
+}
+
 // Every thread then allocates from the one main heap. The server allocates
 // only when it handles a message, so the heap's lock is seldom contended.
 void prepareForManyThreads() {

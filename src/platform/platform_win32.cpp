@@ -409,6 +409,9 @@ std::size_t currentThreadStackBytes() {
 
 void threadLowerPriority() {}
 
+// Winsock sockets are kernel handles without a per-process cap to raise.
+std::size_t raiseDescriptorLimit(std::size_t) { return 0; }
+
 EventHandle eventCreateManualReset() {
     auto* event = new (std::nothrow) PlatformEvent{nullptr};
     if (event == nullptr) return nullptr;

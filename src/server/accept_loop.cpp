@@ -14,6 +14,7 @@
 
 #include "clients/client_context.h"
 #include "clients/client_manager.h"
+#include "clients/outbox.h"
 #include "clients/registry.h"
 #include "net/network.h"
 #include "platform/console.h"
@@ -40,7 +41,22 @@ constexpr unsigned kMaxErrorPauseMillis = 100;
 constexpr auto kReapInterval = std::chrono::seconds(1);
 constexpr std::size_t kLeastReapThreshold = 64;
 
+// While connections go on being refused at the client limit, their count is
+// reported this often.
+constexpr auto kRefusalReportInterval = std::chrono::minutes(1);
+
+// Connections refused at the client limit since the first one of a run of
+// them, which was logged.
+struct RefusalEpisode {
+    bool open = false;
+    std::size_t counted = 0;
+    Clock::time_point lastReport{};
+};
+
 struct ServerState {
+    ServerLimits limits;
+    RefusalEpisode refusals;
+    Clock::time_point nextStats{};
     std::vector<Socket> connections;
     std::vector<ThreadHandle> clientThreads;  // started and not yet reaped
     std::size_t reapThreshold = kLeastReapThreshold;
@@ -71,20 +87,69 @@ void reapWhenDue(ServerState& state) {
     }
 }
 
-// A connection without a thread would never be served: the client would wait
-// for a Welcome that never comes. Closing it at once lets the client see the
-// end; the socket stays in connections for the shutdown report.
+// A connection that will not be served is closed at once, so the client
+// sees the end instead of waiting for a Welcome that never comes. The
+// socket stays in connections for the shutdown report.
+void closeUnserved(Socket client) {
+    socketShutdownBoth(client);
+    socketClose(client);
+}
+
 void refuseUnserved(Socket client, int code) {
     logText(
         "runServer: Could not start a ClientManager thread; connection closed. Error code was: ");
     logSigned(code);
     logEnd();
-    socketShutdownBoth(client);
-    socketClose(client);
+    closeUnserved(client);
+}
+
+void reportRefusals(RefusalEpisode& refusals) {
+    if (refusals.counted > 0) {
+        logText("runServer: ");
+        logUnsigned(refusals.counted);
+        logText(" more connections were refused at the client limit.");
+        logEnd();
+    }
+    refusals.counted = 0;
+    refusals.lastReport = Clock::now();
+}
+
+// A run of refusals costs one line, then a count: when a connection is
+// served again, at shutdown, and once a minute while refusals go on.
+void refuseAtLimit(ServerState& state, Socket client) {
+    RefusalEpisode& refusals = state.refusals;
+    if (!refusals.open) {
+        logText("runServer: Client limit of ");
+        logUnsigned(state.limits.maxClients);
+        logText(" reached; connection closed.");
+        logEnd();
+        refusals.open = true;
+        refusals.lastReport = Clock::now();
+    } else {
+        ++refusals.counted;
+        if (Clock::now() - refusals.lastReport >= kRefusalReportInterval) reportRefusals(refusals);
+    }
+    closeUnserved(client);
+}
+
+void endRefusals(RefusalEpisode& refusals) {
+    if (!refusals.open) return;
+    reportRefusals(refusals);
+    refusals.open = false;
+}
+
+// Threads that have ended are reaped first, so only live ones count.
+bool atClientLimit(ServerState& state) {
+    const std::size_t limit = state.limits.maxClients;
+    if (limit == 0 || state.clientThreads.size() < limit) return false;
+    reapEndedThreads(state);
+    return state.clientThreads.size() >= limit;
 }
 
 void startClientManager(ServerState& state, Socket client) {
     state.connections.push_back(client);
+    if (atClientLimit(state)) return refuseAtLimit(state, client);
+    endRefusals(state.refusals);
     // Each thread gets a context of its own on the heap and frees it once it
     // has copied it, so later connections cannot disturb it.
     auto* context =
@@ -97,6 +162,31 @@ void startClientManager(ServerState& state, Socket client) {
         return;
     }
     state.clientThreads.push_back(thread);
+}
+
+// The counts the operator asked to see. The clients and names are read
+// under the registry's lock, so they agree with each other.
+void reportStats(ServerState& state) {
+    lockEnter(state.registryLock);
+    std::size_t clients = outboxCount(*state.registry);
+    std::size_t names = entryCount(*state.registry);
+    lockLeave(state.registryLock);
+    logText("runServer: Stats: ");
+    logUnsigned(clients);
+    logText(" clients, ");
+    logUnsigned(names);
+    logText(" names, ");
+    logUnsigned(state.connections.size());
+    logText(" connections since start, ");
+    logUnsigned(droppedMessageTotal());
+    logText(" messages dropped.");
+    logEnd();
+}
+
+void reportStatsWhenDue(ServerState& state) {
+    if (state.limits.statsSeconds == 0 || Clock::now() < state.nextStats) return;
+    reportStats(state);
+    state.nextStats = Clock::now() + std::chrono::seconds(state.limits.statsSeconds);
 }
 
 // The listening socket comes back after a listen or accept error (a peer that
@@ -116,6 +206,7 @@ void acceptUntilExit(ServerState& state, Socket listenSocket) {
         unsigned pause = pauseAfterPoll(state.pacing, outcome);
         if (pause > 0) sleepMillis(pause);
         reapWhenDue(state);
+        reportStatsWhenDue(state);
         if (eventTestNow(state.globalExit)) return;
     }
 }
@@ -151,13 +242,16 @@ unsigned pauseAfterPoll(AcceptPacing& pacing, PollOutcome outcome) {
     return pacing.errorPauseMillis;
 }
 
-void acceptAndServe(Socket listenSocket, EventHandle globalExit) {
+void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLimits& limits) {
     ServerState state;
+    state.limits = limits;
+    state.nextStats = Clock::now() + std::chrono::seconds(limits.statsSeconds);
     state.registryLock = lockCreate();
-    state.registry = new ClientRegistry(makeRegistry(state.registryLock));
+    state.registry = new ClientRegistry(makeRegistry(state.registryLock, limits.maxNames));
     state.globalExit = globalExit;
 
     acceptUntilExit(state, listenSocket);
+    endRefusals(state.refusals);
 
     threadWaitAll(state.clientThreads.data(), state.clientThreads.size());
     probeConnections(state.connections);

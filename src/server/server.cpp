@@ -1,5 +1,5 @@
-// server.cpp -- start-up: network, configuration with its retry prompt, and
-// the listening socket.
+// server.cpp -- start-up: network, configuration with its retry prompt, the
+// limits, and the listening socket.
 #include "server/server.h"
 
 #include <string>
@@ -11,8 +11,6 @@
 namespace peerdir {
 
 namespace {
-
-constexpr char kConfigFile[] = "config.txt";
 
 enum class RetryAnswer { TryAgain, Stop, NoInput };
 
@@ -32,45 +30,68 @@ RetryAnswer askToRetry() {
     return RetryAnswer::TryAgain;
 }
 
-// False when the operator declined to try again or could not answer.
-bool obtainConfig(ServerConfig* config) {
+// TryAgain once the file is read; otherwise how the operator answered.
+RetryAnswer obtainConfig(const std::string& fileName, ServerConfig* config) {
     for (;;) {
-        *config = loadConfig(kConfigFile);
-        if (config->loaded) return true;
-        if (askToRetry() != RetryAnswer::TryAgain) return false;
+        *config = loadConfig(fileName);
+        if (config->loaded) return RetryAnswer::TryAgain;
+        RetryAnswer answer = askToRetry();
+        if (answer != RetryAnswer::TryAgain) return answer;
     }
+}
+
+// Each client holds a descriptor, so the descriptor limit is raised to
+// serve the client limit, and the client limit lowered where the system
+// will not allow that many: a server short of descriptors fails accepts and
+// leaves clients waiting unanswered.
+std::uint32_t clientLimitFor(std::uint32_t asked) {
+    std::size_t wanted = asked == 0 ? 0 : asked + kDescriptorReserve;
+    return effectiveClientLimit(asked, raiseDescriptorLimit(wanted));
+}
+
+void reportClientLimit(std::uint32_t maxClients) {
+    if (maxClients == 0 || maxClients == kDefaultMaxClients) return;
+    logText("runServer: Serving at most ");
+    logUnsigned(maxClients);
+    logText(" clients at once.");
+    logEnd();
 }
 
 // The whole of runServer's work. It ends on several paths; runServer
 // releases the fine timer after any of them.
-void serve() {
+int serve(const ServerOptions& options) {
     // Without the network library nothing below can work; its failure has
     // been logged.
-    if (!initializeWinsock()) return;
+    if (!initializeWinsock()) return kExitStartFailed;
     ServerConfig config;
-    if (!obtainConfig(&config)) return;
+    RetryAnswer answer = obtainConfig(options.configFile, &config);
+    if (answer == RetryAnswer::Stop) return kExitDone;
+    if (answer == RetryAnswer::NoInput) return kExitStartFailed;
+    ServerLimits limits{clientLimitFor(options.maxClients), options.maxNames, options.statsSeconds};
     // globalExit and its trigger exist before the listening socket is
     // announced, so a stop request that follows the announcement is never
     // lost to the default signal action.
     EventHandle globalExit = eventCreateManualReset();
     installShutdownTrigger(globalExit);
-    Socket listenSocket = createListenSocket(config.port);
+    Socket listenSocket = createListenSocket(config.port, options.listenAddress);
     if (listenSocket == kNoSocket) {
         eventClose(globalExit);
-        return;
+        return kExitStartFailed;
     }
-    acceptAndServe(listenSocket, globalExit);
+    reportClientLimit(limits.maxClients);
+    acceptAndServe(listenSocket, globalExit, limits);
+    return kExitDone;
 }
 
 }  // namespace
 
-int runServer() {
+int runServer(const ServerOptions& options) {
     prepareForManyThreads();
     // Every polling turn sleeps 1 ms, and each introduction waits for one.
     fineTimerBegin();
-    serve();
+    int status = serve(options);
     fineTimerEnd();
-    return 0;
+    return status;
 }
 
 }  // namespace peerdir

@@ -2,21 +2,39 @@
 #ifndef PEERDIR_SERVER_SERVER_H
 #define PEERDIR_SERVER_SERVER_H
 
+#include <cstdint>
+
 #include "platform/platform.h"
+#include "server/options.h"
 
 namespace peerdir {
 
-// Starts the network library, reads "config.txt" from the working directory
-// (asking on the console whether to try again while it cannot be opened),
-// creates the listening socket and serves until globalExit is set. Returns 0
-// on every path; it is the process's exit status.
-int runServer();
+// The process's exit statuses.
+enum ExitStatus {
+    kExitDone = 0,            // stopped on request, or the operator declined to retry
+    kExitStartFailed = 1,     // the network library, the listening socket or the configuration
+    kExitBadCommandLine = 2,  // nothing was started
+};
+
+// Starts the network library, reads the configuration file (asking on the
+// console whether to try again while it cannot be opened), creates the
+// listening socket and serves until globalExit is set. Returns the exit
+// status.
+int runServer(const ServerOptions& options);
+
+// What the operator bounds, as the accept loop keeps it.
+struct ServerLimits {
+    std::uint32_t maxClients = 0;    // clients served at once; 0: no limit
+    std::uint32_t maxNames = 0;      // names per client; 0: no limit
+    std::uint32_t statsSeconds = 0;  // between stats lines; 0: none
+};
 
 // The second half of runServer: creates the registry and its lock, accepts
-// connections (one ClientManager thread each) until globalExit is set, then
-// waits for every client manager, probes every accepted socket, and releases
-// everything: the network library, globalExit, the lock and the registry.
-void acceptAndServe(Socket listenSocket, EventHandle globalExit);
+// connections (one ClientManager thread each, or a close at once beyond the
+// client limit) until globalExit is set, then waits for every client
+// manager, probes every accepted socket, and releases everything: the
+// network library, globalExit, the lock and the registry.
+void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLimits& limits);
 
 // What one poll of the listening socket gave.
 enum class PollOutcome {

@@ -11,6 +11,22 @@ std::string droppedLine(std::size_t count) {
            " more messages to this client were dropped.\n";
 }
 
+std::size_t droppedIn(const std::string& log) {
+    std::size_t dropped = 0;
+    std::size_t at = 0;
+    while (at < log.size()) {
+        std::size_t end = log.find('\n', at);
+        const std::string line = log.substr(at, end - at);
+        if (line.rfind(kSendFailed, 0) == 0) ++dropped;
+        const std::string counted = "MessageHandler: ";
+        if (line.find(" more messages to this client were dropped.") != std::string::npos) {
+            dropped += std::stoul(line.substr(counted.size()));
+        }
+        at = end == std::string::npos ? log.size() : end + 1;
+    }
+    return dropped;
+}
+
 void underLock(TestRegistry& r, const std::function<void(ClientRegistry&)>& action) {
     lockEnter(r.lock);
     action(r.registry);

@@ -21,6 +21,10 @@ const std::string kSendFailed = "MessageHandler: Send failed. Last error was: ";
 // The line that ends a drop episode in which count messages were counted.
 std::string droppedLine(std::size_t count);
 
+// The drops a log reports: each "Send failed" line is one, and each count
+// line the number it gives.
+std::size_t droppedIn(const std::string& log);
+
 // A registry and its lock, for a test's lifetime.
 struct TestRegistry {
     LockHandle lock = lockCreate();

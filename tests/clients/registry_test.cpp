@@ -64,6 +64,19 @@ TEST_F(RegistryTest, RemoveAllTakesExactlyOneSocketsEntriesAndKeepsOrder) {
     EXPECT_EQ(entries(), left);
 }
 
+TEST_F(RegistryTest, EachSocketRegistersUpToItsLimitAndRepeatsCount) {
+    registry_.maxNamesPerClient = 2;
+    EXPECT_EQ(add(registry_, "a", 1), AddResult::Added);
+    EXPECT_EQ(add(registry_, "a", 1), AddResult::Added);
+    EXPECT_EQ(add(registry_, "b", 2), AddResult::Added);
+    EXPECT_EQ(add(registry_, "c", 1), AddResult::FirstOverLimit);
+    EXPECT_EQ(add(registry_, "d", 1), AddResult::OverLimit);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"a@1", "a@1", "b@2"}));
+    // A later connection on the same socket number starts afresh.
+    removeAll(registry_, 1);
+    EXPECT_EQ(add(registry_, "e", 1), AddResult::Added);
+}
+
 TEST_F(RegistryTest, AnOutboxIsMadeOnceAndGoesWithItsConnection) {
     Outbox& first = outboxFor(registry_, 5);
     EXPECT_EQ(&outboxFor(registry_, 5), &first);

@@ -186,7 +186,7 @@ TEST_F(ServerE2ETest, EndOfInputAtThePromptEndsTheServer) {
     ASSERT_TRUE(waitForLog(server_, kPrompt)) << server_.log;
     closeInput(server_);
     ASSERT_TRUE(waitForExit(server_)) << server_.log;
-    EXPECT_EQ(server_.exitStatus, 0);
+    EXPECT_EQ(server_.exitStatus, 1) << "a start that failed";
     EXPECT_EQ(countOf(server_.log, "Try again? (y/n)"), 1u) << server_.log;
     EXPECT_EQ(server_.log, kVersionLines + kPrompt +
                                "\nrunServer: No answer could be read from standard input. "
@@ -202,7 +202,7 @@ TEST_F(ServerE2ETest, PortInUseIsReportedAndEndsTheServer) {
     ASSERT_TRUE(startServer(server_, dir_));
     ASSERT_TRUE(waitForExit(server_)) << server_.log;
     socketClose(holder);
-    EXPECT_EQ(server_.exitStatus, 0);
+    EXPECT_EQ(server_.exitStatus, 1) << "a start that failed";
     const std::string bindLine =
         "createListenSocket: Error in bind! Could not bind the listener socket. Error code was: ";
     ASSERT_EQ(server_.log.rfind(startUpLines() + bindLine, 0), 0u) << server_.log;

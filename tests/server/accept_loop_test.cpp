@@ -31,11 +31,12 @@ void expectTimes(const LogCapture& log, const std::string& needle, std::size_t t
 struct LoopRun {
     Socket listenSocket;
     EventHandle globalExit;
+    ServerLimits limits;
 };
 
 void runAcceptLoop(void* raw) {
     auto* run = static_cast<LoopRun*>(raw);
-    acceptAndServe(run->listenSocket, run->globalExit);
+    acceptAndServe(run->listenSocket, run->globalExit, run->limits);
 }
 
 class AcceptLoopTest : public ::testing::Test {
@@ -92,7 +93,7 @@ class AcceptLoopTest : public ::testing::Test {
         return client;
     }
 
-    LoopRun run_{kNoSocket, nullptr};
+    LoopRun run_{kNoSocket, nullptr, ServerLimits{}};
     std::uint16_t port_ = 0;
     ThreadHandle thread_ = nullptr;
     bool exitRequested_ = false;

@@ -1,0 +1,154 @@
+// options.cpp -- the server's command line.
+#include "server/options.h"
+
+#include <cstring>
+#include <limits>
+
+namespace peerdir {
+
+namespace {
+
+struct OptionInfo {
+    const char* name;
+    const char* value;  // what its value is called in the help; nullptr: none
+    const char* help;
+};
+
+const OptionInfo kOptions[] = {
+    {"--config", "FILE", "read FILE instead of config.txt in the working directory"},
+    {"--listen", "ADDRESS",
+     "listen on this dotted IPv4 address, 0.0.0.0 for every interface\n"
+     "                     (default: the first address of the host's name)"},
+    {"--max-clients", "N",
+     "serve at most N clients at once; 0: no limit but the system's (default: 10000)"},
+    {"--max-names", "N", "register at most N names per client; 0: no limit (default: 1000)"},
+    {"--stats", "SECONDS", "write a stats line every SECONDS; 0: never (default: 0)"},
+    {"--help", nullptr, "print this help and exit"},
+    {"--version", nullptr, "print the version and exit"},
+};
+
+const OptionInfo* findOption(const std::string& name) {
+    for (const OptionInfo& option : kOptions) {
+        if (name == option.name) return &option;
+    }
+    return nullptr;
+}
+
+// Digits only, with no sign or blanks, that fit in 32 bits.
+bool parseCount(const std::string& text, std::uint32_t* value) {
+    if (text.empty()) return false;
+    std::uint64_t number = 0;
+    for (char digit : text) {
+        if (digit < '0' || digit > '9') return false;
+        number = number * 10 + static_cast<std::uint64_t>(digit - '0');
+        if (number > std::numeric_limits<std::uint32_t>::max()) return false;
+    }
+    *value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+bool setCount(const std::string& name, const std::string& value, std::uint32_t* field,
+              std::string* problem) {
+    if (parseCount(value, field)) return true;
+    *problem = "bad value \"" + value + "\" for " + name + ": give a whole number from 0 to " +
+               std::to_string(std::numeric_limits<std::uint32_t>::max());
+    return false;
+}
+
+bool setValue(const std::string& name, const std::string& value, ServerOptions* options,
+              std::string* problem) {
+    if (name == "--config") {
+        options->configFile = value;
+        if (!value.empty()) return true;
+        *problem = "--config needs a file name";
+        return false;
+    }
+    if (name == "--listen") {
+        options->listenAddress = value;
+        if (isDottedIpv4(value)) return true;
+        *problem = "bad address \"" + value + "\" for --listen: give dotted IPv4, such as 0.0.0.0";
+        return false;
+    }
+    if (name == "--max-clients") return setCount(name, value, &options->maxClients, problem);
+    if (name == "--max-names") return setCount(name, value, &options->maxNames, problem);
+    return setCount(name, value, &options->statsSeconds, problem);
+}
+
+void setFlag(const std::string& name, ServerOptions* options) {
+    if (name == "--help") options->help = true;
+    if (name == "--version") options->version = true;
+}
+
+// One argument, with its value from "=" or from the next argument; *next
+// moves past what was taken.
+bool takeOption(const std::vector<std::string>& args, std::size_t* next, ServerOptions* options,
+                std::string* problem) {
+    const std::string& arg = args[(*next)++];
+    std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionInfo* option = arg.rfind("--", 0) == 0 ? findOption(name) : nullptr;
+    if (option == nullptr) {
+        *problem = (arg.rfind("-", 0) == 0 ? "unknown option \"" : "unexpected argument \"") + arg +
+                   "\"; see peerdir --help";
+        return false;
+    }
+    if (option->value == nullptr) {
+        setFlag(name, options);
+        if (equals == std::string::npos) return true;
+        *problem = name + " takes no value";
+        return false;
+    }
+    if (equals != std::string::npos)
+        return setValue(name, arg.substr(equals + 1), options, problem);
+    if (*next < args.size()) return setValue(name, args[(*next)++], options, problem);
+    *problem = name + " needs a value (" + option->value + ")";
+    return false;
+}
+
+}  // namespace
+
+bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* options,
+                        std::string* problem) {
+    std::size_t next = 0;
+    while (next < args.size()) {
+        if (!takeOption(args, &next, options, problem)) return false;
+    }
+    return true;
+}
+
+std::string serverUsage() {
+    std::string text =
+        "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N] [--max-names N]\n"
+        "               [--stats SECONDS] [--help] [--version]\n\n";
+    for (const OptionInfo& option : kOptions) {
+        std::string left = "  " + std::string(option.name);
+        if (option.value != nullptr) left += " " + std::string(option.value);
+        left.resize(std::max<std::size_t>(left.size() + 1, 21), ' ');
+        text += left + option.help + "\n";
+    }
+    return text;
+}
+
+bool isDottedIpv4(const std::string& text) {
+    std::size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (at >= text.size() || text[at++] != '.')) return false;
+        std::size_t digits = 0;
+        unsigned value = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4) {
+            value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+            ++digits;
+        }
+        bool leadingZero = digits > 1 && text[at - digits] == '0';
+        if (digits == 0 || digits > 3 || value > 255 || leadingZero) return false;
+    }
+    return at == text.size();
+}
+
+std::uint32_t effectiveClientLimit(std::uint32_t asked, std::size_t descriptorLimit) {
+    if (asked == 0 || descriptorLimit <= kDescriptorReserve) return asked;
+    std::size_t room = descriptorLimit - kDescriptorReserve;
+    return room < asked ? static_cast<std::uint32_t>(room) : asked;
+}
+
+}  // namespace peerdir

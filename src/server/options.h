@@ -1,0 +1,57 @@
+// options.h -- the server's command line, parsed into one record.
+//
+//   peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]
+//           [--max-names N] [--stats SECONDS] [--help] [--version]
+//
+// Parsing is apart from doing: a bad command line is caught whole, with one
+// line saying what is wrong, before the server writes anything or opens a
+// socket. Each option takes its value as the next argument or after "=".
+#ifndef PEERDIR_SERVER_OPTIONS_H
+#define PEERDIR_SERVER_OPTIONS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace peerdir {
+
+constexpr std::uint32_t kDefaultMaxClients = 10000;
+constexpr std::uint32_t kDefaultMaxNames = 1000;
+
+struct ServerOptions {
+    std::string configFile = "config.txt";
+    // Dotted IPv4 text; empty for the first address of the host's name.
+    std::string listenAddress;
+    std::uint32_t maxClients = kDefaultMaxClients;  // 0: no limit of the server's own
+    std::uint32_t maxNames = kDefaultMaxNames;      // per client; 0: no limit
+    std::uint32_t statsSeconds = 0;                 // 0: no stats line
+    bool help = false;
+    bool version = false;
+};
+
+// Parses the arguments after the program name. False, with *problem holding
+// one line that says what is wrong, on an unknown option, a positional
+// argument, a missing value, a number that is not a plain non-negative
+// decimal or does not fit, or an address that is not dotted IPv4.
+bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* options,
+                        std::string* problem);
+
+// What --help prints: every option with its default.
+std::string serverUsage();
+
+// True for four decimal numbers from 0 to 255 joined by dots, each without
+// a sign, blanks or leading zeros (which some readers take for octal).
+bool isDottedIpv4(const std::string& text);
+
+// The client limit the server keeps: the one asked for, lowered where the
+// descriptor limit is too small to serve that many with room to spare for
+// the server's own (kDescriptorReserve). descriptorLimit 0 means the
+// platform has no such limit; a limit of kDescriptorReserve or less lowers
+// nothing, and neither does an asked-for 0 (no limit).
+constexpr std::size_t kDescriptorReserve = 32;
+std::uint32_t effectiveClientLimit(std::uint32_t asked, std::size_t descriptorLimit);
+
+}  // namespace peerdir
+
+#endif

@@ -1,0 +1,97 @@
+// The server's command line: every option in both forms, every kind of bad
+// argument refused with one line, and the client limit the descriptor
+// limit allows.
+#include "server/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace peerdir {
+namespace {
+
+bool parse(const std::vector<std::string>& args, ServerOptions* options, std::string* problem) {
+    *options = ServerOptions{};
+    problem->clear();
+    return parseServerOptions(args, options, problem);
+}
+
+TEST(ServerOptions, NoArgumentsGiveTheDefaults) {
+    ServerOptions options;
+    std::string problem;
+    ASSERT_TRUE(parse({}, &options, &problem));
+    EXPECT_EQ(options.configFile, "config.txt");
+    EXPECT_EQ(options.listenAddress, "");
+    EXPECT_EQ(options.maxClients, 10000u);
+    EXPECT_EQ(options.maxNames, 1000u);
+    EXPECT_EQ(options.statsSeconds, 0u);
+    EXPECT_FALSE(options.help || options.version);
+}
+
+TEST(ServerOptions, EveryOptionTakesItsValueAfterItOrAfterAnEqualsSign) {
+    ServerOptions options;
+    std::string problem;
+    ASSERT_TRUE(parse({"--config", "/etc/peerdir/config.txt", "--listen=0.0.0.0", "--max-clients",
+                       "0", "--max-names=4294967295", "--stats", "60", "--version"},
+                      &options, &problem))
+        << problem;
+    EXPECT_EQ(options.configFile, "/etc/peerdir/config.txt");
+    EXPECT_EQ(options.listenAddress, "0.0.0.0");
+    EXPECT_EQ(options.maxClients, 0u);
+    EXPECT_EQ(options.maxNames, 4294967295u);
+    EXPECT_EQ(options.statsSeconds, 60u);
+    EXPECT_TRUE(options.version);
+}
+
+TEST(ServerOptions, EachKindOfBadCommandLineIsRefusedWithOneLine) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--bogus"},
+        {"-x"},
+        {"config.txt"},
+        {"--max-names"},
+        {"--max-names", "-1"},
+        {"--max-names", "+5"},
+        {"--max-names", "1e3"},
+        {"--max-clients", ""},
+        {"--max-clients", " 5"},
+        {"--max-clients", "4294967296"},
+        {"--stats", "ten"},
+        {"--listen", "1.2.3"},
+        {"--listen", "1.2.3.4.5"},
+        {"--listen", "256.1.1.1"},
+        {"--listen", "01.2.3.4"},
+        {"--listen", "localhost"},
+        {"--listen", "1.2.3.4 "},
+        {"--help=yes"},
+        {"--config", ""},
+    };
+    for (const auto& args : bad) {
+        ServerOptions options;
+        std::string problem;
+        EXPECT_FALSE(parse(args, &options, &problem)) << args[0];
+        EXPECT_FALSE(problem.empty()) << args[0];
+        EXPECT_EQ(problem.find('\n'), std::string::npos) << problem;
+    }
+}
+
+TEST(ServerOptions, UsageNamesEveryOptionWithItsDefault) {
+    const std::string usage = serverUsage();
+    for (const char* text : {"--config FILE", "--listen ADDRESS", "--max-clients N", "10000",
+                             "--max-names N", "1000", "--stats SECONDS", "--help", "--version"}) {
+        EXPECT_NE(usage.find(text), std::string::npos) << text;
+    }
+}
+
+TEST(ClientLimit, IsLoweredToTheDescriptorLimitLessWhatTheServerKeepsForItself) {
+    EXPECT_EQ(effectiveClientLimit(10000, 20000), 10000u);
+    EXPECT_EQ(effectiveClientLimit(10000, 10032), 10000u);
+    EXPECT_EQ(effectiveClientLimit(10000, 1024), 992u);
+    EXPECT_EQ(effectiveClientLimit(10000, 33), 1u);
+    EXPECT_EQ(effectiveClientLimit(10000, 32), 10000u) << "a limit of 32 or less lowers nothing";
+    EXPECT_EQ(effectiveClientLimit(10000, 0), 10000u) << "no descriptor limit";
+    EXPECT_EQ(effectiveClientLimit(0, 1024), 0u) << "no client limit";
+}
+
+}  // namespace
+}  // namespace peerdir
