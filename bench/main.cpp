@@ -24,7 +24,7 @@ namespace bench {
 namespace {
 
 const char* const kAllRows[] = {"idle",     "memory", "lifetime",  "introduction", "list",
-                                "forwards", "burst",  "nonreader", "capacity"};
+                                "forwards", "burst",  "nonreader", "names",        "capacity"};
 
 struct Options {
     std::string server;
@@ -39,7 +39,7 @@ int usage(const std::string& problem) {
               << "usage: peerdir-bench --server PATH [--launcher PROGRAM] [--rows LIST] "
                  "[--csv FILE] [--label TEXT]\n"
               << "  LIST: comma-separated, of idle,memory,lifetime,introduction,list,forwards,"
-                 "burst,capacity (default: all)\n";
+                 "burst,nonreader,names,capacity (default: all)\n";
     return 2;
 }
 
@@ -108,6 +108,7 @@ void runRows(const BenchContext& context, const std::set<std::string>& rows,
         measureNonReader(context, 2000, 100, figures);
         measureNonReader(context, 20000, 0, figures);
     }
+    if (wanted("names")) measureNameLimitMemory(context, 100, 5000, figures);
     if (wanted("capacity")) measureCapacity(context, figures);
 }
 

@@ -68,6 +68,11 @@ void measureBurst(const BenchContext& context, std::size_t connections,
 void measureNonReader(const BenchContext& context, std::size_t names, std::size_t idleClients,
                       std::vector<Figure>& figures);
 
+// Resident memory per client when each of clientCount clients sends
+// namesEach names, more than the server's default limit of names per client.
+void measureNameLimitMemory(const BenchContext& context, std::size_t clientCount,
+                            std::size_t namesEach, std::vector<Figure>& figures);
+
 // The most clients served at once with introductions still under a second.
 void measureCapacity(const BenchContext& context, std::vector<Figure>& figures);
 
