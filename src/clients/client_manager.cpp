@@ -104,9 +104,11 @@ Outbox& greetClient(const ClientManagerContext& context) {
 void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending) {
     lockEnter(context.registryLock);
     endDropEpisode(outbox);
-    removeAll(*context.registry, context.socket);
+    ConnectionId connection = removeAll(*context.registry, context.socket);
     dropOutbox(*context.registry, context.socket);
+    SharedRegistry* shared = sharedOf(*context.registry);
     lockLeave(context.registryLock);
+    if (shared != nullptr && connection != 0) sharedUnregisterAll(shared, connection);
     logEnding(ending);
     socketShutdownBoth(context.socket);
     socketClose(context.socket);

@@ -22,6 +22,11 @@ namespace peerdir {
 void handleMessage(const std::uint8_t* payload, const ClientManagerContext& context,
                    MessageType type);
 
+// Hands a request forwarded by another server (through the shared
+// registry) to this server's client on connection, as a PeerRequest; does
+// nothing when that client has left. registry is the ClientRegistry.
+void deliverForwardedRequest(void* registry, ConnectionId connection, const std::uint8_t* payload);
+
 }  // namespace peerdir
 
 #endif

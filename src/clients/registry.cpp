@@ -9,18 +9,47 @@ bool registryLocked(const ClientRegistry& registry) {
     return registry.lock != nullptr && lockIsHeld(registry.lock);
 }
 
-AddResult add(ClientRegistry& registry, const std::string& name, Socket socket) {
+SharedRegistry* sharedOf(const ClientRegistry& registry) {
     assert(registryLocked(registry));
-    NameCount& count = registry.nameCounts[socket];
+    return registry.shared;
+}
+
+void setShared(ClientRegistry& registry, SharedRegistry* shared) {
+    assert(registryLocked(registry));
+    registry.shared = shared;
+}
+
+// The record of socket's connection, made with a new number on first use.
+ClientRecord& recordOf(ClientRegistry& registry, Socket socket) {
+    auto made = registry.clients.try_emplace(socket);
+    ClientRecord& record = made.first->second;
+    if (made.second) {
+        record.connection = ++registry.lastConnection;
+        registry.sockets[record.connection] = socket;
+    }
+    return record;
+}
+
+AddResult add(ClientRegistry& registry, const std::string& name, Socket socket,
+              ConnectionId* connection) {
+    assert(registryLocked(registry));
+    ClientRecord& record = recordOf(registry, socket);
+    if (connection != nullptr) *connection = record.connection;
     const std::size_t limit = registry.maxNamesPerClient;
-    if (limit > 0 && count.names >= limit) {
-        if (count.limitReported) return AddResult::OverLimit;
-        count.limitReported = true;
+    if (limit > 0 && record.names >= limit) {
+        if (record.limitReported) return AddResult::OverLimit;
+        record.limitReported = true;
         return AddResult::FirstOverLimit;
     }
-    ++count.names;
+    ++record.names;
     registry.entries.push_back(ClientEntry{name, socket});
     return AddResult::Added;
+}
+
+Socket socketOf(const ClientRegistry& registry, ConnectionId connection) {
+    assert(registryLocked(registry));
+    auto found = registry.sockets.find(connection);
+    return found == registry.sockets.end() ? kNoSocket : found->second;
 }
 
 std::size_t entryCount(const ClientRegistry& registry) {
@@ -41,13 +70,18 @@ Socket findFirst(const ClientRegistry& registry, const std::string& name) {
     return kNoSocket;
 }
 
-void removeAll(ClientRegistry& registry, Socket socket) {
+ConnectionId removeAll(ClientRegistry& registry, Socket socket) {
     assert(registryLocked(registry));
     auto& entries = registry.entries;
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [socket](const ClientEntry& e) { return e.socket == socket; }),
                   entries.end());
-    registry.nameCounts.erase(socket);
+    auto record = registry.clients.find(socket);
+    if (record == registry.clients.end()) return 0;
+    ConnectionId connection = record->second.connection;
+    registry.sockets.erase(connection);
+    registry.clients.erase(record);
+    return connection;
 }
 
 Outbox& outboxFor(ClientRegistry& registry, Socket socket) {

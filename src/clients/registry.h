@@ -20,6 +20,7 @@
 
 #include "clients/outbox.h"
 #include "platform/platform.h"
+#include "shared/shared_registry.h"
 
 namespace peerdir {
 
@@ -28,30 +29,42 @@ struct ClientEntry {
     Socket socket;
 };
 
-// How many names one socket has registered, and whether the one beyond its
-// limit has been reported.
-struct NameCount {
+// A connection that has registered names: its number, how many names, and
+// whether the one beyond its limit has been reported.
+struct ClientRecord {
+    ConnectionId connection = 0;
     std::size_t names = 0;
     bool limitReported = false;
 };
 
 // Entries in registration order. Duplicates are allowed: one name may be
 // registered many times, and one socket may carry many names, up to
-// maxNamesPerClient (0: no limit). Reach the fields only through the
-// functions below.
+// maxNamesPerClient (0: no limit). With the shared registry on, shared
+// holds its state; the entries here are then this server's own clients'.
+// Reach the fields only through the functions below.
 struct ClientRegistry {
     LockHandle lock = nullptr;  // registryLock, set at creation
     std::size_t maxNamesPerClient = 0;
+    SharedRegistry* shared = nullptr;
+    ConnectionId lastConnection = 0;
     std::vector<ClientEntry> entries;
-    std::unordered_map<Socket, NameCount> nameCounts;
+    std::unordered_map<Socket, ClientRecord> clients;
+    std::unordered_map<ConnectionId, Socket> sockets;
     std::unordered_map<Socket, Outbox> outboxes;
 };
 
 // An empty registry guarded by lock, which the caller keeps until the
 // registry is gone.
 inline ClientRegistry makeRegistry(LockHandle lock, std::size_t maxNamesPerClient = 0) {
-    return ClientRegistry{lock, maxNamesPerClient, {}, {}, {}};
+    return ClientRegistry{lock, maxNamesPerClient, nullptr, 0, {}, {}, {}, {}};
 }
+
+// The lock that guards registry; the one field reached without holding it.
+inline LockHandle lockOf(const ClientRegistry& registry) { return registry.lock; }
+
+// The shared registry's state, or nullptr when the mode is off.
+SharedRegistry* sharedOf(const ClientRegistry& registry);
+void setShared(ClientRegistry& registry, SharedRegistry* shared);
 
 // True when the calling thread holds the registry's lock; for assertions.
 bool registryLocked(const ClientRegistry& registry);
@@ -63,8 +76,10 @@ enum class AddResult {
 };
 
 // Appends an entry, unless socket has registered maxNamesPerClient names.
-// A repeated name counts, as it is an entry of its own.
-AddResult add(ClientRegistry& registry, const std::string& name, Socket socket);
+// A repeated name counts, as it is an entry of its own. *connection, when
+// given, is set to the number of socket's connection.
+AddResult add(ClientRegistry& registry, const std::string& name, Socket socket,
+              ConnectionId* connection = nullptr);
 
 std::size_t entryCount(const ClientRegistry& registry);
 
@@ -83,7 +98,12 @@ void forEach(const ClientRegistry& registry, Visitor visit) {
 Socket findFirst(const ClientRegistry& registry, const std::string& name);
 
 // Removes every entry registered over socket; the rest keep their order.
-void removeAll(ClientRegistry& registry, Socket socket);
+// Returns the number of socket's connection, 0 when it registered nothing.
+ConnectionId removeAll(ClientRegistry& registry, Socket socket);
+
+// The socket of a connection that has registered names and not ended, or
+// kNoSocket.
+Socket socketOf(const ClientRegistry& registry, ConnectionId connection);
 
 // The outbox of socket's connection, made empty on first use. The reference
 // stays valid until dropOutbox(socket), whatever other outboxes come and go.

@@ -14,6 +14,7 @@
 
 #include "clients/client_context.h"
 #include "clients/client_manager.h"
+#include "clients/message_handler.h"
 #include "clients/outbox.h"
 #include "clients/registry.h"
 #include "net/network.h"
@@ -231,6 +232,23 @@ void probeConnections(const std::vector<Socket>& connections) {
     }
 }
 
+// The shared registry, when asked for, is joined before the first client
+// is accepted and left once the last client manager has ended.
+void joinShared(ServerState& state, const SharedRegistryOptions* options) {
+    if (options == nullptr) return;
+    SharedRegistry* shared = sharedRegistryStart(*options, deliverForwardedRequest, state.registry);
+    lockEnter(state.registryLock);
+    setShared(*state.registry, shared);
+    lockLeave(state.registryLock);
+}
+
+void leaveShared(ServerState& state) {
+    lockEnter(state.registryLock);
+    SharedRegistry* shared = sharedOf(*state.registry);
+    lockLeave(state.registryLock);
+    if (shared != nullptr) sharedRegistryStop(shared);
+}
+
 }  // namespace
 
 unsigned pauseAfterPoll(AcceptPacing& pacing, PollOutcome outcome) {
@@ -242,18 +260,21 @@ unsigned pauseAfterPoll(AcceptPacing& pacing, PollOutcome outcome) {
     return pacing.errorPauseMillis;
 }
 
-void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLimits& limits) {
+void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLimits& limits,
+                    const SharedRegistryOptions* shared) {
     ServerState state;
     state.limits = limits;
     state.nextStats = Clock::now() + std::chrono::seconds(limits.statsSeconds);
     state.registryLock = lockCreate();
     state.registry = new ClientRegistry(makeRegistry(state.registryLock, limits.maxNames));
     state.globalExit = globalExit;
+    joinShared(state, shared);
 
     acceptUntilExit(state, listenSocket);
     endRefusals(state.refusals);
 
     threadWaitAll(state.clientThreads.data(), state.clientThreads.size());
+    leaveShared(state);
     probeConnections(state.connections);
 
     netCleanup();

@@ -23,6 +23,13 @@ const OptionInfo kOptions[] = {
      "serve at most N clients at once; 0: no limit but the system's (default: 10000)"},
     {"--max-names", "N", "register at most N names per client; 0: no limit (default: 1000)"},
     {"--stats", "SECONDS", "write a stats line every SECONDS; 0: never (default: 0)"},
+    {"--registry", "etcd://HOST:PORT[,HOST:PORT...]",
+     "\n                     share one registry with other servers on these etcd endpoints\n"
+     "                     (default: none; this server keeps its own)"},
+    {"--registry-prefix", "P", "the shared registry's keys begin P/ (default: peerdir)"},
+    {"--lease-ttl", "SECONDS",
+     "a stopped server's names leave the shared registry within SECONDS,\n"
+     "                     at least 2 (default: 10)"},
     {"--help", nullptr, "print this help and exit"},
     {"--version", nullptr, "print the version and exit"},
 };
@@ -55,6 +62,26 @@ bool setCount(const std::string& name, const std::string& value, std::uint32_t* 
     return false;
 }
 
+bool setSharedValue(const std::string& name, const std::string& value,
+                    SharedRegistryOptions* shared, std::string* problem) {
+    if (name == "--registry") {
+        shared->endpoints = value;
+        return checkSharedRegistryEndpoints(value, problem);
+    }
+    if (name == "--registry-prefix") {
+        shared->prefix = value;
+        if (!value.empty()) return true;
+        *problem = "--registry-prefix needs a prefix";
+        return false;
+    }
+    std::uint32_t ttl = 0;
+    if (!setCount(name, value, &ttl, problem)) return false;
+    shared->leaseTtlSeconds = ttl;
+    if (ttl >= kLeastLeaseTtlSeconds) return true;
+    *problem = "--lease-ttl must be at least " + std::to_string(kLeastLeaseTtlSeconds) + " seconds";
+    return false;
+}
+
 bool setValue(const std::string& name, const std::string& value, ServerOptions* options,
               std::string* problem) {
     if (name == "--config") {
@@ -71,7 +98,8 @@ bool setValue(const std::string& name, const std::string& value, ServerOptions* 
     }
     if (name == "--max-clients") return setCount(name, value, &options->maxClients, problem);
     if (name == "--max-names") return setCount(name, value, &options->maxNames, problem);
-    return setCount(name, value, &options->statsSeconds, problem);
+    if (name == "--stats") return setCount(name, value, &options->statsSeconds, problem);
+    return setSharedValue(name, value, &options->shared, problem);
 }
 
 void setFlag(const std::string& name, ServerOptions* options) {
@@ -119,7 +147,8 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* opt
 std::string serverUsage() {
     std::string text =
         "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N] [--max-names N]\n"
-        "               [--stats SECONDS] [--help] [--version]\n\n";
+        "               [--stats SECONDS] [--registry etcd://HOST:PORT[,HOST:PORT...]]\n"
+        "               [--registry-prefix P] [--lease-ttl SECONDS] [--help] [--version]\n\n";
     for (const OptionInfo& option : kOptions) {
         std::string left = "  " + std::string(option.name);
         if (option.value != nullptr) left += " " + std::string(option.value);

@@ -1,7 +1,8 @@
 // options.h -- the server's command line, parsed into one record.
 //
 //   peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]
-//           [--max-names N] [--stats SECONDS] [--help] [--version]
+//           [--max-names N] [--stats SECONDS] [--registry etcd://HOST:PORT,...]
+//           [--registry-prefix P] [--lease-ttl SECONDS] [--help] [--version]
 //
 // Parsing is apart from doing: a bad command line is caught whole, with one
 // line saying what is wrong, before the server writes anything or opens a
@@ -13,6 +14,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "shared/shared_registry.h"
 
 namespace peerdir {
 
@@ -26,6 +29,8 @@ struct ServerOptions {
     std::uint32_t maxClients = kDefaultMaxClients;  // 0: no limit of the server's own
     std::uint32_t maxNames = kDefaultMaxNames;      // per client; 0: no limit
     std::uint32_t statsSeconds = 0;                 // 0: no stats line
+    // The registry shared on etcd; empty endpoints: this server's own.
+    SharedRegistryOptions shared;
     bool help = false;
     bool version = false;
 };
@@ -33,7 +38,8 @@ struct ServerOptions {
 // Parses the arguments after the program name. False, with *problem holding
 // one line that says what is wrong, on an unknown option, a positional
 // argument, a missing value, a number that is not a plain non-negative
-// decimal or does not fit, or an address that is not dotted IPv4.
+// decimal or does not fit, or an address that is not dotted IPv4; and
+// --registry in a build that has no shared registry.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* options,
                         std::string* problem);
 

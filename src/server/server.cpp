@@ -79,7 +79,8 @@ int serve(const ServerOptions& options) {
         return kExitStartFailed;
     }
     reportClientLimit(limits.maxClients);
-    acceptAndServe(listenSocket, globalExit, limits);
+    const bool shared = !options.shared.endpoints.empty();
+    acceptAndServe(listenSocket, globalExit, limits, shared ? &options.shared : nullptr);
     return kExitDone;
 }
 

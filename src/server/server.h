@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "server/options.h"
+#include "shared/shared_registry.h"
 
 namespace peerdir {
 
@@ -34,7 +35,10 @@ struct ServerLimits {
 // client limit) until globalExit is set, then waits for every client
 // manager, probes every accepted socket, and releases everything: the
 // network library, globalExit, the lock and the registry.
-void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLimits& limits);
+// With shared, the server joins the registry that several servers share on
+// etcd; nullptr keeps it to itself.
+void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLimits& limits,
+                    const SharedRegistryOptions* shared = nullptr);
 
 // What one poll of the listening socket gave.
 enum class PollOutcome {

@@ -1,0 +1,87 @@
+// shared_registry.h -- the opt-in registry that several servers share on
+// etcd, so a client on any of them lists every name and reaches a client
+// held by another.
+//
+// The mode's state lives in one record, created only when the operator asks
+// for the mode; the single-server path never sees it. Each server keeps its
+// own clients' names locally as well: etcd holds them under the server's
+// lease, so they vanish with the server. A request for a client held by
+// another server goes into that server's mailbox, whose watch hands it to
+// the client.
+//
+// The client managers' calls never wait on etcd with the registry lock held
+// (they take no lock here at all), and wait at most kSharedAnswerMillis for
+// an answer. Builds without the libraries (and the Windows build) have no
+// mode: sharedRegistryBuilt() says so, and nothing else here may be called.
+#ifndef PEERDIR_SHARED_SHARED_REGISTRY_H
+#define PEERDIR_SHARED_SHARED_REGISTRY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace peerdir {
+
+struct SharedRegistry;
+
+struct SharedRegistryOptions {
+    std::string endpoints;  // "etcd://HOST:PORT[,HOST:PORT...]", as given
+    std::string prefix = "peerdir";
+    unsigned leaseTtlSeconds = 10;
+};
+
+constexpr unsigned kLeastLeaseTtlSeconds = 2;
+constexpr unsigned kSharedAnswerMillis = 2000;
+
+// A connection's number for the registry: unlike a socket number, it is
+// never used again for another connection while the server runs.
+using ConnectionId = std::uint64_t;
+
+// Hands a forwarded request (a 38-byte ConnectPayload) to the local client
+// on connection; target is what sharedRegistryStart was given.
+using DeliverRequest = void (*)(void* target, ConnectionId connection, const std::uint8_t* payload);
+
+// True when this build has the mode.
+bool sharedRegistryBuilt();
+
+// Checks the endpoints' text; false with one line saying what is wrong.
+bool checkSharedRegistryEndpoints(const std::string& endpoints, std::string* problem);
+
+// Joins etcd (waiting up to 10 s for an endpoint to answer, serving locally
+// if none does), logs the start-up line, and starts the mode's threads.
+SharedRegistry* sharedRegistryStart(const SharedRegistryOptions& options, DeliverRequest deliver,
+                                    void* target);
+
+// Stops the threads and gives up the lease, so this server's names vanish
+// at once. Call it once no client manager runs.
+void sharedRegistryStop(SharedRegistry* shared);
+
+// A local client registered name; written to etcd in the order of calls.
+void sharedRegister(SharedRegistry* shared, ConnectionId connection, const std::string& name);
+
+// A local client left: its names go from etcd at once.
+void sharedUnregisterAll(SharedRegistry* shared, ConnectionId connection);
+
+enum class SharedForward {
+    Here,         // the earliest registrant is a client of this server: *holder
+    Forwarded,    // handed to the server that holds the earliest registrant
+    NotFound,     // nobody anywhere holds the name
+    Unavailable,  // etcd did not answer: the caller serves from local names
+};
+
+// Finds the earliest registration of name anywhere and, when another server
+// holds it, hands payload (the PeerRequest's 38 bytes) to that server.
+SharedForward sharedForward(SharedRegistry* shared, const std::string& name,
+                            const std::uint8_t* payload, ConnectionId* holder);
+
+// Every name in the shared registry, in registration order. False when etcd
+// did not answer: the caller lists local names.
+bool sharedListNames(SharedRegistry* shared, std::vector<std::string>* names);
+
+// How many names the shared registry holds; false when etcd did not answer.
+bool sharedNameCount(SharedRegistry* shared, std::size_t* count);
+
+}  // namespace peerdir
+
+#endif
