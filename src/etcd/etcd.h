@@ -157,12 +157,14 @@ struct EtcdWatchStop {
 };
 
 // Safe from any thread, the watch's callback included; the watch returns
-// promptly, even from an idle stream.
+// promptly, even from an idle stream. May wait for a connection being made
+// (at most the request time-out).
 void stopWatch(EtcdWatchStop& stop);
 
 enum class WatchEnd {
     Stopped,    // stopWatch was called
-    Broken,     // no endpoint answered, the stream broke, or it was idle for watchIdleMillis
+    Broken,     // no endpoint answered, the stream broke, its member lost the leader,
+                // or it was idle for watchIdleMillis
     Compacted,  // the revision to watch from is compacted: read afresh, then watch on
     Refused,    // etcd would not watch, or sent something unreadable (detail says)
 };

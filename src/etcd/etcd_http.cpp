@@ -48,6 +48,7 @@ Exchange exchange(httplib::Client& http, const char* path, const std::string& bo
     request.path = path;
     request.body = body;
     request.set_header("Content-Type", "application/json");
+    requireLeader(request);
     request.response_handler = [&result](const httplib::Response& response) {
         result.answered = true;
         result.status = response.status;
@@ -140,6 +141,10 @@ EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Js
     return {EtcdStatus::Unreachable, "no etcd endpoint answered within " +
                                          std::to_string(etcd.requestTimeoutMillis) + " ms (" +
                                          failures + ")"};
+}
+
+void requireLeader(httplib::Request& request) {
+    request.set_header("Grpc-Metadata-hasleader", "true");
 }
 
 EtcdResult errorResult(const Json& error, const std::string& where) {

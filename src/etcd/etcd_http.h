@@ -30,6 +30,12 @@ EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Js
 // delayed acknowledgement otherwise) and every time-out set to budget.
 std::unique_ptr<httplib::Client> makeClient(const EtcdEndpoint& endpoint, Clock::duration budget);
 
+// Marks a request as wanting a member that has a leader. The gateway passes
+// the header on as gRPC metadata; a member cut off from its cluster then
+// answers "no leader" at once, and ends a watch stream it serves, instead of
+// holding requests until they time out and watches silent for ever.
+void requireLeader(httplib::Request& request);
+
 // etcd's error answer (either of the gateway's two shapes) as a result.
 // Unavailable (no leader, a timed-out proposal) comes back as Unreachable:
 // another member may do better.

@@ -4,9 +4,11 @@
 // Stopping: stopWatch shuts the watch's connection down from the other
 // thread (httplib's Client::stop), which ends a read that waits on an idle
 // stream at once, and the handlers below look at the flag between messages.
-// A stop that comes while the connection is still being made is seen as
-// soon as the endpoint answers; an endpoint that accepts the connection and
-// then says nothing holds it until watchIdleMillis.
+// While the connection is being made, Client::stop waits for that to end
+// (within the connect time-out). A stop that comes between the watch
+// handing over its client and httplib opening the socket is seen when the
+// endpoint answers; only an endpoint that accepts connections and then says
+// nothing (a stopped process) holds it until watchIdleMillis.
 #include <algorithm>
 #include <utility>
 
@@ -112,18 +114,13 @@ void cancelled(WatchRun& run, const Json& response) {
 
 void handleResponse(WatchRun& run, const Json& response) {
     if (etcd_detail::readFlag(response, "canceled")) return cancelled(run, response);
-    auto events = response.find("events");
     if (etcd_detail::readFlag(response, "created")) {
         run.created = true;
         // Watching from now: everything after the revision etcd is at.
         if (run.result.nextRevision <= 0) run.result.nextRevision = headerRevision(response) + 1;
-    } else if (events != response.end()) {
-        deliverEvents(run, *events);
-    } else {
-        // A progress notice: etcd sends it only once everything up to its
-        // revision has been sent.
-        run.result.nextRevision = std::max(run.result.nextRevision, headerRevision(response) + 1);
     }
+    auto events = response.find("events");
+    if (events != response.end()) deliverEvents(run, *events);
 }
 
 void handleLine(WatchRun& run, const std::string& line, const std::string& where) {
@@ -166,6 +163,7 @@ httplib::Error runStream(httplib::Client& http, const std::string& body, WatchRu
     request.path = "/v3/watch";
     request.body = body;
     request.set_header("Content-Type", "application/json");
+    etcd_detail::requireLeader(request);
     request.response_handler = [&run](const httplib::Response& response) {
         run.httpStatus = response.status;
         return !stopRequested(*run.stop);
@@ -192,8 +190,7 @@ void readErrorAnswer(WatchRun& run, const std::string& where) {
 
 std::string createRequest(const std::string& prefix, std::int64_t startRevision) {
     Json create = {{"key", base64Encode(etcd_detail::rangeStartKey(prefix))},
-                   {"range_end", base64Encode(prefixRangeEnd(prefix))},
-                   {"progress_notify", true}};
+                   {"range_end", base64Encode(prefixRangeEnd(prefix))}};
     if (startRevision > 0) create["start_revision"] = etcd_detail::int64Text(startRevision);
     return Json{{"create_request", create}}.dump();
 }
@@ -254,6 +251,7 @@ EtcdWatchResult watchPrefix(EtcdConnection& etcd, const std::string& prefix,
         timeoutMillis = etcd.requestTimeoutMillis;
         idleMillis = etcd.watchIdleMillis;
     }
+    if (endpoints.empty()) return {WatchEnd::Refused, 0, 0, "no etcd endpoints configured"};
     WatchRun run;
     run.onEvent = &onEvent;
     run.stop = &stop;

@@ -132,6 +132,28 @@ TEST_F(EtcdFailoverTest, AnEndpointThatAnswersNothingCostsOnlyItsShareOfTheTimeo
         << result.detail;
 }
 
+TEST_F(EtcdFailoverTest, AMemberThatLosesItsLeaderEndsItsWatchesAndAnswersAtOnce) {
+    const std::size_t kept = follower(0);
+    EtcdConnection etcd;
+    etcd.watchIdleMillis = 600000;  // only the member's word can end the watch
+    etcd.endpoints = {memberEndpoint(*cluster_, kept)};
+    std::int64_t revision = 0;
+    ASSERT_TRUE(isOk(putKey(etcd, "cut-off/1", "v", 0, &revision)));
+    WatchThread watch;
+    startWatch(watch, etcd, "cut-off/", revision);
+    ASSERT_TRUE(waitForEvents(watch, 1));
+
+    for (std::size_t i = 0; i < cluster_->members.size(); ++i) {
+        if (i != kept) killMember(*cluster_, i);
+    }
+    ASSERT_TRUE(waitForWatchEnd(watch, kWaitMillis)) << "the watch stayed on a member alone";
+    EXPECT_EQ(watch.result.end, WatchEnd::Broken) << watch.result.detail;
+    EXPECT_EQ(watch.result.nextRevision, revision + 1);
+    EtcdResult result = putKey(etcd, "cut-off/2", "v", 0, nullptr);
+    EXPECT_TRUE(hasStatus(result, EtcdStatus::Unreachable));
+    EXPECT_NE(result.detail.find("no leader"), std::string::npos) << result.detail;
+}
+
 }  // namespace
 }  // namespace etcd_test
 }  // namespace peerdir
