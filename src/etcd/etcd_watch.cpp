@@ -229,6 +229,20 @@ bool watchOn(const EtcdEndpoint& endpoint, Clock::duration connectBudget, unsign
     return true;
 }
 
+// What a watch takes from the connection when it starts; it does not hold
+// the connection's lock while it runs.
+struct WatchSettings {
+    std::vector<EtcdEndpoint> endpoints;
+    std::size_t first = 0;
+    unsigned timeoutMillis = 0;
+    unsigned idleMillis = 0;
+};
+
+WatchSettings readSettings(EtcdConnection& etcd) {
+    std::lock_guard<std::mutex> guard(etcd.lock);
+    return {etcd.endpoints, etcd.current, etcd.requestTimeoutMillis, etcd.watchIdleMillis};
+}
+
 }  // namespace
 
 void stopWatch(EtcdWatchStop& stop) {
@@ -240,39 +254,30 @@ void stopWatch(EtcdWatchStop& stop) {
 EtcdWatchResult watchPrefix(EtcdConnection& etcd, const std::string& prefix,
                             std::int64_t startRevision, EtcdWatchStop& stop,
                             const EventHandler& onEvent) {
-    std::vector<EtcdEndpoint> endpoints;
-    std::size_t first = 0;
-    unsigned timeoutMillis = 0;
-    unsigned idleMillis = 0;
-    {
-        std::lock_guard<std::mutex> guard(etcd.lock);
-        endpoints = etcd.endpoints;
-        first = etcd.current;
-        timeoutMillis = etcd.requestTimeoutMillis;
-        idleMillis = etcd.watchIdleMillis;
-    }
-    if (endpoints.empty()) return {WatchEnd::Refused, 0, 0, "no etcd endpoints configured"};
+    const WatchSettings settings = readSettings(etcd);
+    const std::size_t count = settings.endpoints.size();
+    if (count == 0) return {WatchEnd::Refused, 0, 0, "no etcd endpoints configured"};
     WatchRun run;
     run.onEvent = &onEvent;
     run.stop = &stop;
     run.result.nextRevision = std::max<std::int64_t>(startRevision, 0);
     const std::string body = createRequest(prefix, startRevision);
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMillis);
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(settings.timeoutMillis);
     std::string failures;
-    for (std::size_t tried = 0; tried < endpoints.size(); ++tried) {
-        Clock::duration left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) break;
-        const EtcdEndpoint& endpoint = endpoints[(first + tried) % endpoints.size()];
+    for (std::size_t tried = 0; tried < count && Clock::now() < deadline; ++tried) {
+        const EtcdEndpoint& endpoint = settings.endpoints[(settings.first + tried) % count];
+        Clock::duration share = (deadline - Clock::now()) / (count - tried);
         std::string failure;
-        if (watchOn(endpoint, left / (endpoints.size() - tried), idleMillis, body, run, &failure)) {
-            return stopRequested(stop) ? stopped(run) : run.result;
-        }
+        if (watchOn(endpoint, share, settings.idleMillis, body, run, &failure)) break;
         failures += (failures.empty() ? "" : "; ") + failure;
     }
     if (stopRequested(stop)) return stopped(run);
-    run.result.end = WatchEnd::Broken;
-    run.result.detail = "no etcd endpoint answered the watch within " +
-                        std::to_string(timeoutMillis) + " ms (" + failures + ")";
+    if (!run.finished) {
+        finish(run, WatchEnd::Broken,
+               "no etcd endpoint answered the watch within " +
+                   std::to_string(settings.timeoutMillis) + " ms (" + failures + ")");
+    }
     return run.result;
 }
 

@@ -139,6 +139,16 @@ std::string makeBaseDirectory() {
     return mkdtemp(buffer.data()) == nullptr ? "" : buffer.data();
 }
 
+EtcdMember planMember(const EtcdCluster& cluster, std::size_t index) {
+    EtcdMember member;
+    member.name = "m" + std::to_string(index);
+    member.clientPort = static_cast<std::uint16_t>(kEtcdTestClientPort + 2 * index);
+    member.peerPort = static_cast<std::uint16_t>(member.clientPort + 1);
+    member.dataDir = cluster.baseDir + "/" + member.name + ".etcd";
+    member.logPath = cluster.baseDir + "/" + member.name + ".log";
+    return member;
+}
+
 }  // namespace
 
 EtcdCluster::~EtcdCluster() { stopCluster(*this); }
@@ -150,31 +160,21 @@ bool startCluster(EtcdCluster& cluster, std::size_t size) {
         cluster.problem = "cannot make a directory under the temporary directory";
         return false;
     }
-    for (std::size_t i = 0; i < size; ++i) {
-        EtcdMember member;
-        member.name = "m" + std::to_string(i);
-        member.clientPort = static_cast<std::uint16_t>(kEtcdTestClientPort + 2 * i);
-        member.peerPort = static_cast<std::uint16_t>(member.clientPort + 1);
-        member.dataDir = cluster.baseDir + "/" + member.name + ".etcd";
-        member.logPath = cluster.baseDir + "/" + member.name + ".log";
-        cluster.members.push_back(member);
-    }
+    for (std::size_t i = 0; i < size; ++i) cluster.members.push_back(planMember(cluster, i));
+    bool started = true;
     for (EtcdMember& member : cluster.members) {
-        if (!spawnMember(cluster, member)) {
+        if (started && !spawnMember(cluster, member)) {
             cluster.problem = "cannot start etcd for " + member.name;
-            stopCluster(cluster);
-            return false;
+            started = false;
         }
     }
-    for (std::size_t i = 0; i < size; ++i) {
-        if (!waitHealthy(cluster, i)) {
-            std::string problem = cluster.problem;
-            stopCluster(cluster);
-            cluster.problem = problem;
-            return false;
-        }
+    for (std::size_t i = 0; started && i < size; ++i) started = waitHealthy(cluster, i);
+    if (!started) {
+        std::string problem = cluster.problem;
+        stopCluster(cluster);
+        cluster.problem = problem;
     }
-    return true;
+    return started;
 }
 
 std::vector<EtcdEndpoint> clusterEndpoints(const EtcdCluster& cluster) {
