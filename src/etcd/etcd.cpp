@@ -70,7 +70,6 @@ const char* etcdStatusName(EtcdStatus status) {
 }
 
 EtcdResult grantLease(EtcdConnection& etcd, std::int64_t ttlSeconds, EtcdLease* lease) {
-    std::lock_guard<std::mutex> guard(etcd.lock);
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/lease/grant", {{"TTL", int64Text(ttlSeconds)}}, &reply);
     if (result.status != EtcdStatus::Ok) return result;
@@ -88,7 +87,6 @@ EtcdResult grantLease(EtcdConnection& etcd, std::int64_t ttlSeconds, EtcdLease* 
 }
 
 EtcdResult keepLeaseAlive(EtcdConnection& etcd, std::int64_t leaseId, std::int64_t* ttlLeft) {
-    std::lock_guard<std::mutex> guard(etcd.lock);
     *ttlLeft = 0;
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/lease/keepalive", {{"ID", int64Text(leaseId)}}, &reply);
@@ -103,14 +101,12 @@ EtcdResult keepLeaseAlive(EtcdConnection& etcd, std::int64_t leaseId, std::int64
 }
 
 EtcdResult revokeLease(EtcdConnection& etcd, std::int64_t leaseId) {
-    std::lock_guard<std::mutex> guard(etcd.lock);
     Json reply;
     return postJson(etcd, "/v3/lease/revoke", {{"ID", int64Text(leaseId)}}, &reply);
 }
 
 EtcdResult putKey(EtcdConnection& etcd, const std::string& key, const std::string& value,
                   std::int64_t leaseId, std::int64_t* revision) {
-    std::lock_guard<std::mutex> guard(etcd.lock);
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/kv/put", putOperation(key, value, leaseId), &reply);
     if (result.status != EtcdStatus::Ok) return result;
@@ -121,7 +117,6 @@ EtcdResult putKey(EtcdConnection& etcd, const std::string& key, const std::strin
 }
 
 EtcdResult getKey(EtcdConnection& etcd, const std::string& key, bool* found, EtcdKeyValue* kv) {
-    std::lock_guard<std::mutex> guard(etcd.lock);
     *found = false;
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/kv/range", {{"key", base64Encode(key)}}, &reply);
@@ -144,7 +139,6 @@ EtcdResult rangeByCreation(EtcdConnection& etcd, const EtcdRangeQuery& query, Et
     if (query.minCreateRevision > 0) {
         request["min_create_revision"] = int64Text(query.minCreateRevision);
     }
-    std::lock_guard<std::mutex> guard(etcd.lock);
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/kv/range", request, &reply);
     if (result.status != EtcdStatus::Ok) return result;
@@ -168,7 +162,6 @@ EtcdRangeQuery nextPageQuery(const EtcdRangeQuery& query, const EtcdRange& page)
 }
 
 EtcdResult deleteKey(EtcdConnection& etcd, const std::string& key, std::int64_t* deleted) {
-    std::lock_guard<std::mutex> guard(etcd.lock);
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/kv/deleterange", {{"key", base64Encode(key)}}, &reply);
     if (result.status != EtcdStatus::Ok) return result;
@@ -188,7 +181,6 @@ EtcdResult deleteKeys(EtcdConnection& etcd, const std::vector<std::string>& keys
         for (std::size_t i = deleted; i < deleted + batch; ++i) {
             operations.push_back({{"request_delete_range", {{"key", base64Encode(keys[i])}}}});
         }
-        std::lock_guard<std::mutex> guard(etcd.lock);
         Json reply;
         result = postJson(etcd, "/v3/kv/txn", {{"success", operations}}, &reply);
         if (result.status == EtcdStatus::Ok) deleted += batch;
@@ -213,7 +205,6 @@ EtcdResult putIfCreatedAt(EtcdConnection& etcd, const std::string& guardKey,
     Json success = Json::array();
     success.push_back({{"request_put", putOperation(key, value, leaseId)}});
     Json request = {{"compare", Json::array({compare})}, {"success", success}};
-    std::lock_guard<std::mutex> guard(etcd.lock);
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/kv/txn", request, &reply);
     if (result.status != EtcdStatus::Ok) return result;

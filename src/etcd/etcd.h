@@ -4,15 +4,16 @@
 // etcd's HTTP/JSON gateway (/v3/...).
 //
 // Owns the HTTP connection to one of the configured endpoints, and moves on
-// to the next endpoint when one does not answer. Promises: every call other
-// than a watch returns within the connection's request time-out, across all
-// endpoints; a watch returns once asked to stop, when its stream ends, or
-// when its start is compacted. Every call says whether etcd did it, refused
+// to the next endpoint when one does not answer. Promises: every request
+// returns within the connection's request time-out, across all endpoints
+// (deleteKeys makes one request per transaction); a watch returns once
+// asked to stop, when its stream ends, or when its start is compacted. Every call says whether etcd did it, refused
 // it (the refusals a caller acts on told apart), or could not be reached.
 // Keys and values are bytes; nothing here knows what they mean.
 #ifndef PEERDIR_ETCD_ETCD_H
 #define PEERDIR_ETCD_ETCD_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -46,17 +47,21 @@ struct EtcdResult {
 };
 
 // The way to etcd. Fill in endpoints (and the time-outs if the defaults do
-// not suit) before the first call. Calls through one connection take turns:
-// it may be shared by threads, which then wait for each other.
+// not suit) before the first call and leave them be after. Requests through
+// one connection take turns on its one HTTP connection: threads may share
+// it, and time spent waiting for another's request counts against a call's
+// time-out. A thread that must not wait behind others (the lease's
+// keep-alive) is better given a connection of its own.
 struct EtcdConnection {
     std::vector<EtcdEndpoint> endpoints;
-    std::size_t current = 0;               // where the next request goes first
-    unsigned requestTimeoutMillis = 2000;  // one call, all endpoints tried
+    unsigned requestTimeoutMillis = 2000;  // one request, every endpoint tried
     // A watch's stream may stay quiet this long before it counts as broken;
     // the caller then resumes it.
     unsigned watchIdleMillis = 60000;
+
+    std::atomic<std::size_t> current{0};    // where the next request goes first
+    std::timed_mutex lock;                  // held for the whole of each request
     std::unique_ptr<httplib::Client> http;  // to endpoints[current], kept open
-    std::mutex lock;                        // held for the whole of each call
 
     EtcdConnection();
     ~EtcdConnection();
@@ -126,7 +131,8 @@ EtcdResult deleteKey(EtcdConnection& etcd, const std::string& key, std::int64_t*
 // --max-txn-ops).
 constexpr std::size_t kEtcdMaxTxnOps = 128;
 
-// Deletes every key in keys, kEtcdMaxTxnOps to a transaction, in order.
+// Deletes every key in keys, kEtcdMaxTxnOps to a transaction, in order,
+// each transaction a request with a time-out of its own.
 // done (may be null) gets how many of keys are known deleted: all of them on
 // Ok, those of the transactions that went through before a failure.
 EtcdResult deleteKeys(EtcdConnection& etcd, const std::vector<std::string>& keys,

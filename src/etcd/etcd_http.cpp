@@ -71,8 +71,10 @@ const Json* member(const Json& object, const char* name) {
     return found == object.end() ? nullptr : &*found;
 }
 
+// The start of text as one printable line, for a detail.
 std::string firstLine(const std::string& text) {
-    std::string line = text.substr(0, text.find('\n'));
+    std::string line;
+    for (char c : text.substr(0, text.find('\n'))) line.push_back(c >= 0x20 && c < 0x7f ? c : '?');
     return line.size() > 200 ? line.substr(0, 200) + "..." : line;
 }
 
@@ -120,19 +122,23 @@ std::unique_ptr<httplib::Client> makeClient(const EtcdEndpoint& endpoint, Clock:
 }
 
 EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Json* reply) {
-    const std::size_t count = etcd.endpoints.size();
-    if (count == 0) return refused("no etcd endpoints configured");
-    const std::string text = body.dump();
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(etcd.requestTimeoutMillis);
+    const std::size_t count = etcd.endpoints.size();
+    if (count == 0) return refused("no etcd endpoints configured");
+    std::unique_lock<std::timed_mutex> turn(etcd.lock, deadline);
+    if (!turn.owns_lock()) {
+        return {EtcdStatus::Unreachable, "other requests held the etcd connection for the whole " +
+                                             std::to_string(etcd.requestTimeoutMillis) + " ms"};
+    }
+    const std::string text = body.dump();
     std::string failures;
     // Each endpoint once, each given an even share of the time left, so one
     // that hangs cannot use up the time the others need.
-    for (std::size_t tried = 0; tried < count; ++tried) {
-        Clock::duration left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) break;
+    for (std::size_t tried = 0; tried < count && Clock::now() < deadline; ++tried) {
         if (etcd.current >= count) etcd.current = 0;
-        EtcdResult result = attempt(etcd, path, text, left / (count - tried), reply);
+        Clock::duration share = (deadline - Clock::now()) / (count - tried);
+        EtcdResult result = attempt(etcd, path, text, share, reply);
         if (result.status != EtcdStatus::Unreachable) return result;
         failures += (failures.empty() ? "" : "; ") + result.detail;
         etcd.http.reset();

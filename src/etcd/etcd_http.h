@@ -22,8 +22,8 @@ using Json = nlohmann::json;
 
 // Posts body to path, starting at etcd.current and moving on to the next
 // endpoint while one does not answer, each given a share of what is left of
-// the request time-out. On Ok, reply holds etcd's answer. The caller holds
-// etcd.lock.
+// the request time-out, which starts before the wait for etcd.lock. On Ok,
+// reply holds etcd's answer.
 EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Json* reply);
 
 // A client for endpoint with Nagle's algorithm off (a put waits 40 ms for a

@@ -229,20 +229,6 @@ bool watchOn(const EtcdEndpoint& endpoint, Clock::duration connectBudget, unsign
     return true;
 }
 
-// What a watch takes from the connection when it starts; it does not hold
-// the connection's lock while it runs.
-struct WatchSettings {
-    std::vector<EtcdEndpoint> endpoints;
-    std::size_t first = 0;
-    unsigned timeoutMillis = 0;
-    unsigned idleMillis = 0;
-};
-
-WatchSettings readSettings(EtcdConnection& etcd) {
-    std::lock_guard<std::mutex> guard(etcd.lock);
-    return {etcd.endpoints, etcd.current, etcd.requestTimeoutMillis, etcd.watchIdleMillis};
-}
-
 }  // namespace
 
 void stopWatch(EtcdWatchStop& stop) {
@@ -254,8 +240,10 @@ void stopWatch(EtcdWatchStop& stop) {
 EtcdWatchResult watchPrefix(EtcdConnection& etcd, const std::string& prefix,
                             std::int64_t startRevision, EtcdWatchStop& stop,
                             const EventHandler& onEvent) {
-    const WatchSettings settings = readSettings(etcd);
-    const std::size_t count = settings.endpoints.size();
+    // The watch has a connection of its own and takes no turn on etcd.http.
+    const std::vector<EtcdEndpoint>& endpoints = etcd.endpoints;
+    const std::size_t first = etcd.current;
+    const std::size_t count = endpoints.size();
     if (count == 0) return {WatchEnd::Refused, 0, 0, "no etcd endpoints configured"};
     WatchRun run;
     run.onEvent = &onEvent;
@@ -263,20 +251,20 @@ EtcdWatchResult watchPrefix(EtcdConnection& etcd, const std::string& prefix,
     run.result.nextRevision = std::max<std::int64_t>(startRevision, 0);
     const std::string body = createRequest(prefix, startRevision);
     const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(settings.timeoutMillis);
+        Clock::now() + std::chrono::milliseconds(etcd.requestTimeoutMillis);
     std::string failures;
     for (std::size_t tried = 0; tried < count && Clock::now() < deadline; ++tried) {
-        const EtcdEndpoint& endpoint = settings.endpoints[(settings.first + tried) % count];
+        const EtcdEndpoint& endpoint = endpoints[(first + tried) % count];
         Clock::duration share = (deadline - Clock::now()) / (count - tried);
         std::string failure;
-        if (watchOn(endpoint, share, settings.idleMillis, body, run, &failure)) break;
+        if (watchOn(endpoint, share, etcd.watchIdleMillis, body, run, &failure)) break;
         failures += (failures.empty() ? "" : "; ") + failure;
     }
     if (stopRequested(stop)) return stopped(run);
     if (!run.finished) {
         finish(run, WatchEnd::Broken,
                "no etcd endpoint answered the watch within " +
-                   std::to_string(settings.timeoutMillis) + " ms (" + failures + ")");
+                   std::to_string(etcd.requestTimeoutMillis) + " ms (" + failures + ")");
     }
     return run.result;
 }

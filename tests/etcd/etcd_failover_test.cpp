@@ -82,19 +82,19 @@ TEST_F(EtcdFailoverTest, RequestsMoveOnWhenTheMemberInUseIsKilled) {
                       memberEndpoint(*cluster_, follower(1))};
     std::int64_t revision = 0;
     ASSERT_TRUE(isOk(putKey(etcd, "failover/1", "v", 0, &revision)));
-    EXPECT_EQ(etcd.current, 0u);
+    EXPECT_EQ(etcd.current.load(), 0u);
 
     // A follower goes: the leader is next, so the very next call works.
     killMember(*cluster_, first);
     EXPECT_TRUE(isOk(putKey(etcd, "failover/2", "v", 0, nullptr)));
-    EXPECT_EQ(etcd.current, 1u);
+    EXPECT_EQ(etcd.current.load(), 1u);
 
     // Then the leader goes, with the follower back: calls work again once
     // the two left have elected one of them.
     ASSERT_TRUE(restartMember(*cluster_, first)) << cluster_->problem;
     killMember(*cluster_, leader);
     EXPECT_TRUE(isOk(putWithinWait(etcd, "failover/3")));
-    EXPECT_NE(etcd.current, 1u);
+    EXPECT_NE(etcd.current.load(), 1u);
     bool found = false;
     EtcdKeyValue kv;
     ASSERT_TRUE(isOk(getKey(etcd, "failover/1", &found, &kv)));
