@@ -70,6 +70,8 @@ const char* etcdStatusName(EtcdStatus status) {
 }
 
 EtcdResult grantLease(EtcdConnection& etcd, std::int64_t ttlSeconds, EtcdLease* lease) {
+    if (ttlSeconds <= 0)
+        return refused("a lease needs a positive TTL, not " + int64Text(ttlSeconds));
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/lease/grant", {{"TTL", int64Text(ttlSeconds)}}, &reply);
     if (result.status != EtcdStatus::Ok) return result;

@@ -7,9 +7,9 @@
 // to the next endpoint when one does not answer. Promises: every request
 // returns within the connection's request time-out, across all endpoints
 // (deleteKeys makes one request per transaction); a watch returns once
-// asked to stop, when its stream ends, or when its start is compacted. Every call says whether etcd did it, refused
-// it (the refusals a caller acts on told apart), or could not be reached.
-// Keys and values are bytes; nothing here knows what they mean.
+// asked to stop, when its stream ends, or when its start is compacted. Every call says whether etcd
+// did it, refused it (the refusals a caller acts on told apart), or could not be reached. Keys and
+// values are bytes; nothing here knows what they mean.
 #ifndef PEERDIR_ETCD_ETCD_H
 #define PEERDIR_ETCD_ETCD_H
 

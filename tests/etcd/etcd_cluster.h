@@ -6,9 +6,10 @@
 // fresh data directory under the system's temporary directory and its log in
 // a file there. The tests run in a network namespace of their own, which
 // keeps the fixed ports free. Every wait is bounded by a deadline. A member
-// is killed when the test process dies, and stopCluster (or the cluster's
-// destructor) kills what is left and removes the directories, so a failing
-// test leaves nothing running.
+// is killed when the thread that started it ends (start members from the
+// test's main thread), so a test process that dies takes them along, and
+// stopCluster (or the cluster's destructor) kills what is left and removes
+// the directories, so a failing test leaves nothing running.
 #ifndef PEERDIR_TESTS_ETCD_ETCD_CLUSTER_H
 #define PEERDIR_TESTS_ETCD_ETCD_CLUSTER_H
 
