@@ -14,7 +14,8 @@ constexpr std::size_t kConnectionBytes = 8;
 std::string hexOf(std::uint64_t value) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text(16, '0');
-    for (int i = 15; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kDigits[value & 15];
+    for (int i = 15; i >= 0; --i, value >>= 4)
+        text[static_cast<std::size_t>(i)] = kDigits[value & 15];
     return text;
 }
 

@@ -57,8 +57,8 @@ void registerLocally(SharedRegistry& shared, const SharedJob& job) {
     registration.key =
         registrationKey(shared.options.prefix, job.text, shared.server, ++shared.serial);
     if (shared.available.load()) {
-        EtcdResult put = putKey(shared.requests, registration.key,
-                                encodeConnection(job.connection), currentLease(shared), nullptr);
+        EtcdResult put = putKey(shared.requests, registration.key, encodeConnection(job.connection),
+                                currentLease(shared), nullptr);
         registration.written = noteResult(shared, put) == EtcdStatus::Ok;
     }
     shared.local.push_back(registration);
@@ -104,8 +104,7 @@ SharedForward tryForward(SharedRegistry& shared, SharedJob& job, std::uint64_t s
     if (!decodeConnection(kv.value, holder)) return SharedForward::NotFound;
     if (kv.lease == currentLease(shared)) return SharedForward::Here;
     if (abandoned(job)) return SharedForward::Unavailable;
-    const std::string mailKey =
-        mailboxKey(shared.options.prefix, kv.lease, shared.server, serial);
+    const std::string mailKey = mailboxKey(shared.options.prefix, kv.lease, shared.server, serial);
     EtcdResult put = putIfCreatedAt(shared.requests, kv.key, kv.createRevision, mailKey,
                                     encodeMailboxValue(*holder, job.payload), kv.lease, nullptr);
     EtcdStatus status = put.status;
@@ -261,7 +260,8 @@ void sharedRegistryStop(SharedRegistry* shared) {
     shared->keepAliveThread.join();
     shared->watchThread.join();
     // The names go at once rather than when the lease runs out.
-    if (shared->lease != 0 && shared->available.load()) revokeLease(shared->requests, shared->lease);
+    if (shared->lease != 0 && shared->available.load())
+        revokeLease(shared->requests, shared->lease);
     delete shared;
 }
 

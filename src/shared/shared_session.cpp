@@ -147,9 +147,8 @@ void watchOneLease(SharedRegistry& shared, EtcdWatchStop& stop, std::int64_t lea
             if (!pauseUnlessStopped(shared, kWatchRetryMillis)) return;
             continue;
         }
-        EtcdWatchResult watched = watchPrefix(
-            shared.mailbox, prefix, from, stop,
-            [&shared](const EtcdWatchEvent& event) {
+        EtcdWatchResult watched =
+            watchPrefix(shared.mailbox, prefix, from, stop, [&shared](const EtcdWatchEvent& event) {
                 if (!event.deleted) takeFromMailbox(shared, event.kv);
             });
         if (watched.end == WatchEnd::Stopped) return;

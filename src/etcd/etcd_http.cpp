@@ -1,0 +1,228 @@
+// etcd_http.cpp -- one JSON request to etcd's gateway, with failover, and the
+// reading of what comes back.
+#include "etcd/etcd_http.h"
+
+#include <charconv>
+#include <cstddef>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+namespace peerdir {
+namespace etcd_detail {
+
+namespace {
+
+// A reply beyond this is refused rather than held: ranges are paged.
+constexpr std::size_t kMaxReplyBytes = 64u << 20;
+
+// gRPC status codes the gateway passes on.
+constexpr int kCodeNotFound = 5;
+constexpr int kCodeOutOfRange = 11;
+constexpr int kCodeUnavailable = 14;
+
+// What one request to one endpoint brought back.
+struct Exchange {
+    bool answered = false;  // a status line and headers came
+    int status = 0;
+    bool trailers = false;  // the answer announced HTTP trailers
+    bool tooLarge = false;
+    std::string body;
+    httplib::Error error = httplib::Error::Success;
+};
+
+void setTimeouts(httplib::Client& http, Clock::duration budget) {
+    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(budget).count();
+    if (micros < 1000) micros = 1000;
+    time_t sec = static_cast<time_t>(micros / 1000000);
+    time_t usec = static_cast<time_t>(micros % 1000000);
+    http.set_connection_timeout(sec, usec);
+    http.set_read_timeout(sec, usec);
+    http.set_write_timeout(sec, usec);
+}
+
+Exchange exchange(httplib::Client& http, const char* path, const std::string& body) {
+    Exchange result;
+    httplib::Request request;
+    request.method = "POST";
+    request.path = path;
+    request.body = body;
+    request.set_header("Content-Type", "application/json");
+    requireLeader(request);
+    request.response_handler = [&result](const httplib::Response& response) {
+        result.answered = true;
+        result.status = response.status;
+        result.trailers = response.has_header("Trailer");
+        return true;
+    };
+    request.content_receiver = [&result](const char* data, std::size_t length, std::uint64_t,
+                                         std::uint64_t) {
+        result.tooLarge = result.body.size() + length > kMaxReplyBytes;
+        if (!result.tooLarge) result.body.append(data, length);
+        return !result.tooLarge;
+    };
+    result.error = http.send(request).error();
+    return result;
+}
+
+const Json* member(const Json& object, const char* name) {
+    if (!object.is_object()) return nullptr;
+    auto found = object.find(name);
+    return found == object.end() ? nullptr : &*found;
+}
+
+// The start of text as one printable line, for a detail.
+std::string firstLine(const std::string& text) {
+    std::string line;
+    for (char c : text.substr(0, text.find('\n'))) line.push_back(c >= 0x20 && c < 0x7f ? c : '?');
+    return line.size() > 200 ? line.substr(0, 200) + "..." : line;
+}
+
+// Reads what an endpoint that answered sent. The gateway's error answers end
+// with HTTP trailers, which this httplib cannot read: it reports a read error
+// after the whole body has come. Such a body is taken as the answer.
+EtcdResult readAnswer(const Exchange& sent, const std::string& where, Json* reply) {
+    if (sent.tooLarge) return refused(where + ": reply larger than the limit of 64 MiB");
+    Json parsed = Json::parse(sent.body, nullptr, false);
+    bool whole = sent.error == httplib::Error::Success || (sent.trailers && !parsed.is_discarded());
+    if (!whole) return {EtcdStatus::Unreachable, where + ": " + httplib::to_string(sent.error)};
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        return refused(where + ": HTTP " + std::to_string(sent.status) + ": " +
+                       firstLine(sent.body));
+    }
+    if (member(parsed, "error") != nullptr) return errorResult(parsed, where);
+    if (sent.status != 200) return refused(where + ": HTTP " + std::to_string(sent.status));
+    // Streamed calls wrap each answer in "result".
+    const Json* wrapped = member(parsed, "result");
+    *reply = wrapped != nullptr ? *wrapped : parsed;
+    return {};
+}
+
+EtcdResult attempt(EtcdConnection& etcd, const char* path, const std::string& body,
+                   Clock::duration budget, Json* reply) {
+    const EtcdEndpoint& endpoint = etcd.endpoints[etcd.current];
+    if (!etcd.http) etcd.http = makeClient(endpoint, budget);
+    setTimeouts(*etcd.http, budget);
+    Exchange sent = exchange(*etcd.http, path, body);
+    std::string where = endpointText(endpoint);
+    if (!sent.answered) {
+        return {EtcdStatus::Unreachable, where + ": " + httplib::to_string(sent.error)};
+    }
+    return readAnswer(sent, where, reply);
+}
+
+}  // namespace
+
+std::unique_ptr<httplib::Client> makeClient(const EtcdEndpoint& endpoint, Clock::duration budget) {
+    auto http = std::make_unique<httplib::Client>(endpoint.host, endpoint.port);
+    http->set_tcp_nodelay(true);
+    http->set_keep_alive(true);
+    setTimeouts(*http, budget);
+    return http;
+}
+
+EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Json* reply) {
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(etcd.requestTimeoutMillis);
+    const std::size_t count = etcd.endpoints.size();
+    if (count == 0) return refused("no etcd endpoints configured");
+    std::unique_lock<std::timed_mutex> turn(etcd.lock, deadline);
+    if (!turn.owns_lock()) {
+        return {EtcdStatus::Unreachable, "other requests held the etcd connection for the whole " +
+                                             std::to_string(etcd.requestTimeoutMillis) + " ms"};
+    }
+    const std::string text = body.dump();
+    std::string failures;
+    // Each endpoint once, each given an even share of the time left, so one
+    // that hangs cannot use up the time the others need.
+    for (std::size_t tried = 0; tried < count && Clock::now() < deadline; ++tried) {
+        if (etcd.current >= count) etcd.current = 0;
+        Clock::duration share = (deadline - Clock::now()) / (count - tried);
+        EtcdResult result = attempt(etcd, path, text, share, reply);
+        if (result.status != EtcdStatus::Unreachable) return result;
+        failures += (failures.empty() ? "" : "; ") + result.detail;
+        etcd.http.reset();
+        etcd.current = (etcd.current + 1) % count;
+    }
+    return {EtcdStatus::Unreachable, "no etcd endpoint answered within " +
+                                         std::to_string(etcd.requestTimeoutMillis) + " ms (" +
+                                         failures + ")"};
+}
+
+void requireLeader(httplib::Request& request) {
+    request.set_header("Grpc-Metadata-hasleader", "true");
+}
+
+EtcdResult errorResult(const Json& error, const std::string& where) {
+    // Unary calls: {"error": "...", "message": "...", "code": 5}. Streamed
+    // calls: {"error": {"grpc_code": 5, "message": "...", ...}}.
+    const Json* inner = member(error, "error");
+    const Json& holder = inner != nullptr && inner->is_object() ? *inner : error;
+    const Json* code =
+        member(holder, inner != nullptr && inner->is_object() ? "grpc_code" : "code");
+    const Json* message = member(holder, "message");
+    int grpcCode = code != nullptr && code->is_number_integer() ? code->get<int>() : -1;
+    std::string text = message != nullptr && message->is_string() ? message->get<std::string>()
+                                                                  : firstLine(error.dump());
+    EtcdResult result{EtcdStatus::Refused, where + ": " + text};
+    if (grpcCode == kCodeNotFound && text.find("lease not found") != std::string::npos) {
+        result.status = EtcdStatus::LeaseNotFound;
+    } else if (grpcCode == kCodeOutOfRange && text.find("compacted") != std::string::npos) {
+        result.status = EtcdStatus::Compacted;
+    } else if (grpcCode == kCodeUnavailable) {
+        result.status = EtcdStatus::Unreachable;
+    }
+    return result;
+}
+
+bool readInt64(const Json& object, const char* name, std::int64_t* value) {
+    const Json* field = member(object, name);
+    *value = 0;
+    if (field == nullptr) return true;
+    if (field->is_number_integer()) {
+        if (field->is_number_unsigned() &&
+            field->get<std::uint64_t>() >
+                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return false;
+        }
+        *value = field->get<std::int64_t>();
+        return true;
+    }
+    if (!field->is_string()) return false;
+    const std::string& text = field->get_ref<const std::string&>();
+    const char* end = text.data() + text.size();
+    std::from_chars_result parsed = std::from_chars(text.data(), end, *value);
+    return !text.empty() && parsed.ec == std::errc() && parsed.ptr == end;
+}
+
+bool readFlag(const Json& object, const char* name) {
+    const Json* field = member(object, name);
+    return field != nullptr && field->is_boolean() && field->get<bool>();
+}
+
+bool readKeyValue(const Json& object, EtcdKeyValue* kv) {
+    const Json* key = member(object, "key");
+    const Json* value = member(object, "value");
+    if (key == nullptr || !key->is_string() || !base64Decode(key->get<std::string>(), &kv->key)) {
+        return false;
+    }
+    kv->value.clear();
+    if (value != nullptr &&
+        (!value->is_string() || !base64Decode(value->get<std::string>(), &kv->value))) {
+        return false;
+    }
+    return readInt64(object, "create_revision", &kv->createRevision) &&
+           readInt64(object, "mod_revision", &kv->modRevision) &&
+           readInt64(object, "version", &kv->version) && readInt64(object, "lease", &kv->lease);
+}
+
+std::string int64Text(std::int64_t value) { return std::to_string(value); }
+
+std::string rangeStartKey(const std::string& prefix) {
+    return prefix.empty() ? std::string(1, '\0') : prefix;
+}
+
+EtcdResult refused(const std::string& detail) { return {EtcdStatus::Refused, detail}; }
+
+}  // namespace etcd_detail
+}  // namespace peerdir

@@ -1,0 +1,88 @@
+// etcd_cluster.h -- real etcd members as child processes, for the tests of
+// the etcd access layer (Linux only).
+//
+// One or three members on fixed loopback ports (member i serves clients on
+// kEtcdTestClientPort + 2i and its peers on the port after), each with a
+// fresh data directory under the system's temporary directory and its log in
+// a file there. The tests run in a network namespace of their own, which
+// keeps the fixed ports free. Every wait is bounded by a deadline. A member
+// is killed when the thread that started it ends (start members from the
+// test's main thread), so a test process that dies takes them along, and
+// stopCluster (or the cluster's destructor) kills what is left and removes
+// the directories, so a failing test leaves nothing running.
+#ifndef PEERDIR_TESTS_ETCD_ETCD_CLUSTER_H
+#define PEERDIR_TESTS_ETCD_ETCD_CLUSTER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "etcd/etcd_codec.h"
+
+namespace peerdir {
+namespace etcd_test {
+
+constexpr std::uint16_t kEtcdTestClientPort = 42379;
+// A loopback port where nothing listens.
+constexpr std::uint16_t kNothingListensPort = 42399;
+// Long enough for a start on a loaded machine; waits end as soon as they can.
+constexpr unsigned kClusterWaitMillis = 30000;
+
+struct EtcdMember {
+    std::string name;  // m0, m1, m2
+    std::uint16_t clientPort = 0;
+    std::uint16_t peerPort = 0;
+    std::string dataDir;
+    std::string logPath;
+    int pid = -1;  // -1: not running
+    bool paused = false;
+};
+
+struct EtcdCluster {
+    std::string baseDir;
+    std::vector<EtcdMember> members;
+    std::string problem;  // why the last call that failed did
+
+    EtcdCluster() = default;
+    EtcdCluster(const EtcdCluster&) = delete;
+    EtcdCluster& operator=(const EtcdCluster&) = delete;
+    ~EtcdCluster();
+};
+
+// Starts size members (1 or 3) as a new cluster and waits until each
+// answers healthy (it has a leader). False, with problem set and everything
+// torn down, when that does not happen within kClusterWaitMillis.
+bool startCluster(EtcdCluster& cluster, std::size_t size);
+
+// Every member, running or not, in member order.
+std::vector<EtcdEndpoint> clusterEndpoints(const EtcdCluster& cluster);
+EtcdEndpoint memberEndpoint(const EtcdCluster& cluster, std::size_t member);
+
+// SIGKILL, then reaps it.
+void killMember(EtcdCluster& cluster, std::size_t member);
+// SIGTERM, reaped within the wait or killed after it.
+void stopMember(EtcdCluster& cluster, std::size_t member);
+// Starts a stopped or killed member again on its data and waits for health.
+bool restartMember(EtcdCluster& cluster, std::size_t member);
+// SIGSTOP / SIGCONT: the member keeps its sockets but answers nothing.
+void pauseMember(EtcdCluster& cluster, std::size_t member);
+void resumeMember(EtcdCluster& cluster, std::size_t member);
+
+// The member the running members agree leads, or -1 when none does within
+// kClusterWaitMillis.
+int waitForLeader(EtcdCluster& cluster);
+
+// Compacts the store up to revision, asking the first running member.
+bool compactCluster(EtcdCluster& cluster, std::int64_t revision);
+
+// Kills every member and removes the directories.
+void stopCluster(EtcdCluster& cluster);
+
+// The last lines of a member's log, for a failure message.
+std::string memberLogTail(const EtcdCluster& cluster, std::size_t member);
+
+}  // namespace etcd_test
+}  // namespace peerdir
+
+#endif

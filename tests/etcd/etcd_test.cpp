@@ -1,0 +1,247 @@
+// The etcd access layer against one real etcd member: leases, creation-order
+// ranges paged at one revision, the guarded put, bulk deletes and watches.
+#include "etcd/etcd.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "etcd/etcd_cluster.h"
+#include "etcd/etcd_test_support.h"
+
+namespace peerdir {
+namespace etcd_test {
+namespace {
+
+constexpr unsigned kWaitMillis = 20000;
+
+class EtcdTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        cluster_ = new EtcdCluster;
+        started_ = startCluster(*cluster_, 1);
+    }
+    static void TearDownTestSuite() {
+        delete cluster_;
+        cluster_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(started_) << cluster_->problem;
+        etcd_.endpoints = clusterEndpoints(*cluster_);
+        // Each test under keys of its own.
+        prefix_ =
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "/";
+    }
+
+    std::int64_t put(const std::string& name, const std::string& value = "v",
+                     std::int64_t lease = 0) {
+        std::int64_t revision = 0;
+        EXPECT_TRUE(isOk(putKey(etcd_, prefix_ + name, value, lease, &revision)));
+        return revision;
+    }
+    bool exists(const std::string& name) {
+        bool found = false;
+        EtcdKeyValue kv;
+        EXPECT_TRUE(isOk(getKey(etcd_, prefix_ + name, &found, &kv)));
+        return found;
+    }
+
+    static EtcdCluster* cluster_;
+    static bool started_;
+    EtcdConnection etcd_;
+    std::string prefix_;
+};
+
+EtcdCluster* EtcdTest::cluster_ = nullptr;
+bool EtcdTest::started_ = false;
+
+std::vector<std::string> keysOf(const std::vector<EtcdWatchEvent>& events) {
+    std::vector<std::string> keys;
+    for (const EtcdWatchEvent& event : events) {
+        keys.push_back((event.deleted ? "-" : "+") + event.kv.key);
+    }
+    return keys;
+}
+
+TEST_F(EtcdTest, KeysUnderALeaseGoWhenItIsRevokedOrExpires) {
+    EtcdLease lease;
+    ASSERT_TRUE(isOk(grantLease(etcd_, 10, &lease)));
+    EXPECT_EQ(lease.ttlSeconds, 10);
+    put("revoked", "v", lease.id);
+    std::int64_t ttl = 0;
+    ASSERT_TRUE(isOk(keepLeaseAlive(etcd_, lease.id, &ttl)));
+    EXPECT_GT(ttl, 0);
+    EXPECT_LE(ttl, 10);
+    ASSERT_TRUE(isOk(revokeLease(etcd_, lease.id)));
+    EXPECT_FALSE(exists("revoked"));
+    EXPECT_TRUE(hasStatus(keepLeaseAlive(etcd_, lease.id, &ttl), EtcdStatus::LeaseNotFound));
+    EXPECT_EQ(ttl, 0);
+    EXPECT_TRUE(hasStatus(revokeLease(etcd_, lease.id), EtcdStatus::LeaseNotFound));
+    EXPECT_TRUE(hasStatus(putKey(etcd_, prefix_ + "late", "v", lease.id, nullptr),
+                          EtcdStatus::LeaseNotFound));
+
+    // No keep-alive: the key goes by itself once the TTL has run out.
+    EtcdLease shortLease;
+    ASSERT_TRUE(isOk(grantLease(etcd_, 2, &shortLease)));
+    put("expires", "v", shortLease.id);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMillis);
+    while (exists("expires") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_FALSE(exists("expires"));
+    EXPECT_TRUE(hasStatus(keepLeaseAlive(etcd_, shortLease.id, &ttl), EtcdStatus::LeaseNotFound));
+}
+
+TEST_F(EtcdTest, RangeListsKeysInCreationOrderPageByPageAtOneRevision) {
+    // Created in an order that is not the keys' own.
+    const std::vector<std::string> names = {"m", "c", "x", "a", "q", "b", "z"};
+    for (const std::string& name : names) put(name);
+    EtcdRangeQuery query;
+    query.prefix = prefix_;
+    query.limit = 3;
+    query.keysOnly = true;
+    std::vector<std::string> listed;
+    std::vector<EtcdRange> pages;
+    for (int page = 0; page < 10; ++page) {
+        EtcdRange range;
+        ASSERT_TRUE(isOk(rangeByCreation(etcd_, query, &range)));
+        for (const EtcdKeyValue& kv : range.kvs) {
+            listed.push_back(kv.key.substr(prefix_.size()));
+            EXPECT_EQ(kv.value, "");
+        }
+        pages.push_back(range);
+        if (page == 0) {
+            // Changes after the first page must not show in the list.
+            put("new");
+            std::int64_t deleted = 0;
+            ASSERT_TRUE(isOk(deleteKey(etcd_, prefix_ + "b", &deleted)));
+            EXPECT_EQ(deleted, 1);
+        }
+        if (!range.more) break;
+        query = nextPageQuery(query, range);
+    }
+    EXPECT_EQ(listed, names);
+    ASSERT_EQ(pages.size(), 3u);
+    EXPECT_EQ(pages[2].kvs.size(), 1u);
+    EXPECT_EQ(pages[0].revision, pages[2].revision);
+
+    // A fresh range sees the changes, with the values.
+    EtcdRangeQuery fresh;
+    fresh.prefix = prefix_;
+    EtcdRange now;
+    ASSERT_TRUE(isOk(rangeByCreation(etcd_, fresh, &now)));
+    ASSERT_EQ(now.kvs.size(), names.size());
+    EXPECT_EQ(now.kvs.back().key, prefix_ + "new");
+    EXPECT_EQ(now.kvs.back().value, "v");
+}
+
+TEST_F(EtcdTest, GuardedPutHoldsOnlyWhileTheGuardKeyIsTheOneItWas) {
+    std::int64_t created = put("reg/alice", "server-1");
+    EtcdLease mailbox;
+    ASSERT_TRUE(isOk(grantLease(etcd_, 10, &mailbox)));
+    std::int64_t revision = 0;
+    ASSERT_TRUE(isOk(putIfCreatedAt(etcd_, prefix_ + "reg/alice", created, prefix_ + "msg/1",
+                                    std::string("req\0uest", 8), mailbox.id, &revision)));
+    EXPECT_GT(revision, created);
+    bool found = false;
+    EtcdKeyValue message;
+    ASSERT_TRUE(isOk(getKey(etcd_, prefix_ + "msg/1", &found, &message)));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(message.value, std::string("req\0uest", 8));
+    EXPECT_EQ(message.lease, mailbox.id);
+    EXPECT_EQ(message.createRevision, revision);
+
+    // Alice leaves and comes back: a request meant for her first
+    // registration must not reach the second.
+    ASSERT_TRUE(isOk(deleteKey(etcd_, prefix_ + "reg/alice", nullptr)));
+    EXPECT_TRUE(hasStatus(putIfCreatedAt(etcd_, prefix_ + "reg/alice", created, prefix_ + "msg/2",
+                                         "r", mailbox.id, nullptr),
+                          EtcdStatus::CompareFailed));
+    std::int64_t recreated = put("reg/alice", "server-2");
+    EXPECT_TRUE(hasStatus(putIfCreatedAt(etcd_, prefix_ + "reg/alice", created, prefix_ + "msg/2",
+                                         "r", mailbox.id, nullptr),
+                          EtcdStatus::CompareFailed));
+    EXPECT_FALSE(exists("msg/2"));
+
+    // The receiving server's lease has gone.
+    ASSERT_TRUE(isOk(revokeLease(etcd_, mailbox.id)));
+    EXPECT_TRUE(hasStatus(putIfCreatedAt(etcd_, prefix_ + "reg/alice", recreated, prefix_ + "msg/3",
+                                         "r", mailbox.id, nullptr),
+                          EtcdStatus::LeaseNotFound));
+}
+
+TEST_F(EtcdTest, DeleteKeysTakesMoreKeysThanOneTransactionHolds) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < 300; ++i) {
+        keys.push_back(prefix_ + std::to_string(i));
+        put(std::to_string(i));
+    }
+    std::size_t done = 0;
+    ASSERT_TRUE(isOk(deleteKeys(etcd_, keys, &done)));
+    EXPECT_EQ(done, keys.size());
+    EtcdRangeQuery query;
+    query.prefix = prefix_;
+    EtcdRange left;
+    ASSERT_TRUE(isOk(rangeByCreation(etcd_, query, &left)));
+    EXPECT_TRUE(left.kvs.empty());
+}
+
+TEST_F(EtcdTest, WatchDeliversInOrderStopsWhenIdleAndResumesWhereItStopped) {
+    etcd_.watchIdleMillis = 600000;  // an idle stream stays open: only a stop ends it
+    std::int64_t before = put("before");
+    WatchThread first;
+    startWatch(first, etcd_, prefix_, before + 1);
+    put("a", "1");
+    put("b", "2");
+    std::int64_t last = put("c", "3");
+    ASSERT_TRUE(waitForEvents(first, 3));
+    ASSERT_TRUE(stopAndJoin(first, kWaitMillis)) << "a stop did not end an idle watch";
+    EXPECT_EQ(first.result.end, WatchEnd::Stopped);
+    EXPECT_EQ(first.result.nextRevision, last + 1);
+    std::vector<EtcdWatchEvent> events = eventsSoFar(first);
+    EXPECT_EQ(keysOf(events), (std::vector<std::string>{"+" + prefix_ + "a", "+" + prefix_ + "b",
+                                                        "+" + prefix_ + "c"}));
+    EXPECT_EQ(events[2].kv.value, "3");
+    EXPECT_EQ(events[2].kv.modRevision, last);
+
+    // Whatever happened while nobody watched comes next, once.
+    put("d");
+    ASSERT_TRUE(isOk(deleteKey(etcd_, prefix_ + "a", nullptr)));
+    WatchThread second;
+    startWatch(second, etcd_, prefix_, first.result.nextRevision);
+    ASSERT_TRUE(waitForEvents(second, 2));
+    put("e");
+    ASSERT_TRUE(waitForEvents(second, 3));
+    ASSERT_TRUE(stopAndJoin(second, kWaitMillis));
+    EXPECT_EQ(
+        keysOf(eventsSoFar(second)),
+        (std::vector<std::string>{"+" + prefix_ + "d", "-" + prefix_ + "a", "+" + prefix_ + "e"}));
+
+    // A stop handle stays stopped.
+    EtcdWatchResult again =
+        watchPrefix(etcd_, prefix_, 0, second.stop, [](const EtcdWatchEvent&) {});
+    EXPECT_EQ(again.end, WatchEnd::Stopped);
+}
+
+TEST_F(EtcdTest, WatchFromACompactedRevisionSaysSo) {
+    std::int64_t first = put("k", "1");
+    std::int64_t second = put("k", "2");
+    ASSERT_TRUE(compactCluster(*cluster_, second)) << cluster_->problem;
+    WatchThread watch;
+    startWatch(watch, etcd_, prefix_, first);
+    ASSERT_TRUE(waitForWatchEnd(watch, kWaitMillis));
+    EXPECT_EQ(watch.result.end, WatchEnd::Compacted) << watch.result.detail;
+    EXPECT_EQ(watch.result.compactRevision, second);
+    EXPECT_TRUE(eventsSoFar(watch).empty());
+
+    EtcdRangeQuery query;
+    query.prefix = prefix_;
+    query.revision = first;
+    EtcdRange range;
+    EXPECT_TRUE(hasStatus(rangeByCreation(etcd_, query, &range), EtcdStatus::Compacted));
+}
+
+}  // namespace
+}  // namespace etcd_test
+}  // namespace peerdir
