@@ -35,7 +35,12 @@ ConnectionId takeConnection(const std::string& value) {
 
 }  // namespace
 
-std::string leaseText(std::int64_t lease) { return hexOf(static_cast<std::uint64_t>(lease)); }
+// As etcdctl prints it, so an operator can look the lease up.
+std::string leaseText(std::int64_t lease) {
+    std::string text = hexOf(static_cast<std::uint64_t>(lease));
+    std::size_t first = text.find_first_not_of('0');
+    return first == std::string::npos ? "0" : text.substr(first);
+}
 
 std::string registrationsPrefix(const std::string& prefix) { return prefix + "/names/"; }
 

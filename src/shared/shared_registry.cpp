@@ -23,6 +23,7 @@ constexpr std::int64_t kListPage = 500;
 // A list whose pinned revision is compacted away while it pages is started
 // again, this many times in all.
 constexpr int kListAttempts = 3;
+constexpr unsigned kMailboxIdleMillis = 15000;
 
 // Queues a job and waits for its answer; nullptr when none came in time.
 std::shared_ptr<SharedAnswer> ask(SharedRegistry& shared, SharedJob job) {
@@ -242,6 +243,9 @@ SharedRegistry* sharedRegistryStart(const SharedRegistryOptions& options, Delive
     for (EtcdConnection* etcd : {&shared->requests, &shared->renewals, &shared->mailbox}) {
         parseEtcdEndpoints(options.endpoints, &etcd->endpoints, &problem);
     }
+    // A watch on a member that froze ends only after this long without a
+    // word, and then resumes on the next endpoint.
+    shared->mailbox.watchIdleMillis = kMailboxIdleMillis;
     joinAtStart(*shared);
     shared->registryThread = std::thread(runRegistry, std::ref(*shared));
     shared->keepAliveThread = std::thread(runKeepAlive, std::ref(*shared));
