@@ -82,10 +82,8 @@ dpkg -i "$deb" </dev/null >"$work/install.log" 2>&1 || { cat "$work/install.log"
 
 /usr/bin/peerdir-client --version | grep -qx "peerdir-client $version" ||
     fail "peerdir-client --version: $(/usr/bin/peerdir-client --version 2>&1)"
-# The server's --version is still to come; until then the binary only has to
-# be in place. Integrator: replace this line with
-#   /usr/bin/peerdir --version | grep -qx "peerdir $version" || fail "peerdir --version"
-[ -x /usr/bin/peerdir ] || fail "/usr/bin/peerdir is not executable"
+/usr/bin/peerdir --version | grep -qx "peerdir $version" ||
+    fail "peerdir --version: $(/usr/bin/peerdir --version 2>&1)"
 
 # Warnings (an unknown or misspelt setting, say) leave the status at 0, so
 # any output at all fails the check.
