@@ -5,7 +5,6 @@
 // made; PEERDIR_CLIENT_LAUNCHER, when set, starts it (wine, for the .exe).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 

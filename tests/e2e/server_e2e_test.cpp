@@ -338,10 +338,10 @@ TEST_F(ServerE2ETest, ABurstOfSimultaneousConnectionsIsWelcomedWhole) {
 
 TEST_F(ServerE2ETest, ServesFarMoreConnectionsInItsLifeThanItHasRoomForThreadsOf) {
     // Sanitizers and Wine's loader reserve far more address space than the
-    // server, so the cap is for the plain native server. ThreadSanitizer
-    // also keeps mappings of its own for every thread that ever ran, and
-    // Wine's process is not the server's alone, so the count of mappings is
-    // read where neither runs.
+    // server, so the cap is for the plain native server. The count of
+    // mappings is read where it counts thread stacks: ThreadSanitizer keeps
+    // mappings of its own for every thread that ever ran, and Windows frees
+    // an ended thread's stack itself.
     const std::string sanitizers = PEERDIR_SANITIZERS;
     if (!underLauncher() && sanitizers.empty()) server_.addressSpaceLimitMiB = 1024;
     const std::size_t cycles = 400;

@@ -319,7 +319,7 @@ bool resumeProcess(ChildProcess& process) {
 void stopProgram(ChildProcess& process) {
     if (isRunning(process)) {
         kill(process.pid, SIGKILL);
-        reap(process, 0);
+        waitForExit(process);
     }
     closeFd(process.input);
     closeFd(process.output);

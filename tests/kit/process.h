@@ -105,7 +105,8 @@ bool stopAndWait(ChildProcess& process, void (*request)(ChildProcess&),
 bool pauseProcess(ChildProcess& process);
 bool resumeProcess(ChildProcess& process);
 
-// Kills and reaps the child if it still runs; closes the pipes.
+// Kills the child if it still runs and reaps it (a bounded wait); closes
+// the pipes.
 void stopProgram(ChildProcess& process);
 
 // Interrupts the child (resuming it if paused), waits at most graceMillis
