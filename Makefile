@@ -110,7 +110,8 @@ bench:
 
 # The introduction and capacity rows against the Windows build under Wine,
 # driven by the Linux peerdir-bench (so the figures are the server's, not
-# Wine's sockets on the client side too). Kept apart from `make bench`:
+# Wine's sockets on the client side too); there is no Windows build of the
+# benchmark. Kept apart from `make bench`:
 # Wine needs its toolchain and a prefix, and starts slowly. The whole run,
 # wineserver included, happens in a network namespace of its own.
 WINE_BENCH_ENV := WINEPREFIX=$(CURDIR)/build-win32-release/wineprefix WINEARCH=win32 \
@@ -123,7 +124,7 @@ bench-wine:
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target peerdir-bench
 	cmake --preset win32-release >/dev/null
-	cmake --build --preset win32-release --target peerdir peerdir-bench
+	cmake --build --preset win32-release --target peerdir
 	@mkdir -p $(BENCH_DIR)
 	env -u DISPLAY $(WINE_BENCH_ENV) unshare -n sh -c '\
 		ip link set lo up && { wineserver -k 2>/dev/null; true; } && wineboot && \

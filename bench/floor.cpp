@@ -4,8 +4,8 @@
 #include <atomic>
 #include <vector>
 
-#include "bench/bench_os.h"
 #include "bench/load.h"
+#include "bench/machine.h"
 #include "platform/platform.h"
 
 namespace peerdir {
@@ -52,10 +52,13 @@ bool makePairs(Socket listener, std::size_t count, std::vector<Socket>* polled,
         if (peer == kNoSocket) return false;
         peers->push_back(peer);
         if (socketConnect(peer, ipv4FromText("127.0.0.1"), port) != 0) return false;
-        Socket accepted = kNoSocket;
-        for (int tries = 0; accepted == kNoSocket && tries < 1000; ++tries) {
+        // The connection is made once connect returns; it is in the
+        // listener's queue at once, barring a full one.
+        const Deadline deadline = deadlineAfter(1000);
+        Socket accepted = socketAccept(listener);
+        while (accepted == kNoSocket && millisUntil(deadline) > 0) {
+            sleepMillis(1);
             accepted = socketAccept(listener);
-            if (accepted == kNoSocket) sleepMillis(1);
         }
         if (accepted == kNoSocket) return false;
         socketSetNonBlocking(accepted);

@@ -1,20 +1,23 @@
 // load.h -- the server under test and the load the benchmark puts on it.
 //
 // Each measurement starts a fresh server in a scratch directory of its own,
-// on a free port, with its log going to a file there (so it never blocks on
-// a full pipe). The benchmark talks to the address the server announces and
-// refuses to go on unless that is a loopback address. Every wait is bounded.
+// on a port the system picks, with its log going to a file there (so it
+// never blocks on a full pipe). The benchmark talks to the address the
+// server announces and refuses to go on unless that is a loopback address.
+// Every wait is bounded by a deadline.
 #ifndef PEERDIR_BENCH_LOAD_H
 #define PEERDIR_BENCH_LOAD_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "bench/bench_os.h"
 #include "clientlib/client.h"
+#include "kit/process.h"
+#include "kit/server.h"
 #include "platform/platform.h"
 
 namespace peerdir {
@@ -28,7 +31,7 @@ struct ServerCommand {
 };
 
 struct ServerUnderTest {
-    ChildProcess process;
+    kit::ChildProcess process;  // its output goes to process.outputFile
     std::string dir;
     std::string addressText;    // as the server announced it
     std::uint32_t address = 0;  // network byte order
@@ -43,19 +46,16 @@ bool startServer(const ServerCommand& how, ServerUnderTest* server, std::string*
 // directory.
 void stopServer(ServerUnderTest& server);
 
-// The file the server's standard output and error go to.
-std::string serverLogPath(const ServerUnderTest& server);
-
-// Opens count connections, at most inFlight of them connecting at once, and
-// returns those whose Welcome arrived before millis ran out; the others are
-// closed.
+// kit::openClients to the server: count connections, at most inFlight of
+// them connecting at once, those welcomed within millis.
 std::vector<Socket> openClients(const ServerUnderTest& server, std::size_t count,
                                 std::size_t inFlight, unsigned millis);
-void closeClients(std::vector<Socket>& sockets);
+using kit::closeClients;
 
-// Reads exactly size bytes within millis. False on a close, an error or the
-// time running out.
-bool readExactly(Socket s, std::uint8_t* buffer, std::size_t size, unsigned millis);
+// Sends batch over and over, keeping s full, until stop is set or a send
+// fails.
+void sendUntilStopped(Socket s, const std::vector<std::uint8_t>& batch,
+                      const std::atomic<bool>& stop);
 
 // Two clients for introductions: the asker sends ConnectRequests for the
 // name the target registered.

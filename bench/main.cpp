@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "bench/bench_os.h"
+#include "bench/machine.h"
 #include "bench/report.h"
 #include "bench/rows.h"
 #include "platform/platform.h"
@@ -136,7 +136,6 @@ int run(const Options& options) {
         std::cerr << "peerdir-bench: the network library did not start\n";
         return 1;
     }
-    fineTimerBegin();
     BenchContext context;
     context.cores = std::max(1u, std::thread::hardware_concurrency());
     context.progress = &std::cerr;
@@ -154,7 +153,6 @@ int run(const Options& options) {
 
     std::cout << "\n";
     printTable(std::cout, headerLines(options, context, loadBefore, fileLimit), figures);
-    fineTimerEnd();
     if (!options.csv.empty()) {
         std::error_code error;
         std::filesystem::create_directories(std::filesystem::path(options.csv).parent_path(),

@@ -28,8 +28,16 @@ struct BenchContext {
 // Shared by the measurements: how long connecting a crowd may take, how many
 // connects are under way at once, and the value of a figure not measured.
 constexpr unsigned kConnectMillis = 60000;
+// How long one reply from the server may take.
+constexpr unsigned kReplyMillis = 5000;
 constexpr std::size_t kInFlight = 500;
 inline const double kMissing = std::nan("");
+
+// A figure that could not be measured, with the reason.
+inline void addMissing(const std::string& area, const std::string& setting, const std::string& why,
+                       std::vector<Figure>& figures) {
+    figures.push_back(noted(figure(area, setting, "not measured", kMissing, ""), why));
+}
 
 // Says on the progress stream which measurement starts.
 inline void announce(const BenchContext& context, const std::string& what) {

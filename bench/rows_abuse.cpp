@@ -19,7 +19,6 @@ constexpr unsigned kFloodMillis = 5000;
 // How long the benchmark waits for the server to let go of a client that
 // reset its connection with requests still queued.
 constexpr unsigned kReleaseWaitMillis = 15000;
-constexpr unsigned kReplyMillis = 5000;
 
 struct Flood {
     Socket socket = kNoSocket;
@@ -31,17 +30,7 @@ void sendListRequests(void* raw) {
     auto* flood = static_cast<Flood*>(raw);
     std::vector<std::uint8_t> batch;
     for (int i = 0; i < 256; ++i) appendMessage(batch, MessageType::ListRequest);
-    std::size_t offset = 0;
-    while (!flood->stop.load()) {
-        int n = socketSend(flood->socket, batch.data() + offset, batch.size() - offset);
-        if (n > 0) {
-            offset = (offset + static_cast<std::size_t>(n)) % batch.size();
-        } else if (!isWouldBlock(lastSocketError())) {
-            return;
-        } else {
-            sleepMillis(1);
-        }
-    }
+    sendUntilStopped(flood->socket, batch, flood->stop);
 }
 
 struct LogSize {
@@ -85,7 +74,7 @@ bool connectionEndedSince(const std::string& path, std::uint64_t* offset) {
 // connection; NaN when that takes longer than kReleaseWaitMillis. Every
 // other client stays connected, so the first end line is the non-reader's.
 double timeRelease(const ServerUnderTest& server, ClientConnection& flooder) {
-    const std::string path = serverLogPath(server);
+    const std::string& path = server.process.outputFile;
     auto offset = static_cast<std::uint64_t>(measureLog(path).bytes);
     // The client leaves with unread data, which resets the connection.
     socketClose(flooder.socket);
@@ -96,11 +85,6 @@ double timeRelease(const ServerUnderTest& server, ClientConnection& flooder) {
         sleepMillis(1);
     }
     return kMissing;
-}
-
-void addMissing(const std::string& area, const std::string& setting, const std::string& why,
-                std::vector<Figure>& figures) {
-    figures.push_back(noted(figure(area, setting, "not measured", kMissing, ""), why));
 }
 
 void addIntroductions(const std::string& area, const std::string& setting,
@@ -148,7 +132,7 @@ void measureNonReader(const BenchContext& context, std::size_t names, std::size_
     ThreadHandle thread =
         ready && flood.socket != kNoSocket ? threadStart(sendListRequests, &flood) : nullptr;
     if (thread != nullptr) {
-        const LogSize start = measureLog(serverLogPath(server));
+        const LogSize start = measureLog(server.process.outputFile);
         double started = nowMillis();
         std::vector<double> samples;
         std::size_t failures = 0;
@@ -170,7 +154,7 @@ void measureNonReader(const BenchContext& context, std::size_t names, std::size_
         threadWaitAll(&thread, 1);
         threadRelease(thread);
         double seconds = (nowMillis() - started) / 1000;
-        LogSize end = measureLog(serverLogPath(server));
+        LogSize end = measureLog(server.process.outputFile);
         if (idleClients > 0) addIntroductions(area, setting, samples, failures, figures);
         addLogFigures(area, setting, LogSize{end.lines - start.lines, end.bytes - start.bytes},
                       seconds, idleClients > 0, figures);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bench/floor.h"
+#include "bench/machine.h"
 #include "bench/rows.h"
 
 namespace peerdir {
@@ -65,11 +66,11 @@ IdleCpu measureIdleCpu(ServerUnderTest& server, std::size_t n) {
     IdleCpu cpu;
     for (int round = 0; round < kCpuRounds; ++round) {
         if (round > 0) {
-            if (!childResume(server.process)) break;
+            if (!kit::resumeProcess(server.process)) break;
             sleepMillis(kSettleMillis);
         }
         double cores = serverCores(server);
-        bool paused = childPause(server.process);
+        bool paused = kit::pauseProcess(server.process);
         if (!paused) stopServer(server);
         addRound(cpu, cores, measureFloor(n, kSettleMillis, kWindowMillis));
         if (!paused) break;
@@ -100,7 +101,7 @@ void addCpuFigures(const BenchContext& context, std::size_t n, const IdleCpu& cp
         figure("idle CPU", setting, "floor turns per thread", median(cpu.turns), "/s"));
 }
 
-void addMemoryFigures(std::size_t n, const MemoryUse& before, const MemoryUse& after,
+void addMemoryFigures(std::size_t n, const kit::MemoryUse& before, const kit::MemoryUse& after,
                       std::vector<Figure>& figures) {
     const double count = static_cast<double>(n);
     figures.push_back(
@@ -111,11 +112,6 @@ void addMemoryFigures(std::size_t n, const MemoryUse& before, const MemoryUse& a
         withGoal(figure("memory per idle client", clientsText(n), "virtual",
                         (after.virtualBytes - before.virtualBytes) / count / kKiB, "KiB"),
                  Goal::AtMost, 512));
-}
-
-void addMissing(const std::string& area, const std::string& setting, const std::string& why,
-                std::vector<Figure>& figures) {
-    figures.push_back(noted(figure(area, setting, "not measured", kMissing, ""), why));
 }
 
 }  // namespace
@@ -129,13 +125,13 @@ void measureIdleClients(const BenchContext& context, std::size_t n, bool cpu, bo
         addMissing(cpu ? "idle CPU" : "memory per idle client", clientsText(n), why, figures);
         return;
     }
-    MemoryUse before, after;
-    bool memoryRead = childMemory(server.process, &before);
+    kit::MemoryUse before, after;
+    bool memoryRead = kit::readMemoryUse(server.process, &before);
     std::vector<Socket> clients = openClients(server, n, kInFlight, kConnectMillis);
     IdleCpu idle;
     if (clients.size() == n) {
         sleepMillis(kSettleMillis);
-        memoryRead = memoryRead && childMemory(server.process, &after);
+        memoryRead = memoryRead && kit::readMemoryUse(server.process, &after);
         if (cpu) idle = measureIdleCpu(server, n);
     } else {
         why = "only " + std::to_string(clients.size()) + " clients were welcomed";
@@ -204,14 +200,14 @@ void measureLifetime(const BenchContext& context, std::size_t cycles,
     if (!startServer(context.server, &server, &why)) return addMissing(area, setting, why, figures);
     // The warm-up fills what is made once (thread stacks kept for reuse,
     // allocator pools), so the growth after it is what each connection adds.
-    MemoryUse warm, after;
+    kit::MemoryUse warm, after;
     double start = 0, end = 0;
-    bool ok = cycle(server, 1000, 60000) && childMemory(server.process, &warm);
+    bool ok = cycle(server, 1000, 60000) && kit::readMemoryUse(server.process, &warm);
     if (ok) {
         start = nowMillis();
         ok = cycle(server, static_cast<long>(cycles), 120000);
         end = nowMillis();
-        ok = ok && childMemory(server.process, &after);
+        ok = ok && kit::readMemoryUse(server.process, &after);
     }
     stopServer(server);
     if (!ok) return addMissing(area, setting, "cycles failed or took too long", figures);

@@ -15,13 +15,6 @@ namespace bench {
 
 namespace {
 
-constexpr unsigned kReplyMillis = 5000;
-
-void addMissing(const std::string& area, const std::string& setting, const std::string& why,
-                std::vector<Figure>& figures) {
-    figures.push_back(noted(figure(area, setting, "not measured", kMissing, ""), why));
-}
-
 // p50, p90, p99 and max in milliseconds; the goals apply to p50 and p99 when
 // given (0: none).
 void addSpread(const std::string& area, const std::string& setting, const Spread& spread,
@@ -83,7 +76,8 @@ double timeList(ClientConnection& lister, std::size_t count, std::vector<std::ui
     buffer.resize(count * kListedSize);
     double start = nowMillis();
     if (!requestList(lister) ||
-        !readExactly(lister.socket, buffer.data(), buffer.size(), kReplyMillis)) {
+        readExactly(lister.socket, buffer.data(), buffer.size(), deadlineAfter(kReplyMillis)).end !=
+            ReadEnd::Whole) {
         return kMissing;
     }
     double took = nowMillis() - start;
@@ -189,18 +183,7 @@ std::vector<std::uint8_t> forwardBatch() {
 void sendForwards(void* raw) {
     auto* sender = static_cast<Sender*>(raw);
     threadLowerPriority();
-    const std::vector<std::uint8_t> batch = forwardBatch();
-    std::size_t offset = 0;
-    while (!sender->work->stop.load()) {
-        int n = socketSend(sender->connection.socket, batch.data() + offset, batch.size() - offset);
-        if (n > 0) {
-            offset = (offset + static_cast<std::size_t>(n)) % batch.size();
-        } else if (!isWouldBlock(lastSocketError())) {
-            return;
-        } else {
-            sleepMillis(1);
-        }
-    }
+    sendUntilStopped(sender->connection.socket, forwardBatch(), sender->work->stop);
 }
 
 // Forwards per second reaching the target over the window, after a warm-up.

@@ -4,7 +4,6 @@
 // library, print, and map each outcome to an exit status. Results go to
 // standard output, one per line; a failure is one line on standard error that
 // begins "peerdir-client: ".
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,8 +17,6 @@
 
 namespace peerdir {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 enum ExitStatus {
     kDone = 0,
@@ -71,11 +68,6 @@ std::string printable(const std::string& text) {
     return shown;
 }
 
-unsigned millisLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
-}
-
 int runList(ClientConnection& c, const CliOptions& options) {
     std::vector<std::string> names;
     if (!listNames(c, options.quietMillis, &names)) return failWith(c);
@@ -94,11 +86,10 @@ int runConnect(ClientConnection& c, const CliOptions& options) {
     if (!requestConnect(c, name, options.peerAddress, options.peerPort) || !requestList(c)) {
         return failWith(c);
     }
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(options.quietMillis);
+    const Deadline deadline = deadlineAfter(options.quietMillis);
     for (;;) {
         ServerMessage message;
-        if (!readServerMessage(c, millisLeft(deadline), &message)) {
+        if (!readServerMessage(c, millisUntil(deadline), &message)) {
             if (c.error != ClientError::TimedOut) return failWith(c);
             complain("no answer from the server within " + std::to_string(options.quietMillis) +
                          " ms, so it is unknown whether the request was passed on",
@@ -133,8 +124,7 @@ int runRegister(ClientConnection& c, const CliOptions& options, EventHandle stop
     }
     if (!requestList(c)) return failWith(c);
     bool confirmed = false;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(options.timeoutMillis);
+    const Deadline deadline = deadlineAfter(options.timeoutMillis);
     while (!eventTestNow(stop)) {
         ServerMessage message;
         if (readServerMessage(c, kSliceMillis, &message)) {
@@ -147,7 +137,7 @@ int runRegister(ClientConnection& c, const CliOptions& options, EventHandle stop
             }
         } else if (c.error != ClientError::TimedOut) {
             return failWith(c);
-        } else if (!confirmed && millisLeft(deadline) == 0) {
+        } else if (!confirmed && millisUntil(deadline) == 0) {
             complain("the server did not confirm the names within " +
                          std::to_string(options.timeoutMillis) + " ms",
                      kServerTrouble);

@@ -2,14 +2,11 @@
 // messages whole, with time-outs.
 #include "clientlib/client.h"
 
-#include <chrono>
 #include <cstring>
 
 namespace peerdir {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A send of a few dozen bytes that the server will not take for this long
 // means the server has stopped reading.
@@ -37,9 +34,10 @@ std::string withCode(const std::string& text, int code) {
 
 std::string millisText(unsigned millis) { return std::to_string(millis) + " ms"; }
 
-unsigned millisLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
+ExactRead endedBy(ExactRead read, ReadEnd end, int code) {
+    read.end = end;
+    read.code = code;
+    return read;
 }
 
 // Closes at once, without the goodbye of closeConnection: for connections
@@ -59,7 +57,7 @@ std::string fieldProblem(const char* what, const std::string& text, std::size_t 
 
 bool sendBytes(ClientConnection& c, const std::uint8_t* data, std::size_t size) {
     if (c.socket == kNoSocket) return fail(c, ClientError::Closed, "not connected to a server");
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kSendWaitMillis);
+    const Deadline deadline = deadlineAfter(kSendWaitMillis);
     std::size_t sent = 0;
     while (sent < size) {
         int n = socketSend(c.socket, data + sent, size - sent);
@@ -72,7 +70,7 @@ bool sendBytes(ClientConnection& c, const std::uint8_t* data, std::size_t size) 
             return fail(c, ClientError::SocketError, withCode("sending to the server failed", code),
                         code);
         }
-        if (millisLeft(deadline) == 0) {
+        if (millisUntil(deadline) == 0) {
             return fail(c, ClientError::TimedOut,
                         "the server took no data for " + millisText(kSendWaitMillis));
         }
@@ -104,35 +102,27 @@ std::size_t messageSizeFor(std::uint32_t type) {
 
 // Reads into c.partial until it holds count bytes, waiting until deadline.
 // Bytes that came before a time-out stay in c.partial for the next read.
-bool fillTo(ClientConnection& c, std::size_t count, Clock::time_point deadline,
-            unsigned timeoutMillis) {
-    while (c.partial.size() < count) {
-        std::uint8_t buffer[kMaxMessageSize];
-        int n = socketRecv(c.socket, buffer, count - c.partial.size());
-        if (n > 0) {
-            c.partial.insert(c.partial.end(), buffer, buffer + n);
-            continue;
-        }
-        if (n == 0) {
+bool fillTo(ClientConnection& c, std::size_t count, Deadline deadline, unsigned timeoutMillis) {
+    const std::size_t had = c.partial.size();
+    if (had >= count) return true;
+    c.partial.resize(count);
+    ExactRead read = readExactly(c.socket, c.partial.data() + had, count - had, deadline);
+    c.partial.resize(had + read.got);
+    switch (read.end) {
+        case ReadEnd::Whole:
+            return true;
+        case ReadEnd::Closed:
             return fail(c, ClientError::Closed,
                         c.partial.empty()
                             ? "the server closed the connection"
                             : "the server closed the connection in the middle of a message");
-        }
-        int code = lastSocketError();
-        if (isWouldBlock(code)) {
-            unsigned left = millisLeft(deadline);
-            if (left == 0) {
-                return fail(c, ClientError::TimedOut,
-                            "no whole message from the server within " + millisText(timeoutMillis));
-            }
-            if (socketWaitReadable(c.socket, left) >= 0) continue;
-            code = lastSocketError();
-        }
-        return fail(c, ClientError::SocketError, withCode("receiving from the server failed", code),
-                    code);
+        case ReadEnd::TimedOut:
+            return fail(c, ClientError::TimedOut,
+                        "no whole message from the server within " + millisText(timeoutMillis));
+        default:
+            return fail(c, ClientError::SocketError,
+                        withCode("receiving from the server failed", read.code), read.code);
     }
-    return true;
 }
 
 bool decodeMessage(ClientConnection& c, std::uint32_t type, const std::uint8_t* payload,
@@ -159,7 +149,7 @@ bool decodeMessage(ClientConnection& c, std::uint32_t type, const std::uint8_t* 
 // Reads one message from the socket itself, past the held ones.
 bool readFromSocket(ClientConnection& c, unsigned timeoutMillis, ServerMessage* message) {
     if (c.socket == kNoSocket) return fail(c, ClientError::Closed, "not connected to a server");
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMillis);
+    const Deadline deadline = deadlineAfter(timeoutMillis);
     if (!fillTo(c, kHeaderSize, deadline, timeoutMillis)) return false;
     std::uint8_t header[kHeaderSize];
     std::memcpy(header, c.partial.data(), kHeaderSize);
@@ -291,18 +281,37 @@ bool listNames(ClientConnection& c, unsigned quietMillis, std::vector<std::strin
     }
 }
 
+ExactRead readExactly(Socket s, std::uint8_t* buffer, std::size_t size, Deadline deadline) {
+    ExactRead read;
+    while (read.got < size) {
+        int n = socketRecv(s, buffer + read.got, size - read.got);
+        if (n > 0) {
+            read.got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) return endedBy(read, ReadEnd::Closed, 0);
+        int code = lastSocketError();
+        if (!isWouldBlock(code)) return endedBy(read, ReadEnd::Failed, code);
+        unsigned left = millisUntil(deadline);
+        if (left == 0) return endedBy(read, ReadEnd::TimedOut, 0);
+        if (socketWaitReadable(s, left) < 0)
+            return endedBy(read, ReadEnd::Failed, lastSocketError());
+    }
+    return read;
+}
+
 void closeConnection(ClientConnection& c) {
     if (c.socket == kNoSocket) return;
     // Closing with unread bytes would reset the connection, which the server
     // logs as an error; so the rest is read first, up to the server's close.
     socketShutdownSend(c.socket);
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseWaitMillis);
+    const Deadline deadline = deadlineAfter(kCloseWaitMillis);
     for (;;) {
         std::uint8_t buffer[256];
         int n = socketRecv(c.socket, buffer, sizeof buffer);
         if (n > 0) continue;
         if (n == 0 || !isWouldBlock(lastSocketError())) break;
-        unsigned left = millisLeft(deadline);
+        unsigned left = millisUntil(deadline);
         if (left == 0 || socketWaitReadable(c.socket, left) < 0) break;
     }
     dropSocket(c);

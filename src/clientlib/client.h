@@ -93,6 +93,26 @@ bool readServerMessage(ClientConnection& c, unsigned timeoutMillis, ServerMessag
 // meanwhile are kept for readServerMessage.
 bool listNames(ClientConnection& c, unsigned quietMillis, std::vector<std::string>* names);
 
+// How a readExactly ended.
+enum class ReadEnd {
+    Whole,     // every byte asked for arrived
+    Closed,    // the peer closed the connection first
+    TimedOut,  // the deadline came first
+    Failed,    // a receive or the wait for one failed; the platform's code is in code
+};
+
+struct ExactRead {
+    std::size_t got = 0;  // bytes read into the buffer, however the read ended
+    ReadEnd end = ReadEnd::Whole;
+    int code = 0;
+};
+
+// Reads exactly size bytes from s into buffer, waiting for each piece until
+// deadline. s must be non-blocking, or a receive could outlast the deadline.
+// Bytes that came before a close, a failure or the deadline are in buffer
+// and counted in got.
+ExactRead readExactly(Socket s, std::uint8_t* buffer, std::size_t size, Deadline deadline);
+
 // Ends the connection the way the server expects: stops sending, reads and
 // drops what the server still sends until it closes (a bounded wait), then
 // releases the socket. Safe on a record that holds no socket.

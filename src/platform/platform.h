@@ -12,6 +12,7 @@
 #ifndef PEERDIR_PLATFORM_PLATFORM_H
 #define PEERDIR_PLATFORM_PLATFORM_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -200,6 +201,17 @@ bool eventTestNow(EventHandle event);
 void eventClose(EventHandle event);
 
 void sleepMillis(unsigned milliseconds);
+
+// A moment on the monotonic clock by which a bounded wait must end.
+using Deadline = std::chrono::steady_clock::time_point;
+
+// The moment millis milliseconds from now.
+Deadline deadlineAfter(unsigned millis);
+
+// Whole milliseconds from now until deadline; 0 once it has come. Waits
+// that take a time-out in milliseconds are given this, so a wait made of
+// several calls ends at the deadline, not one time-out after each call.
+unsigned millisUntil(Deadline deadline);
 
 // A lock that one thread takes at a time; no thread takes it twice.
 LockHandle lockCreate();

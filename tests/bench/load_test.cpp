@@ -23,7 +23,7 @@ TEST(BenchLoad, AServerAnnouncingANonLoopbackAddressIsRefusedUntouched) {
     if (!started && why.rfind("cannot start", 0) == 0) GTEST_SKIP() << "no sh here: " << why;
     EXPECT_FALSE(started);
     EXPECT_NE(why.find("192.0.2.1, not a loopback address"), std::string::npos) << why;
-    EXPECT_FALSE(childRunning(server.process)) << "the stand-in was left running";
+    EXPECT_FALSE(kit::isRunning(server.process)) << "the stand-in was left running";
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // test_support.cpp -- loopback connections and log capture for the tests.
 #include "support/test_support.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "clientlib/client.h"
 #include "platform/console.h"
 #include "platform/testing.h"
 
@@ -14,12 +14,6 @@ namespace peerdir {
 namespace testing_support {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point deadlineIn(unsigned millis) {
-    return Clock::now() + std::chrono::milliseconds(millis);
-}
 
 std::uint32_t loopbackAddress() { return ipv4FromText("127.0.0.1"); }
 
@@ -54,16 +48,6 @@ Socket connectClient(std::uint16_t port) {
     return client;
 }
 
-Socket startConnect(std::uint16_t port) {
-    Socket client = socketCreateTcp();
-    if (client == kNoSocket) return kNoSocket;
-    socketSetNonBlocking(client);
-    // A non-blocking connect reports that it is under way as a failure; the
-    // reads that follow show whether it got through.
-    socketConnect(client, loopbackAddress(), hostToNet16(port));
-    return client;
-}
-
 LoopbackPair makeLoopbackPair() {
     LoopbackPair pair;
     Socket listener = socketCreateTcp();
@@ -93,8 +77,8 @@ void closePair(LoopbackPair& pair) {
 
 void sendAll(Socket s, const std::vector<std::uint8_t>& data) {
     std::size_t sent = 0;
-    auto deadline = deadlineIn(kWaitMillis);
-    while (sent < data.size() && Clock::now() < deadline) {
+    const Deadline deadline = deadlineAfter(kWaitMillis);
+    while (sent < data.size() && millisUntil(deadline) > 0) {
         int n = socketSend(s, data.data() + sent, data.size() - sent);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
@@ -108,25 +92,13 @@ void sendAll(Socket s, const std::vector<std::uint8_t>& data) {
 
 std::vector<std::uint8_t> receiveBytes(Socket s, std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
-    std::size_t got = 0;
-    auto deadline = deadlineIn(kWaitMillis);
-    while (got < count && Clock::now() < deadline) {
-        int n = socketRecv(s, bytes.data() + got, count - got);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n < 0 && isWouldBlock(lastSocketError())) {
-            sleepMillis(1);
-        } else {
-            break;
-        }
-    }
-    bytes.resize(got);
+    bytes.resize(readExactly(s, bytes.data(), count, deadlineAfter(kWaitMillis)).got);
     return bytes;
 }
 
 bool staysQuiet(Socket s, unsigned millis) {
-    auto deadline = deadlineIn(millis);
-    while (Clock::now() < deadline) {
+    const Deadline deadline = deadlineAfter(millis);
+    while (millisUntil(deadline) > 0) {
         std::uint8_t byte;
         int n = socketRecv(s, &byte, 1);
         if (n > 0) return false;
@@ -138,8 +110,8 @@ bool staysQuiet(Socket s, unsigned millis) {
 }
 
 bool peerCloses(Socket s) {
-    auto deadline = deadlineIn(kWaitMillis);
-    while (Clock::now() < deadline) {
+    const Deadline deadline = deadlineAfter(kWaitMillis);
+    while (millisUntil(deadline) > 0) {
         std::uint8_t byte;
         int n = socketRecv(s, &byte, 1);
         if (n == 0) return true;
@@ -154,10 +126,10 @@ bool waitUntilTaken(Socket readerEnd) {
 }
 
 bool waitUntil(const std::function<bool()>& condition, unsigned millis) {
-    auto deadline = deadlineIn(millis);
+    const Deadline deadline = deadlineAfter(millis);
     for (;;) {
         if (condition()) return true;
-        if (Clock::now() >= deadline) return false;
+        if (millisUntil(deadline) == 0) return false;
         sleepMillis(1);
     }
 }
@@ -198,8 +170,8 @@ void finishSplitSend(SplitSend& send) {
 }
 
 void joinOrAbort(ThreadHandle thread, const char* what) {
-    auto deadline = deadlineIn(3 * kWaitMillis);
-    while (!threadHasEnded(thread) && Clock::now() < deadline) sleepMillis(1);
+    const Deadline deadline = deadlineAfter(3 * kWaitMillis);
+    while (!threadHasEnded(thread) && millisUntil(deadline) > 0) sleepMillis(1);
     if (!threadHasEnded(thread)) {
         std::fprintf(stderr, "%s did not end within %u ms\n", what, 3 * kWaitMillis);
         std::abort();
@@ -265,12 +237,7 @@ std::string LogCapture::text() const {
 }
 
 bool LogCapture::waitFor(const std::string& needle, unsigned millis) const {
-    auto deadline = deadlineIn(millis);
-    while (Clock::now() < deadline) {
-        if (text().find(needle) != std::string::npos) return true;
-        sleepMillis(1);
-    }
-    return false;
+    return waitUntil([&] { return text().find(needle) != std::string::npos; }, millis);
 }
 
 std::size_t countOf(const std::string& haystack, const std::string& needle) {

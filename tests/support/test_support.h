@@ -34,15 +34,12 @@ void closePair(LoopbackPair& pair);
 // Connects a new non-blocking client to 127.0.0.1:port. kNoSocket on failure.
 Socket connectClient(std::uint16_t port);
 
-// Starts connecting a new non-blocking client to 127.0.0.1:port without
-// waiting for the handshake. kNoSocket when no socket could be made.
-Socket startConnect(std::uint16_t port);
-
 // Sends all of data, retrying while the socket would block.
 void sendAll(Socket s, const std::vector<std::uint8_t>& data);
 
-// Reads exactly count bytes, waiting at most kWaitMillis. Returns what came;
-// fewer bytes mean the wait ran out or the peer closed.
+// Reads exactly count bytes from a non-blocking socket, waiting at most
+// kWaitMillis. Returns what came; fewer bytes mean the wait ran out or the
+// peer closed.
 std::vector<std::uint8_t> receiveBytes(Socket s, std::size_t count);
 
 // True when nothing arrives on s within millis (the peer may stay open).
