@@ -247,9 +247,9 @@ void measureNameLimitMemory(const BenchContext& context, std::size_t clientCount
         clients.push_back(connectToServer(server.addressText, server.port));
         wires.push_back(namesThenProbe(i, namesEach));
     }
-    MemoryUse before, after;
-    bool measured = childMemory(server.process, &before) && sendToAll(clients, wires) &&
-                    allHandled(clients) && childMemory(server.process, &after);
+    kit::MemoryUse before, after;
+    bool measured = kit::readMemoryUse(server.process, &before) && sendToAll(clients, wires) &&
+                    allHandled(clients) && kit::readMemoryUse(server.process, &after);
     if (measured) {
         double perClient = (after.residentBytes - before.residentBytes) / clientCount / kKiB;
         figures.push_back(

@@ -7,12 +7,14 @@
 #include <thread>
 
 #include "etcd/etcd.h"
-#include "etcd/etcd_cluster.h"
 #include "etcd/etcd_test_support.h"
+#include "kit/etcd_cluster.h"
 
 namespace peerdir {
 namespace etcd_test {
 namespace {
+
+using namespace kit;
 
 using Clock = std::chrono::steady_clock;
 

@@ -4,13 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "clientlib/client.h"
 #include "etcd/etcd.h"
-#include "etcd/etcd_cluster.h"
+#include "kit/etcd_cluster.h"
 #include "kit/process.h"
 #include "kit/server.h"
 #include "support/test_support.h"
@@ -18,7 +19,7 @@
 namespace peerdir {
 namespace {
 
-using etcd_test::EtcdCluster;
+using kit::EtcdCluster;
 using Names = std::vector<std::string>;
 
 constexpr unsigned kWaitMillis = testing_support::kWaitMillis;
@@ -33,7 +34,7 @@ struct SharedServer {
 
 std::string endpointsOf(const EtcdCluster& cluster) {
     std::string text;
-    for (const EtcdEndpoint& endpoint : etcd_test::clusterEndpoints(cluster)) {
+    for (const EtcdEndpoint& endpoint : kit::clusterEndpoints(cluster)) {
         text += (text.empty() ? "etcd://" : ",") + endpointText(endpoint);
     }
     return text;
@@ -51,11 +52,11 @@ class SharedRegistryTest : public ::testing::Test {
             kit::stopGently(server->process, 5000);
             kit::removeScratchDirectory(server->dir);
         }
-        etcd_test::stopCluster(cluster_);
+        kit::stopCluster(cluster_);
     }
 
     void startEtcd(std::size_t members) {
-        ASSERT_TRUE(etcd_test::startCluster(cluster_, members)) << cluster_.problem;
+        ASSERT_TRUE(kit::startCluster(cluster_, members)) << cluster_.problem;
     }
 
     // A server sharing the cluster's registry, once it has said how it
@@ -73,6 +74,7 @@ class SharedRegistryTest : public ::testing::Test {
         server.host = kit::announcedAddress(server.process);
         server.port = kit::listeningPort(server.process);
         EXPECT_TRUE(kit::waitForLog(server.process, "registry: ")) << server.process.log;
+        EXPECT_TRUE(kit::awaitWelcome(server.process, server.host, server.port));
         const std::string label = ", lease ";
         std::string line = kit::lineAfter(server.process, "registry: Shared registry on etcd", 0);
         if (line.find(label) != std::string::npos) {
@@ -112,10 +114,11 @@ class SharedRegistryTest : public ::testing::Test {
     }
 
     EtcdCluster cluster_;
-    std::string endpoints_ = "etcd://127.0.0.1:" + std::to_string(etcd_test::kEtcdTestClientPort);
-    std::string prefix_ = "test" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::string endpoints_ = "etcd://127.0.0.1:" + std::to_string(kit::kEtcdTestClientPort);
+    std::string prefix_ =
+        "test" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     std::vector<std::unique_ptr<SharedServer>> servers_;
-    std::vector<ClientConnection> clients_;
+    std::deque<ClientConnection> clients_;  // references to it stay valid as it grows
 };
 
 TEST_F(SharedRegistryTest, ANameRegisteredOnOneServerIsListedAndReachedFromAnother) {
@@ -190,6 +193,78 @@ TEST_F(SharedRegistryTest, AServerStartedWithoutEtcdServesItsOwnClientsThenJoins
     ASSERT_TRUE(waitForList(far, "erin", 1));
     ASSERT_TRUE(requestConnect(far, "erin", "10.0.0.4", 4));
     EXPECT_EQ(requestAddressAt(erin), "10.0.0.4");
+}
+
+// ---- Trouble with etcd --------------------------------------------------
+
+TEST_F(SharedRegistryTest, KillingTheLeaderKeepsRegistrationsListsAndForwardsWorking) {
+    startEtcd(3);
+    endpoints_ = endpointsOf(cluster_);
+    SharedServer& first = startServer(3);
+    SharedServer& second = startServer(3);
+    ClientConnection& frank = connect(first);
+    ClientConnection& grace = connect(second);
+    ASSERT_TRUE(registerName(frank, "frank"));
+    ASSERT_TRUE(waitForList(grace, "frank", 1));
+
+    int leader = kit::waitForLeader(cluster_);
+    ASSERT_GE(leader, 0);
+    kit::killMember(cluster_, static_cast<std::size_t>(leader));
+    ASSERT_TRUE(registerName(grace, "grace"));
+    EXPECT_TRUE(waitForList(frank, "grace", 1));
+    ASSERT_TRUE(requestConnect(grace, "frank", "10.0.0.5", 5));
+    EXPECT_EQ(requestAddressAt(frank), "10.0.0.5");
+}
+
+TEST_F(SharedRegistryTest, WithEveryMemberStoppedServersServeTheirOwnUntilEtcdIsBack) {
+    startEtcd(3);
+    endpoints_ = endpointsOf(cluster_);
+    SharedServer& first = startServer(3);
+    SharedServer& second = startServer(3);
+    ClientConnection& heidi = connect(first);
+    ClientConnection& ivan = connect(second);
+    ClientConnection& asker = connect(first);
+    ASSERT_TRUE(registerName(ivan, "ivan"));
+    ASSERT_TRUE(waitForList(asker, "ivan", 1));
+
+    for (std::size_t member = 0; member < 3; ++member) kit::stopMember(cluster_, member);
+    const std::string lost =
+        "registry: Lost the shared registry; serving this server's clients only.\n";
+    ASSERT_TRUE(kit::waitForLog(first.process, lost)) << first.process.log;
+    // Local service: this server's names only, those registered now included.
+    ASSERT_TRUE(registerName(heidi, "heidi"));
+    ASSERT_TRUE(waitForList(asker, "heidi", 1));
+    EXPECT_EQ(countOf(listOf(asker), "ivan"), 0u);
+    ASSERT_TRUE(requestConnect(asker, "heidi", "10.0.0.6", 6));
+    EXPECT_EQ(requestAddressAt(heidi), "10.0.0.6");
+
+    ASSERT_TRUE(kit::restartStoppedMembers(cluster_)) << cluster_.problem;
+    ASSERT_TRUE(kit::waitForLog(first.process, "registry: Shared registry is back.\n"));
+    EXPECT_TRUE(waitForList(ivan, "heidi", 1));
+    EXPECT_EQ(testing_support::countOf(first.process.log, lost), 1u) << "never a line per request";
+}
+
+TEST_F(SharedRegistryTest, ALeaseThatExpiresIsGrantedAgainAndTheNamesComeBack) {
+    startEtcd(1);
+    SharedServer& first = startServer();
+    SharedServer& second = startServer();
+    ClientConnection& judy = connect(first);
+    ClientConnection& asker = connect(second);
+    ASSERT_TRUE(registerName(judy, "judy"));
+    ASSERT_TRUE(waitForList(asker, "judy", 1));
+
+    // As a stall longer than the lease's TTL would: etcd ends the lease.
+    EtcdConnection etcd;
+    std::string problem;
+    ASSERT_TRUE(parseEtcdEndpoints(endpoints_, &etcd.endpoints, &problem)) << problem;
+    ASSERT_EQ(revokeLease(etcd, std::stoll(first.lease, nullptr, 16)).status, EtcdStatus::Ok);
+    ASSERT_TRUE(kit::waitForLog(first.process,
+                                "registry: Lease expired; registrations written "
+                                "again under lease "))
+        << first.process.log;
+    EXPECT_TRUE(waitForList(asker, "judy", 1));
+    ASSERT_TRUE(requestConnect(asker, "judy", "10.0.0.7", 7));
+    EXPECT_EQ(requestAddressAt(judy), "10.0.0.7");
 }
 
 }  // namespace

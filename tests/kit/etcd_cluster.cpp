@@ -1,6 +1,6 @@
 // etcd_cluster.cpp -- etcd members as child processes on POSIX, spoken to
 // over their own HTTP gateway for health, leadership and compaction.
-#include "etcd/etcd_cluster.h"
+#include "kit/etcd_cluster.h"
 
 #include <fcntl.h>
 #include <httplib.h>
@@ -18,7 +18,7 @@
 #include <thread>
 
 namespace peerdir {
-namespace etcd_test {
+namespace kit {
 
 namespace {
 
@@ -219,6 +219,19 @@ bool restartMember(EtcdCluster& cluster, std::size_t index) {
     return waitHealthy(cluster, index);
 }
 
+bool restartStoppedMembers(EtcdCluster& cluster) {
+    for (EtcdMember& member : cluster.members) {
+        if (member.pid <= 0 && !spawnMember(cluster, member)) {
+            cluster.problem = "cannot start etcd for " + member.name;
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < cluster.members.size(); ++i) {
+        if (!waitHealthy(cluster, i)) return false;
+    }
+    return true;
+}
+
 void pauseMember(EtcdCluster& cluster, std::size_t index) {
     EtcdMember& member = cluster.members[index];
     if (signalMember(member, SIGSTOP)) member.paused = true;
@@ -283,5 +296,5 @@ std::string memberLogTail(const EtcdCluster& cluster, std::size_t member) {
     return tail.str();
 }
 
-}  // namespace etcd_test
+}  // namespace kit
 }  // namespace peerdir

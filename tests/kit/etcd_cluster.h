@@ -1,5 +1,5 @@
-// etcd_cluster.h -- real etcd members as child processes, for the tests of
-// the etcd access layer (Linux only).
+// etcd_cluster.h -- real etcd members as child processes, for the tests and
+// the benchmark of the shared registry (Linux only).
 //
 // One or three members on fixed loopback ports (member i serves clients on
 // kEtcdTestClientPort + 2i and its peers on the port after), each with a
@@ -10,8 +10,8 @@
 // test's main thread), so a test process that dies takes them along, and
 // stopCluster (or the cluster's destructor) kills what is left and removes
 // the directories, so a failing test leaves nothing running.
-#ifndef PEERDIR_TESTS_ETCD_ETCD_CLUSTER_H
-#define PEERDIR_TESTS_ETCD_ETCD_CLUSTER_H
+#ifndef PEERDIR_TESTS_KIT_ETCD_CLUSTER_H
+#define PEERDIR_TESTS_KIT_ETCD_CLUSTER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +21,7 @@
 #include "etcd/etcd_codec.h"
 
 namespace peerdir {
-namespace etcd_test {
+namespace kit {
 
 constexpr std::uint16_t kEtcdTestClientPort = 42379;
 // A loopback port where nothing listens.
@@ -65,6 +65,9 @@ void killMember(EtcdCluster& cluster, std::size_t member);
 void stopMember(EtcdCluster& cluster, std::size_t member);
 // Starts a stopped or killed member again on its data and waits for health.
 bool restartMember(EtcdCluster& cluster, std::size_t member);
+// Starts every member that is not running, all at once (a member alone has
+// no quorum to be healthy with), and waits until each answers healthy.
+bool restartStoppedMembers(EtcdCluster& cluster);
 // SIGSTOP / SIGCONT: the member keeps its sockets but answers nothing.
 void pauseMember(EtcdCluster& cluster, std::size_t member);
 void resumeMember(EtcdCluster& cluster, std::size_t member);
@@ -82,7 +85,7 @@ void stopCluster(EtcdCluster& cluster);
 // The last lines of a member's log, for a failure message.
 std::string memberLogTail(const EtcdCluster& cluster, std::size_t member);
 
-}  // namespace etcd_test
+}  // namespace kit
 }  // namespace peerdir
 
 #endif
