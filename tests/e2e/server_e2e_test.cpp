@@ -53,18 +53,18 @@ class ServerE2ETest : public ::testing::Test {
         removeScratchDirectory(dir_);
     }
 
-    void launch() {
-        ASSERT_TRUE(startProgram(server_, dir_,
-                                 commandFromEnvironment("PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER",
-                                                        PEERDIR_DEFAULT_SERVER),
-                                 OutputTo::Pipe));
+    void launch(const std::vector<std::string>& args = {}, OutputTo output = OutputTo::Pipe) {
+        std::vector<std::string> command = commandFromEnvironment(
+            "PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER", PEERDIR_DEFAULT_SERVER);
+        command.insert(command.end(), args.begin(), args.end());
+        ASSERT_TRUE(startProgram(server_, dir_, command, output));
     }
 
     // Starts the server on a port the system picks and reads that port from
     // its log.
-    void startServing() {
+    void startServing(const std::vector<std::string>& args = {}) {
         writeServerConfig(dir_);
-        launch();
+        launch(args);
         port_ = listeningPort(server_);
         ASSERT_NE(port_, 0) << server_.log;
         const std::string address = announcedAddress(server_, 0);
@@ -362,6 +362,140 @@ TEST_F(ServerE2ETest, ServesFarMoreConnectionsInItsLifeThanItHasRoomForThreadsOf
     }
     stopAndExpectCleanExit();
     EXPECT_EQ(countOf(server_.log, "WSAGetLastError returned: "), cycles);
+}
+
+// ---- What the operator sets ---------------------------------------------
+
+TEST_F(ServerE2ETest, EachBadCommandLineExitsTwoWithOneLineAndNothingElse) {
+    std::vector<std::vector<std::string>> bad = {{"--bogus"},
+                                                 {"config.txt"},
+                                                 {"--max-names"},
+                                                 {"--max-clients", "-1"},
+                                                 {"--listen", "1.2.3"}};
+    // The Windows build has no shared registry.
+    if (underLauncher()) bad.push_back({"--registry", "etcd://127.0.0.1:2379"});
+    for (const auto& args : bad) {
+        ChildProcess process;
+        std::vector<std::string> command = commandFromEnvironment(
+            "PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER", PEERDIR_DEFAULT_SERVER);
+        command.insert(command.end(), args.begin(), args.end());
+        ASSERT_TRUE(startProgram(process, dir_, command, OutputTo::PipeWithErrors));
+        ASSERT_TRUE(waitForExit(process)) << args[0];
+        EXPECT_EQ(process.exitStatus, 2) << args[0];
+        EXPECT_EQ(process.log.rfind("peerdir: ", 0), 0u) << process.log;
+        EXPECT_EQ(countOf(process.log, "\n"), 1u) << process.log;
+    }
+}
+
+TEST_F(ServerE2ETest, VersionAndHelpExitZero) {
+    launch({"--version"});
+    ASSERT_TRUE(waitForExit(server_));
+    EXPECT_EQ(server_.exitStatus, 0);
+    EXPECT_EQ(server_.log, "peerdir " PEERDIR_VERSION "\n");
+    ChildProcess help;
+    std::vector<std::string> command =
+        commandFromEnvironment("PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER", PEERDIR_DEFAULT_SERVER);
+    command.push_back("--help");
+    ASSERT_TRUE(startProgram(help, dir_, command, OutputTo::Pipe));
+    ASSERT_TRUE(waitForExit(help));
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_NE(help.log.find("--max-names N"), std::string::npos) << help.log;
+}
+
+TEST_F(ServerE2ETest, NamesBeyondAClientsLimitAreIgnoredWithOneLine) {
+    startServing({"--max-names", "2"});
+    Socket client = connectAndGreet();
+    sendAll(client, join(join(nameMessage(2, "a"), nameMessage(2, "b")),
+                         join(nameMessage(2, "c"), nameMessage(2, "d"))));
+    registerAndList(client, "e", join(nameMessage(2, "a"), nameMessage(2, "b")));
+    stopAndExpectCleanExit();
+    EXPECT_EQ(countOf(server_.log,
+                      "MessageHandler: Client reached its limit of 2 names; further names are "
+                      "ignored.\n"),
+              1u)
+        << server_.log;
+}
+
+TEST_F(ServerE2ETest, AClientHoldsAThousandNamesByDefault) {
+    startServing();
+    Socket client = connectAndGreet();
+    Bytes names;
+    Bytes expected;
+    for (int i = 0; i < 1001; ++i) {
+        Bytes one = nameMessage(2, "n" + std::to_string(i));
+        names.insert(names.end(), one.begin(), one.end());
+        if (i < 1000) expected.insert(expected.end(), one.begin(), one.end());
+    }
+    sendAll(client, join(names, header(4)));
+    EXPECT_EQ(receiveBytes(client, expected.size()), expected);
+    EXPECT_TRUE(waitForLog(server_, "MessageHandler: Client reached its limit of 1000 names"));
+}
+
+TEST_F(ServerE2ETest, BeyondTheClientLimitAConnectionIsClosedAtOnceAndTheRefusalsCounted) {
+    startServing({"--max-clients", "2"});
+    EXPECT_EQ(server_.log, startUpLines() + "runServer: Serving at most 2 clients at once.\n");
+    Socket first = connectAndGreet();
+    connectAndGreet();
+    for (int i = 0; i < 2; ++i) {
+        Socket refused = connectClient(port_);
+        EXPECT_TRUE(peerCloses(refused)) << "a refused client sees the close at once";
+        socketClose(refused);
+    }
+    disconnect(first);
+    ASSERT_TRUE(waitForLog(server_, kLeft));
+    // The next connection is served once the first client's thread has
+    // ended; until then connections are still refused and counted.
+    ASSERT_TRUE(waitUntil([this] {
+        Socket next = connectClient(port_);
+        Bytes welcome = receiveBytes(next, 4);
+        socketClose(next);
+        return welcome == kWelcome;
+    }));
+    stopAndExpectCleanExit();
+    EXPECT_EQ(countOf(server_.log, "runServer: Client limit of 2 reached; connection closed.\n"),
+              1u)
+        << server_.log;
+    EXPECT_EQ(countOf(server_.log, " more connections were refused at the client limit.\n"), 1u)
+        << server_.log;
+    EXPECT_EQ(countOf(server_.log, "accept had an error"), 0u) << server_.log;
+}
+
+TEST_F(ServerE2ETest, AHardDescriptorLimitLowersTheClientLimitSoNoAcceptFails) {
+    if (underLauncher()) GTEST_SKIP() << "descriptor limits are a POSIX matter";
+    server_.descriptorSoftLimit = 32;
+    server_.descriptorHardLimit = 64;
+    startServing();
+    ASSERT_TRUE(waitForLog(server_, "runServer: Serving at most 32 clients at once.\n"));
+    for (int i = 0; i < 32; ++i) connectAndGreet();
+    for (int i = 0; i < 8; ++i) {
+        Socket refused = connectClient(port_);
+        EXPECT_TRUE(peerCloses(refused));
+        socketClose(refused);
+    }
+    stopAndExpectCleanExit();
+    EXPECT_EQ(countOf(server_.log, "accept had an error"), 0u) << server_.log;
+}
+
+TEST_F(ServerE2ETest, ListeningOnEveryInterfaceIsReachableOnLoopback) {
+    writeServerConfig(dir_);
+    launch({"--listen", "0.0.0.0"});
+    port_ = listeningPort(server_);
+    ASSERT_NE(port_, 0) << server_.log;
+    EXPECT_EQ(server_.log.find("Server IP Address: 0.0.0.0\n"), kVersionLines.size());
+    EXPECT_NE(connectAndGreet(), kNoSocket);
+}
+
+TEST_F(ServerE2ETest, TheStatsLineCountsClientsNamesConnectionsAndDrops) {
+    startServing({"--stats", "1"});
+    const std::vector<std::vector<std::string>> names = {{"a", "b"}, {"c"}, {"d", "e"}};
+    for (const auto& held : names) {
+        Socket client = connectAndGreet();
+        for (const std::string& name : held) sendAll(client, nameMessage(2, name));
+    }
+    EXPECT_TRUE(waitForLog(server_,
+                           "runServer: Stats: 3 clients, 5 names, 3 connections since start, 0 "
+                           "messages dropped.\n"))
+        << server_.log;
 }
 
 }  // namespace

@@ -161,16 +161,41 @@ bool openEnds(ChildProcess& process, OutputTo output, Ends& ends) {
     return opened;
 }
 
+// The limits a child starts with; 0 leaves one as it is.
+struct ChildLimits {
+    rlim_t addressSpaceBytes = 0;
+    rlim_t descriptorsSoft = 0;
+    rlim_t descriptorsHard = 0;
+};
+
+ChildLimits limitsOf(const ChildProcess& process) {
+    ChildLimits limits;
+    limits.addressSpaceBytes = static_cast<rlim_t>(process.addressSpaceLimitMiB) << 20;
+    limits.descriptorsSoft = process.descriptorSoftLimit;
+    limits.descriptorsHard = process.descriptorHardLimit;
+    return limits;
+}
+
+bool setLimit(int resource, rlim_t soft, rlim_t hard) {
+    rlimit limit;
+    limit.rlim_cur = soft;
+    limit.rlim_max = hard;
+    return setrlimit(resource, &limit) == 0;
+}
+
 // Only async-signal-safe calls between fork and exec.
 [[noreturn]] void execInChild(const std::vector<const char*>& argv, const char* dir,
-                              const Ends& ends, bool errorsToo, rlim_t capBytes) {
+                              const Ends& ends, bool errorsToo, const ChildLimits& limits) {
     if (dup2(ends.childInput, 0) < 0 || dup2(ends.childOutput, 1) < 0) _exit(126);
     if (errorsToo && dup2(ends.childOutput, 2) < 0) _exit(126);
     if (chdir(dir) != 0) _exit(126);
-    if (capBytes > 0) {
-        rlimit cap;
-        cap.rlim_cur = cap.rlim_max = capBytes;
-        if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(125);
+    if (limits.addressSpaceBytes > 0 &&
+        !setLimit(RLIMIT_AS, limits.addressSpaceBytes, limits.addressSpaceBytes)) {
+        _exit(125);
+    }
+    if (limits.descriptorsHard > 0 &&
+        !setLimit(RLIMIT_NOFILE, limits.descriptorsSoft, limits.descriptorsHard)) {
+        _exit(125);
     }
     execvp(argv[0], const_cast<char* const*>(argv.data()));
     _exit(127);
@@ -196,11 +221,11 @@ bool startProgram(ChildProcess& process, const std::string& dir,
     std::vector<const char*> argv;
     for (const std::string& word : command) argv.push_back(word.c_str());
     argv.push_back(nullptr);
-    const rlim_t capBytes = static_cast<rlim_t>(process.addressSpaceLimitMiB) << 20;
+    const ChildLimits limits = limitsOf(process);
     Ends ends;
     if (!openEnds(process, output, ends)) return false;
     pid_t pid = fork();
-    if (pid == 0) execInChild(argv, dir.c_str(), ends, output != OutputTo::Pipe, capBytes);
+    if (pid == 0) execInChild(argv, dir.c_str(), ends, output != OutputTo::Pipe, limits);
     closeFd(ends.childInput);
     closeFd(ends.childOutput);
     if (pid < 0) {

@@ -38,6 +38,9 @@ struct ChildProcess {
     int exitStatus = -1;  // the exit code, or 128 + the signal
     // When not 0, the child starts with its address space capped at this.
     unsigned addressSpaceLimitMiB = 0;
+    // When not 0, the child starts with these limits on open descriptors.
+    unsigned descriptorSoftLimit = 0;
+    unsigned descriptorHardLimit = 0;
     // When not 0, the output pipe starts full but for this many bytes, so
     // the child is held in the write that would go past them until the pipe
     // is read. The filler never shows in log.
