@@ -3,8 +3,10 @@
 #include "bench/load.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -74,6 +76,82 @@ bool awaitWelcome(ServerUnderTest* server, unsigned millis, std::string* why) {
     return true;
 }
 
+constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;
+constexpr unsigned kListReplyMillis = 5000;
+
+constexpr std::size_t kForwardSize = kHeaderSize + kConnectPayloadSize;
+constexpr std::size_t kBatch = 16;
+
+struct ForwardWork {
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned long long> received{0};
+};
+
+struct Sender {
+    ForwardWork* work = nullptr;
+    ClientConnection connection;
+    std::string target;
+};
+
+struct Reader {
+    ForwardWork* work = nullptr;
+    Socket socket = kNoSocket;
+};
+
+// Reads everything the target receives and counts its bytes. Like the
+// senders, it runs at the priority of the server's polling threads: the
+// benchmark shares the machine with the server, and busy threads at a
+// higher priority would take the CPU the server needs.
+void readForwards(void* raw) {
+    auto* reader = static_cast<Reader*>(raw);
+    threadLowerPriority();
+    std::vector<std::uint8_t> buffer(1 << 16);
+    while (!reader->work->stop.load()) {
+        int n = socketRecv(reader->socket, buffer.data(), buffer.size());
+        if (n > 0) {
+            reader->work->received += static_cast<unsigned long long>(n);
+        } else if (n == 0 || !isWouldBlock(lastSocketError())) {
+            return;
+        } else {
+            socketWaitReadable(reader->socket, 50);
+        }
+    }
+}
+
+std::vector<std::uint8_t> forwardBatch(const std::string& name) {
+    ConnectPayload request;
+    writeTextField(name, request.name, kNameFieldSize);
+    writeTextField("127.0.0.1", request.address, kAddressFieldSize);
+    request.port[0] = 0x1b;
+    request.port[1] = 0x58;
+    std::uint8_t payload[kConnectPayloadSize];
+    encodeConnectPayload(request, payload);
+    std::vector<std::uint8_t> wire;
+    for (std::size_t i = 0; i < kBatch; ++i)
+        appendMessage(wire, MessageType::ConnectRequest, payload);
+    return wire;
+}
+
+// Keeps the sender's socket full: the server reads one request per turn, so
+// the rest waits in the socket, as it would for a client that asks faster
+// than it is served.
+void sendForwards(void* raw) {
+    auto* sender = static_cast<Sender*>(raw);
+    threadLowerPriority();
+    sendUntilStopped(sender->connection.socket, forwardBatch(sender->target), sender->work->stop);
+}
+
+// Forwards per second reaching the target over the window, after a warm-up.
+double countForwards(ForwardWork& work) {
+    sleepMillis(300);
+    unsigned long long bytes0 = work.received;
+    double start = nowMillis();
+    sleepMillis(2000);
+    unsigned long long bytes1 = work.received;
+    double seconds = (nowMillis() - start) / 1000;
+    return static_cast<double>(bytes1 - bytes0) / kForwardSize / seconds;
+}
+
 }  // namespace
 
 void pauseAtRandom(std::minstd_rand& random) {
@@ -127,18 +205,23 @@ void sendUntilStopped(Socket s, const std::vector<std::uint8_t>& batch,
 }
 
 bool makeIntroPair(const ServerUnderTest& server, IntroPair* pair, std::string* why) {
-    pair->asker = connectToServer(server.addressText, server.port);
-    pair->target = connectToServer(server.addressText, server.port);
+    return makeIntroPair(server, server, pair, why);
+}
+
+bool makeIntroPair(const ServerUnderTest& askerServer, const ServerUnderTest& targetServer,
+                   IntroPair* pair, std::string* why) {
+    pair->asker = connectToServer(askerServer.addressText, askerServer.port);
+    pair->target = connectToServer(targetServer.addressText, targetServer.port);
     if (pair->asker.error != ClientError::None || pair->target.error != ClientError::None ||
-        !registerName(pair->target, kTargetName)) {
+        !registerName(pair->target, pair->name)) {
         *why = "cannot connect the asker and the target: " + pair->asker.message +
                pair->target.message;
         return false;
     }
     // The target's thread takes the registration at its next turn; a
     // request before that would be answered NameNotFound.
-    auto targetListed = [](const Names& names) {
-        return std::find(names.begin(), names.end(), kTargetName) != names.end();
+    auto targetListed = [pair](const Names& names) {
+        return std::find(names.begin(), names.end(), pair->name) != names.end();
     };
     if (!awaitList(pair->asker, targetListed) ||
         std::isnan(introduceOnce(*pair, false, kSettleMillis))) {
@@ -182,7 +265,7 @@ double introduceOnce(IntroPair& pair, bool busyTarget, unsigned timeoutMillis) {
     const double nan = std::nan("");
     if (busyTarget && !requestConnect(pair.target, "nobody", "127.0.0.1", 1)) return nan;
     double start = nowMillis();
-    if (!requestConnect(pair.asker, kTargetName, "127.0.0.1", 7000)) return nan;
+    if (!requestConnect(pair.asker, pair.name, "127.0.0.1", 7000)) return nan;
     double took = nan;
     bool answered = !busyTarget;  // the target's own NameNotFound
     while (std::isnan(took) || !answered) {
@@ -192,6 +275,56 @@ double introduceOnce(IntroPair& pair, bool busyTarget, unsigned timeoutMillis) {
         if (message.type == MessageType::NameNotFound) answered = true;
     }
     return took;
+}
+
+double timeList(ClientConnection& lister, std::size_t count, std::vector<std::uint8_t>& buffer) {
+    buffer.resize(count * kListedSize);
+    double start = nowMillis();
+    if (!requestList(lister) ||
+        readExactly(lister.socket, buffer.data(), buffer.size(), deadlineAfter(kListReplyMillis))
+                .end != ReadEnd::Whole) {
+        return std::nan("");
+    }
+    double took = nowMillis() - start;
+    std::uint8_t header[kHeaderSize];
+    std::memcpy(header, buffer.data() + buffer.size() - kListedSize, kHeaderSize);
+    return decodeHeader(header) == static_cast<std::uint32_t>(MessageType::ClientName)
+               ? took
+               : std::nan("");
+}
+
+double forwardRate(const ServerUnderTest& senderServer, IntroPair& pair, std::size_t senderCount) {
+    ForwardWork work;
+    std::vector<Sender> senders(senderCount);
+    std::vector<ThreadHandle> threads;
+    bool ready = true;
+    for (Sender& s : senders) {
+        s.work = &work;
+        s.target = pair.name;
+        s.connection = connectToServer(senderServer.addressText, senderServer.port);
+        ready = ready && s.connection.error == ClientError::None;
+    }
+    Reader reader{&work, pair.target.socket};
+    double rate = std::nan("");
+    if (ready) {
+        auto start = [&threads](ThreadEntry entry, void* argument) {
+            ThreadHandle t = threadStart(entry, argument);
+            if (t != nullptr) threads.push_back(t);
+        };
+        start(readForwards, &reader);
+        for (Sender& s : senders) start(sendForwards, &s);
+        if (threads.size() == senders.size() + 1) rate = countForwards(work);
+        work.stop = true;
+        threadWaitAll(threads.data(), threads.size());
+        for (ThreadHandle t : threads) threadRelease(t);
+    }
+    for (Sender& s : senders) closeConnection(s.connection);
+    return rate;
+}
+
+ServerCommand withArguments(ServerCommand how, const std::vector<std::string>& args) {
+    how.command.insert(how.command.end(), args.begin(), args.end());
+    return how;
 }
 
 std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::size_t count,

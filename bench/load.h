@@ -59,16 +59,20 @@ void sendUntilStopped(Socket s, const std::vector<std::uint8_t>& batch,
 
 // Two clients for introductions: the asker sends ConnectRequests for the
 // name the target registered.
+constexpr char kTargetName[] = "target";
+
 struct IntroPair {
     ClientConnection asker;
     ClientConnection target;
+    std::string name = kTargetName;  // the target's
 };
 
-constexpr char kTargetName[] = "target";
-
 // Connects both and registers the target; true once a first introduction
-// has come through.
+// has come through. The asker may be a client of another server than the
+// target's, where the servers share a registry.
 bool makeIntroPair(const ServerUnderTest& server, IntroPair* pair, std::string* why);
+bool makeIntroPair(const ServerUnderTest& askerServer, const ServerUnderTest& targetServer,
+                   IntroPair* pair, std::string* why);
 void closeIntroPair(IntroPair& pair);
 
 // Registers names "n0".."n<count-1>", a hundred per connection, each
@@ -97,6 +101,17 @@ void pauseAtRandom(std::minstd_rand& random);
 std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::size_t count,
                                         unsigned timeoutMillis, std::minstd_rand& random,
                                         std::size_t* failures);
+
+// One list of count names: milliseconds from the request until its last
+// byte; NaN on failure.
+double timeList(ClientConnection& lister, std::size_t count, std::vector<std::uint8_t>& buffer);
+
+// ConnectRequests reaching pair's target per second, from senderCount
+// clients of senderServer that each keep their socket full; NaN on failure.
+double forwardRate(const ServerUnderTest& senderServer, IntroPair& pair, std::size_t senderCount);
+
+// The command with more arguments after it.
+ServerCommand withArguments(ServerCommand how, const std::vector<std::string>& args);
 
 // Milliseconds since an arbitrary start, with sub-microsecond resolution.
 double nowMillis();

@@ -23,8 +23,9 @@ namespace peerdir {
 namespace bench {
 namespace {
 
-const char* const kAllRows[] = {"idle",     "memory", "lifetime",  "introduction", "list",
-                                "forwards", "burst",  "nonreader", "names",        "capacity"};
+const char* const kAllRows[] = {"idle",  "memory",   "lifetime", "introduction",
+                                "list",  "forwards", "burst",    "nonreader",
+                                "names", "shared",   "capacity"};
 
 struct Options {
     std::string server;
@@ -39,7 +40,7 @@ int usage(const std::string& problem) {
               << "usage: peerdir-bench --server PATH [--launcher PROGRAM] [--rows LIST] "
                  "[--csv FILE] [--label TEXT]\n"
               << "  LIST: comma-separated, of idle,memory,lifetime,introduction,list,forwards,"
-                 "burst,nonreader,names,capacity (default: all)\n";
+                 "burst,nonreader,names,shared,capacity (default: all)\n";
     return 2;
 }
 
@@ -109,6 +110,7 @@ void runRows(const BenchContext& context, const std::set<std::string>& rows,
         measureNonReader(context, 20000, 0, figures);
     }
     if (wanted("names")) measureNameLimitMemory(context, 100, 5000, figures);
+    if (wanted("shared")) measureSharedRegistry(context, figures);
     if (wanted("capacity")) measureCapacity(context, figures);
 }
 

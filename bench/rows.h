@@ -81,6 +81,11 @@ void measureNonReader(const BenchContext& context, std::size_t names, std::size_
 void measureNameLimitMemory(const BenchContext& context, std::size_t clientCount,
                             std::size_t namesEach, std::vector<Figure>& figures);
 
+// Two servers sharing one registry on an etcd the benchmark starts:
+// introductions on one server and across the two, a registration until it
+// is listed on the other, a list of a thousand names, forwards across.
+void measureSharedRegistry(const BenchContext& context, std::vector<Figure>& figures);
+
 // The most clients served at once with introductions still under a second.
 void measureCapacity(const BenchContext& context, std::vector<Figure>& figures);
 

@@ -66,29 +66,6 @@ void measureIntroductions(const BenchContext& context, std::size_t idleClients, 
     closeClients(idle);
 }
 
-namespace {
-
-constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;
-
-// One list: milliseconds from the request until its last byte; NaN on
-// failure.
-double timeList(ClientConnection& lister, std::size_t count, std::vector<std::uint8_t>& buffer) {
-    buffer.resize(count * kListedSize);
-    double start = nowMillis();
-    if (!requestList(lister) ||
-        readExactly(lister.socket, buffer.data(), buffer.size(), deadlineAfter(kReplyMillis)).end !=
-            ReadEnd::Whole) {
-        return kMissing;
-    }
-    double took = nowMillis() - start;
-    std::uint8_t header[kHeaderSize];
-    std::memcpy(header, buffer.data() + buffer.size() - kListedSize, kHeaderSize);
-    return decodeHeader(header) == static_cast<std::uint32_t>(MessageType::ClientName) ? took
-                                                                                       : kMissing;
-}
-
-}  // namespace
-
 void measureList(const BenchContext& context, std::size_t names, std::vector<Figure>& figures) {
     const std::string area = std::to_string(names) + "-name list";
     const std::string setting = "request to last entry";
@@ -123,82 +100,6 @@ void measureList(const BenchContext& context, std::size_t names, std::vector<Fig
     closeConnection(lister);
 }
 
-namespace {
-
-constexpr std::size_t kForwardSize = kHeaderSize + kConnectPayloadSize;
-constexpr std::size_t kBatch = 16;
-
-struct ForwardWork {
-    std::atomic<bool> stop{false};
-    std::atomic<unsigned long long> received{0};
-};
-
-struct Sender {
-    ForwardWork* work = nullptr;
-    ClientConnection connection;
-};
-
-struct Reader {
-    ForwardWork* work = nullptr;
-    Socket socket = kNoSocket;
-};
-
-// Reads everything the target receives and counts its bytes. Like the
-// senders, it runs at the priority of the server's polling threads: the
-// benchmark shares the machine with the server, and busy threads at a
-// higher priority would take the CPU the server needs.
-void readForwards(void* raw) {
-    auto* reader = static_cast<Reader*>(raw);
-    threadLowerPriority();
-    std::vector<std::uint8_t> buffer(1 << 16);
-    while (!reader->work->stop.load()) {
-        int n = socketRecv(reader->socket, buffer.data(), buffer.size());
-        if (n > 0) {
-            reader->work->received += static_cast<unsigned long long>(n);
-        } else if (n == 0 || !isWouldBlock(lastSocketError())) {
-            return;
-        } else {
-            socketWaitReadable(reader->socket, 50);
-        }
-    }
-}
-
-std::vector<std::uint8_t> forwardBatch() {
-    ConnectPayload request;
-    writeTextField(kTargetName, request.name, kNameFieldSize);
-    writeTextField("127.0.0.1", request.address, kAddressFieldSize);
-    request.port[0] = 0x1b;
-    request.port[1] = 0x58;
-    std::uint8_t payload[kConnectPayloadSize];
-    encodeConnectPayload(request, payload);
-    std::vector<std::uint8_t> wire;
-    for (std::size_t i = 0; i < kBatch; ++i)
-        appendMessage(wire, MessageType::ConnectRequest, payload);
-    return wire;
-}
-
-// Keeps the sender's socket full: the server reads one request per turn, so
-// the rest waits in the socket, as it would for a client that asks faster
-// than it is served.
-void sendForwards(void* raw) {
-    auto* sender = static_cast<Sender*>(raw);
-    threadLowerPriority();
-    sendUntilStopped(sender->connection.socket, forwardBatch(), sender->work->stop);
-}
-
-// Forwards per second reaching the target over the window, after a warm-up.
-double countForwards(ForwardWork& work) {
-    sleepMillis(300);
-    unsigned long long bytes0 = work.received;
-    double start = nowMillis();
-    sleepMillis(2000);
-    unsigned long long bytes1 = work.received;
-    double seconds = (nowMillis() - start) / 1000;
-    return static_cast<double>(bytes1 - bytes0) / kForwardSize / seconds;
-}
-
-}  // namespace
-
 void measureForwards(const BenchContext& context, std::size_t senderCount,
                      std::vector<Figure>& figures) {
     const std::string area = "forwards per second";
@@ -209,31 +110,9 @@ void measureForwards(const BenchContext& context, std::size_t senderCount,
     IntroPair pair;
     std::string why;
     if (!startServer(context.server, &server, &why)) return addMissing(area, setting, why, figures);
-    ForwardWork work;
-    std::vector<Sender> senders(senderCount);
-    std::vector<ThreadHandle> threads;
-    double rate = kMissing;
-    bool ready = makeIntroPair(server, &pair, &why);
-    for (Sender& s : senders) {
-        s.work = &work;
-        s.connection = connectToServer(server.addressText, server.port);
-        ready = ready && s.connection.error == ClientError::None;
-    }
-    Reader reader{&work, pair.target.socket};
-    if (ready) {
-        auto start = [&threads](ThreadEntry entry, void* argument) {
-            ThreadHandle t = threadStart(entry, argument);
-            if (t != nullptr) threads.push_back(t);
-        };
-        start(readForwards, &reader);
-        for (Sender& s : senders) start(sendForwards, &s);
-        if (threads.size() == senders.size() + 1) rate = countForwards(work);
-        work.stop = true;
-        threadWaitAll(threads.data(), threads.size());
-        for (ThreadHandle t : threads) threadRelease(t);
-    }
+    double rate =
+        makeIntroPair(server, &pair, &why) ? forwardRate(server, pair, senderCount) : kMissing;
     stopServer(server);
-    for (Sender& s : senders) closeConnection(s.connection);
     closeIntroPair(pair);
     if (std::isnan(rate))
         return addMissing(area, setting, why.empty() ? "no connection" : why, figures);

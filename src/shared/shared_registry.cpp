@@ -19,7 +19,7 @@ namespace {
 constexpr int kForwardAttempts = 3;
 // Names per page of a list, so a large registry never needs one huge
 // response.
-constexpr std::int64_t kListPage = 500;
+constexpr std::int64_t kListPage = 2000;
 // A list whose pinned revision is compacted away while it pages is started
 // again, this many times in all.
 constexpr int kListAttempts = 3;

@@ -433,7 +433,9 @@ TEST_F(ServerE2ETest, AClientHoldsAThousandNamesByDefault) {
 
 TEST_F(ServerE2ETest, BeyondTheClientLimitAConnectionIsClosedAtOnceAndTheRefusalsCounted) {
     startServing({"--max-clients", "2"});
-    EXPECT_EQ(server_.log, startUpLines() + "runServer: Serving at most 2 clients at once.\n");
+    const std::string limitLine = "runServer: Serving at most 2 clients at once.\n";
+    ASSERT_TRUE(waitForLog(server_, limitLine)) << server_.log;
+    EXPECT_EQ(server_.log, startUpLines() + limitLine);
     Socket first = connectAndGreet();
     connectAndGreet();
     for (int i = 0; i < 2; ++i) {
