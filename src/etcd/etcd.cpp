@@ -52,21 +52,11 @@ EtcdConnection::EtcdConnection() = default;
 EtcdConnection::~EtcdConnection() = default;
 
 const char* etcdStatusName(EtcdStatus status) {
-    switch (status) {
-        case EtcdStatus::Ok:
-            return "Ok";
-        case EtcdStatus::CompareFailed:
-            return "CompareFailed";
-        case EtcdStatus::LeaseNotFound:
-            return "LeaseNotFound";
-        case EtcdStatus::Compacted:
-            return "Compacted";
-        case EtcdStatus::Refused:
-            return "Refused";
-        case EtcdStatus::Unreachable:
-            return "Unreachable";
-    }
-    return "?";
+    // In the order of EtcdStatus.
+    static const char* const kNames[] = {"Ok",        "CompareFailed", "LeaseNotFound",
+                                         "Compacted", "Refused",       "Unreachable"};
+    auto index = static_cast<std::size_t>(status);
+    return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "?";
 }
 
 EtcdResult grantLease(EtcdConnection& etcd, std::int64_t ttlSeconds, EtcdLease* lease) {

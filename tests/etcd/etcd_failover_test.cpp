@@ -22,14 +22,8 @@ constexpr unsigned kWaitMillis = 20000;
 
 class EtcdFailoverTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        cluster_ = new EtcdCluster;
-        started_ = startCluster(*cluster_, 3);
-    }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
+    static void SetUpTestSuite() { started_ = startSuiteCluster(&cluster_, 3); }
+    static void TearDownTestSuite() { stopSuiteCluster(&cluster_); }
     // Every member back up before each test, whatever the last one did.
     void SetUp() override {
         ASSERT_TRUE(started_) << cluster_->problem;

@@ -9,31 +9,25 @@
 
 #include "etcd/etcd_test_support.h"
 #include "kit/etcd_cluster.h"
+#include "support/test_support.h"
 
 namespace peerdir {
 namespace etcd_test {
 namespace {
 
 using namespace kit;
-
-constexpr unsigned kWaitMillis = 20000;
+using testing_support::kWaitMillis;
 
 class EtcdTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        cluster_ = new EtcdCluster;
-        started_ = startCluster(*cluster_, 1);
-    }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
+    static void SetUpTestSuite() { started_ = startSuiteCluster(&cluster_, 1); }
+    static void TearDownTestSuite() { stopSuiteCluster(&cluster_); }
     void SetUp() override {
-        ASSERT_TRUE(started_) << cluster_->problem;
-        etcd_.endpoints = clusterEndpoints(*cluster_);
         // Each test under keys of its own.
         prefix_ =
             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "/";
+        ASSERT_TRUE(started_) << cluster_->problem;
+        etcd_.endpoints = clusterEndpoints(*cluster_);
     }
 
     std::int64_t put(const std::string& name, const std::string& value = "v",

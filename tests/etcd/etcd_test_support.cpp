@@ -79,5 +79,15 @@ std::vector<EtcdWatchEvent> eventsSoFar(WatchThread& watch) {
     return watch.events;
 }
 
+bool startSuiteCluster(kit::EtcdCluster** cluster, std::size_t size) {
+    *cluster = new kit::EtcdCluster;
+    return kit::startCluster(**cluster, size);
+}
+
+void stopSuiteCluster(kit::EtcdCluster** cluster) {
+    delete *cluster;
+    *cluster = nullptr;
+}
+
 }  // namespace etcd_test
 }  // namespace peerdir

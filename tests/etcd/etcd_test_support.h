@@ -13,9 +13,16 @@
 #include <vector>
 
 #include "etcd/etcd.h"
+#include "kit/etcd_cluster.h"
 
 namespace peerdir {
 namespace etcd_test {
+
+// A cluster of size members kept for a whole test suite, made in its
+// SetUpTestSuite and gone in its TearDownTestSuite. False when it did not
+// start; *cluster then says why.
+bool startSuiteCluster(kit::EtcdCluster** cluster, std::size_t size);
+void stopSuiteCluster(kit::EtcdCluster** cluster);
 
 // Passes when result has status, and shows etcd's detail when it has not.
 ::testing::AssertionResult hasStatus(const EtcdResult& result, EtcdStatus status);

@@ -108,6 +108,27 @@ class SharedRegistryTest : public ::testing::Test {
         return message.type == MessageType::PeerRequest ? message.address : "(another message)";
     }
 
+    // Two servers sharing an etcd of `members` members, with a client of
+    // each: the second server's has registered name, and the first server
+    // lists it.
+    void startPair(std::size_t members, const std::string& name, unsigned ttlSeconds = 10) {
+        startEtcd(members);
+        endpoints_ = endpointsOf(cluster_);
+        first_ = &startServer(ttlSeconds);
+        second_ = &startServer(ttlSeconds);
+        near_ = &connect(*first_);
+        far_ = &connect(*second_);
+        ASSERT_TRUE(registerName(*far_, name));
+        ASSERT_TRUE(waitForList(*near_, name, 1));
+    }
+
+    // near_ asks for name; holder gets the request.
+    void expectIntroduced(ClientConnection& holder, const std::string& name,
+                          const std::string& address) {
+        ASSERT_TRUE(requestConnect(*near_, name, address, 1));
+        EXPECT_EQ(requestAddressAt(holder), address);
+    }
+
     bool hearsNothing(ClientConnection& c) {
         ServerMessage message;
         return !readServerMessage(c, 200, &message) && c.error == ClientError::TimedOut;
@@ -119,58 +140,39 @@ class SharedRegistryTest : public ::testing::Test {
         "test" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     std::vector<std::unique_ptr<SharedServer>> servers_;
     std::deque<ClientConnection> clients_;  // references to it stay valid as it grows
+    SharedServer* first_ = nullptr;
+    SharedServer* second_ = nullptr;
+    ClientConnection* near_ = nullptr;  // on the first server
+    ClientConnection* far_ = nullptr;   // on the second
 };
 
 TEST_F(SharedRegistryTest, ANameRegisteredOnOneServerIsListedAndReachedFromAnother) {
-    startEtcd(1);
-    SharedServer& first = startServer();
-    SharedServer& second = startServer();
-    ClientConnection& alice = connect(first);
-    ClientConnection& bob = connect(second);
-    ASSERT_TRUE(registerName(alice, "alice"));
-    ASSERT_TRUE(waitForList(bob, "alice", 1));
-
-    ASSERT_TRUE(requestConnect(bob, "alice", "10.0.0.1", 7000));
-    EXPECT_EQ(requestAddressAt(alice), "10.0.0.1");
-    ASSERT_TRUE(requestConnect(bob, "nobody", "10.0.0.1", 7000));
+    startPair(1, "alice");
+    expectIntroduced(*far_, "alice", "10.0.0.1");
+    ASSERT_TRUE(requestConnect(*near_, "nobody", "10.0.0.1", 7000));
     ServerMessage answer;
-    ASSERT_TRUE(readServerMessage(bob, kWaitMillis, &answer)) << bob.message;
+    ASSERT_TRUE(readServerMessage(*near_, kWaitMillis, &answer)) << near_->message;
     EXPECT_EQ(answer.type, MessageType::NameNotFound);
 }
 
 TEST_F(SharedRegistryTest, TheEarliestRegistrationWinsAcrossServersAgainAfterItsClientLeaves) {
-    startEtcd(1);
-    SharedServer& first = startServer();
-    SharedServer& second = startServer();
-    ClientConnection& early = connect(first);
-    ClientConnection& late = connect(second);
-    ClientConnection& asker = connect(first);
-    ASSERT_TRUE(registerName(early, "carol"));
-    ASSERT_TRUE(waitForList(asker, "carol", 1));
+    startPair(1, "carol");
+    ClientConnection& late = connect(*first_);
     ASSERT_TRUE(registerName(late, "carol"));
-    ASSERT_TRUE(waitForList(asker, "carol", 2));
-
-    ASSERT_TRUE(requestConnect(asker, "carol", "10.0.0.1", 1));
-    EXPECT_EQ(requestAddressAt(early), "10.0.0.1");
+    ASSERT_TRUE(waitForList(*near_, "carol", 2));
+    expectIntroduced(*far_, "carol", "10.0.0.1");
     EXPECT_TRUE(hearsNothing(late));
 
     // The client that leaves takes its names with it at once.
-    closeConnection(early);
-    ASSERT_TRUE(waitForList(asker, "carol", 1));
-    ASSERT_TRUE(requestConnect(asker, "carol", "10.0.0.2", 2));
-    EXPECT_EQ(requestAddressAt(late), "10.0.0.2");
+    closeConnection(*far_);
+    ASSERT_TRUE(waitForList(*near_, "carol", 1));
+    expectIntroduced(late, "carol", "10.0.0.2");
 }
 
 TEST_F(SharedRegistryTest, AKilledServersNamesVanishWithinItsLease) {
-    startEtcd(1);
-    SharedServer& doomed = startServer(2);
-    SharedServer& survivor = startServer();
-    ClientConnection& dave = connect(doomed);
-    ClientConnection& watcher = connect(survivor);
-    ASSERT_TRUE(registerName(dave, "dave"));
-    ASSERT_TRUE(waitForList(watcher, "dave", 1));
-    kit::stopProgram(doomed.process);
-    EXPECT_TRUE(waitForList(watcher, "dave", 0)) << "the names outlived their server's lease";
+    startPair(1, "dave", 2);
+    kit::stopProgram(second_->process);
+    EXPECT_TRUE(waitForList(*near_, "dave", 0)) << "the names outlived their server's lease";
 }
 
 TEST_F(SharedRegistryTest, AServerStartedWithoutEtcdServesItsOwnClientsThenJoins) {
@@ -198,73 +200,47 @@ TEST_F(SharedRegistryTest, AServerStartedWithoutEtcdServesItsOwnClientsThenJoins
 // ---- Trouble with etcd --------------------------------------------------
 
 TEST_F(SharedRegistryTest, KillingTheLeaderKeepsRegistrationsListsAndForwardsWorking) {
-    startEtcd(3);
-    endpoints_ = endpointsOf(cluster_);
-    SharedServer& first = startServer(3);
-    SharedServer& second = startServer(3);
-    ClientConnection& frank = connect(first);
-    ClientConnection& grace = connect(second);
-    ASSERT_TRUE(registerName(frank, "frank"));
-    ASSERT_TRUE(waitForList(grace, "frank", 1));
-
+    startPair(3, "frank", 3);
     int leader = kit::waitForLeader(cluster_);
     ASSERT_GE(leader, 0);
     kit::killMember(cluster_, static_cast<std::size_t>(leader));
-    ASSERT_TRUE(registerName(grace, "grace"));
-    EXPECT_TRUE(waitForList(frank, "grace", 1));
-    ASSERT_TRUE(requestConnect(grace, "frank", "10.0.0.5", 5));
-    EXPECT_EQ(requestAddressAt(frank), "10.0.0.5");
+    ASSERT_TRUE(registerName(*near_, "grace"));
+    EXPECT_TRUE(waitForList(*far_, "grace", 1));
+    expectIntroduced(*far_, "frank", "10.0.0.5");
 }
 
 TEST_F(SharedRegistryTest, WithEveryMemberStoppedServersServeTheirOwnUntilEtcdIsBack) {
-    startEtcd(3);
-    endpoints_ = endpointsOf(cluster_);
-    SharedServer& first = startServer(3);
-    SharedServer& second = startServer(3);
-    ClientConnection& heidi = connect(first);
-    ClientConnection& ivan = connect(second);
-    ClientConnection& asker = connect(first);
-    ASSERT_TRUE(registerName(ivan, "ivan"));
-    ASSERT_TRUE(waitForList(asker, "ivan", 1));
-
+    startPair(3, "ivan", 3);
     for (std::size_t member = 0; member < 3; ++member) kit::stopMember(cluster_, member);
     const std::string lost =
         "registry: Lost the shared registry; serving this server's clients only.\n";
-    ASSERT_TRUE(kit::waitForLog(first.process, lost)) << first.process.log;
+    ASSERT_TRUE(kit::waitForLog(first_->process, lost)) << first_->process.log;
     // Local service: this server's names only, those registered now included.
+    ClientConnection& heidi = connect(*first_);
     ASSERT_TRUE(registerName(heidi, "heidi"));
-    ASSERT_TRUE(waitForList(asker, "heidi", 1));
-    EXPECT_EQ(countOf(listOf(asker), "ivan"), 0u);
-    ASSERT_TRUE(requestConnect(asker, "heidi", "10.0.0.6", 6));
-    EXPECT_EQ(requestAddressAt(heidi), "10.0.0.6");
+    ASSERT_TRUE(waitForList(*near_, "heidi", 1));
+    EXPECT_EQ(countOf(listOf(*near_), "ivan"), 0u);
+    expectIntroduced(heidi, "heidi", "10.0.0.6");
 
     ASSERT_TRUE(kit::restartStoppedMembers(cluster_)) << cluster_.problem;
-    ASSERT_TRUE(kit::waitForLog(first.process, "registry: Shared registry is back.\n"));
-    EXPECT_TRUE(waitForList(ivan, "heidi", 1));
-    EXPECT_EQ(testing_support::countOf(first.process.log, lost), 1u) << "never a line per request";
+    ASSERT_TRUE(kit::waitForLog(first_->process, "registry: Shared registry is back.\n"));
+    EXPECT_TRUE(waitForList(*far_, "heidi", 1));
+    EXPECT_EQ(testing_support::countOf(first_->process.log, lost), 1u)
+        << "never a line per request";
 }
 
 TEST_F(SharedRegistryTest, ALeaseThatExpiresIsGrantedAgainAndTheNamesComeBack) {
-    startEtcd(1);
-    SharedServer& first = startServer();
-    SharedServer& second = startServer();
-    ClientConnection& judy = connect(first);
-    ClientConnection& asker = connect(second);
-    ASSERT_TRUE(registerName(judy, "judy"));
-    ASSERT_TRUE(waitForList(asker, "judy", 1));
-
+    startPair(1, "judy");
     // As a stall longer than the lease's TTL would: etcd ends the lease.
     EtcdConnection etcd;
     std::string problem;
     ASSERT_TRUE(parseEtcdEndpoints(endpoints_, &etcd.endpoints, &problem)) << problem;
-    ASSERT_EQ(revokeLease(etcd, std::stoll(first.lease, nullptr, 16)).status, EtcdStatus::Ok);
-    ASSERT_TRUE(kit::waitForLog(first.process,
-                                "registry: Lease expired; registrations written "
-                                "again under lease "))
-        << first.process.log;
-    EXPECT_TRUE(waitForList(asker, "judy", 1));
-    ASSERT_TRUE(requestConnect(asker, "judy", "10.0.0.7", 7));
-    EXPECT_EQ(requestAddressAt(judy), "10.0.0.7");
+    ASSERT_EQ(revokeLease(etcd, std::stoll(second_->lease, nullptr, 16)).status, EtcdStatus::Ok);
+    ASSERT_TRUE(kit::waitForLog(
+        second_->process, "registry: Lease expired; registrations written again under lease "))
+        << second_->process.log;
+    EXPECT_TRUE(waitForList(*near_, "judy", 1));
+    expectIntroduced(*far_, "judy", "10.0.0.7");
 }
 
 }  // namespace
