@@ -87,6 +87,7 @@ bool reapIfExited(EtcdMember& member) {
     int status = 0;
     if (waitpid(member.pid, &status, WNOHANG) != member.pid) return false;
     member.pid = -1;
+    member.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return true;
 }
 
@@ -105,7 +106,9 @@ bool waitHealthy(EtcdCluster& cluster, std::size_t index) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kClusterWaitMillis);
     while (Clock::now() < deadline) {
         if (reapIfExited(member)) {
-            cluster.problem = member.name + " exited:\n" + memberLogTail(cluster, index);
+            cluster.problem = member.name + " exited with status " +
+                              std::to_string(member.exitStatus) + ":\n" +
+                              memberLogTail(cluster, index);
             return false;
         }
         if (answersHealthy(member)) return true;

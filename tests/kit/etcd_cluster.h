@@ -23,9 +23,11 @@
 namespace peerdir {
 namespace kit {
 
-constexpr std::uint16_t kEtcdTestClientPort = 42379;
+// Below the ephemeral range (32768 and up on Linux), so no outgoing
+// connection can be holding one of them when a member starts again.
+constexpr std::uint16_t kEtcdTestClientPort = 23790;
 // A loopback port where nothing listens.
-constexpr std::uint16_t kNothingListensPort = 42399;
+constexpr std::uint16_t kNothingListensPort = 23799;
 // Long enough for a start on a loaded machine; waits end as soon as they can.
 constexpr unsigned kClusterWaitMillis = 30000;
 
@@ -35,7 +37,8 @@ struct EtcdMember {
     std::uint16_t peerPort = 0;
     std::string dataDir;
     std::string logPath;
-    int pid = -1;  // -1: not running
+    int pid = -1;        // -1: not running
+    int exitStatus = 0;  // once reaped: the exit code, or 128 + the signal
     bool paused = false;
 };
 

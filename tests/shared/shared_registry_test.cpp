@@ -73,6 +73,8 @@ class SharedRegistryTest : public ::testing::Test {
         EXPECT_TRUE(kit::startProgram(server.process, server.dir, command, kit::OutputTo::Pipe));
         server.host = kit::announcedAddress(server.process);
         server.port = kit::listeningPort(server.process);
+        EXPECT_NE(server.port, 0) << "exit status " << server.process.exitStatus << ", log:\n"
+                                  << server.process.log;
         EXPECT_TRUE(kit::waitForLog(server.process, "registry: ")) << server.process.log;
         EXPECT_TRUE(kit::awaitWelcome(server.process, server.host, server.port));
         const std::string label = ", lease ";
