@@ -2,10 +2,12 @@
 // reading of what comes back.
 #include "etcd/etcd_http.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <limits>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace peerdir {
@@ -15,6 +17,8 @@ namespace {
 
 // A reply beyond this is refused rather than held: ranges are paged.
 constexpr std::size_t kMaxReplyBytes = 64u << 20;
+// Between rounds over every endpoint, when none answered.
+constexpr auto kRoundPause = std::chrono::milliseconds(50);
 
 // gRPC status codes the gateway passes on.
 constexpr int kCodeNotFound = 5;
@@ -133,11 +137,19 @@ EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Js
     }
     const std::string text = body.dump();
     std::string failures;
-    // Each endpoint once, each given an even share of the time left, so one
-    // that hangs cannot use up the time the others need.
-    for (std::size_t tried = 0; tried < count && Clock::now() < deadline; ++tried) {
+    // Round after round until the time is up, each endpoint given an even
+    // share of the time left in its round, so one that hangs cannot use up
+    // the time the others need. A cluster electing a leader answers "no
+    // leader" at once for a second or two; trying again shortly rides that
+    // out instead of failing the request.
+    for (std::size_t tried = 0; Clock::now() < deadline; ++tried) {
+        if (tried > 0 && tried % count == 0) {
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(kRoundPause, deadline - Clock::now()));
+            if (Clock::now() >= deadline) break;
+        }
         if (etcd.current >= count) etcd.current = 0;
-        Clock::duration share = (deadline - Clock::now()) / (count - tried);
+        Clock::duration share = (deadline - Clock::now()) / (count - tried % count);
         EtcdResult result = attempt(etcd, path, text, share, reply);
         if (result.status != EtcdStatus::Unreachable) return result;
         failures += (failures.empty() ? "" : "; ") + result.detail;
