@@ -128,7 +128,24 @@ class SharedRegistryTest : public ::testing::Test {
     void expectIntroduced(ClientConnection& holder, const std::string& name,
                           const std::string& address) {
         ASSERT_TRUE(requestConnect(*near_, name, address, 1));
-        EXPECT_EQ(requestAddressAt(holder), address);
+        EXPECT_EQ(requestAddressAt(holder), address)
+            << "the asker heard: " << firstHeard(*near_) << "\nthe servers' logs:\n"
+            << logsOfServers();
+    }
+
+    std::string firstHeard(ClientConnection& c) {
+        ServerMessage message;
+        if (!readServerMessage(c, 0, &message)) return "nothing";
+        return "message type " + std::to_string(static_cast<int>(message.type));
+    }
+
+    std::string logsOfServers() {
+        std::string logs;
+        for (auto& server : servers_) {
+            kit::drainLog(server->process);
+            logs += server->process.log + "--\n";
+        }
+        return logs;
     }
 
     bool hearsNothing(ClientConnection& c) {
