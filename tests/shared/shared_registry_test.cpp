@@ -133,6 +133,20 @@ class SharedRegistryTest : public ::testing::Test {
             << logsOfServers();
     }
 
+    // As expectIntroduced, asking again while the registry recovers: an
+    // answer NameNotFound (etcd not yet answering) is taken and dropped.
+    bool introducedSoon(ClientConnection& holder, const std::string& name,
+                        const std::string& address) {
+        return testing_support::waitUntil([&] {
+            ServerMessage message;
+            while (readServerMessage(*near_, 0, &message)) {
+            }
+            if (!requestConnect(*near_, name, address, 1)) return false;
+            return readServerMessage(holder, 1000, &message) &&
+                   message.type == MessageType::PeerRequest && message.address == address;
+        });
+    }
+
     std::string firstHeard(ClientConnection& c) {
         ServerMessage message;
         if (!readServerMessage(c, 0, &message)) return "nothing";
@@ -225,7 +239,7 @@ TEST_F(SharedRegistryTest, KillingTheLeaderKeepsRegistrationsListsAndForwardsWor
     kit::killMember(cluster_, static_cast<std::size_t>(leader));
     ASSERT_TRUE(registerName(*near_, "grace"));
     EXPECT_TRUE(waitForList(*far_, "grace", 1));
-    expectIntroduced(*far_, "frank", "10.0.0.5");
+    EXPECT_TRUE(introducedSoon(*far_, "frank", "10.0.0.5")) << logsOfServers();
 }
 
 TEST_F(SharedRegistryTest, WithEveryMemberStoppedServersServeTheirOwnUntilEtcdIsBack) {
