@@ -76,7 +76,6 @@ bool awaitWelcome(ServerUnderTest* server, unsigned millis, std::string* why) {
     return true;
 }
 
-constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;
 constexpr unsigned kListReplyMillis = 5000;
 
 constexpr std::size_t kForwardSize = kHeaderSize + kConnectPayloadSize;

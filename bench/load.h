@@ -102,6 +102,9 @@ std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::s
                                         unsigned timeoutMillis, std::minstd_rand& random,
                                         std::size_t* failures);
 
+// One ClientName message, as a list reply carries one per name.
+constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;
+
 // One list of count names: milliseconds from the request until its last
 // byte; NaN on failure.
 double timeList(ClientConnection& lister, std::size_t count, std::vector<std::uint8_t>& buffer);

@@ -30,6 +30,7 @@ struct BenchContext {
 constexpr unsigned kConnectMillis = 60000;
 // How long one reply from the server may take.
 constexpr unsigned kReplyMillis = 5000;
+constexpr double kKiB = 1024;
 constexpr std::size_t kInFlight = 500;
 inline const double kMissing = std::nan("");
 

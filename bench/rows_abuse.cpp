@@ -177,7 +177,6 @@ void measureNonReader(const BenchContext& context, std::size_t names, std::size_
 
 namespace {
 
-constexpr double kKiB = 1024;
 constexpr unsigned kRegisterMillis = 120000;
 
 // namesEach ClientName messages and then a ConnectRequest for a name nobody

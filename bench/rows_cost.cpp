@@ -17,7 +17,6 @@ namespace {
 constexpr unsigned kSettleMillis = 500;
 constexpr unsigned kWindowMillis = 1000;
 constexpr int kCpuRounds = 5;
-constexpr double kKiB = 1024;
 
 std::string clientsText(std::size_t n) { return std::to_string(n) + " idle clients"; }
 

@@ -19,8 +19,6 @@ namespace {
 const std::string kArea = "shared registry, two servers";
 constexpr std::size_t kIntroductions = 300;
 constexpr std::size_t kListings = 50;
-constexpr unsigned kReplyMillis = 5000;
-constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;
 
 void addMissing(const std::string& setting, const std::string& why, std::vector<Figure>& figures) {
     figures.push_back(noted(figure(kArea, setting, "not measured", kMissing, ""), why));

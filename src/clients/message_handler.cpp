@@ -71,8 +71,9 @@ void sendLocalNameList(const ClientManagerContext& context) {
     lockEnter(context.registryLock);
     ClientRegistry& registry = *context.registry;
     std::size_t count = entryCount(registry);
-    if (count > 0 && !readyForMore(outboxFor(registry, context.socket))) {
-        dropMessages(outboxFor(registry, context.socket), count);
+    Outbox& outbox = outboxFor(registry, context.socket);
+    if (count > 0 && !readyForMore(outbox)) {
+        dropMessages(outbox, count);
     } else {
         std::vector<std::uint8_t> wire;
         wire.reserve(count * (kHeaderSize + kNamePayloadSize));
