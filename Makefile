@@ -1,8 +1,8 @@
 # The two set-up commands: `make run` and `make test`.
 NATIVE_LEGS := default asan tsan
 
-.PHONY: run test build dist fuzz leg-fuzz bench bench-wine $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 \
-	win32-ctest native-packages
+.PHONY: run test build dist fuzz leg-fuzz bench bench-wine wine-bench-run $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 \
+	win-ctest native-packages
 
 build:
 	cmake --preset default >/dev/null
@@ -33,11 +33,28 @@ $(addprefix leg-,$(NATIVE_LEGS)): leg-%: native-packages
 # The Windows leg: cross-compiled with mingw-w64, tests run under Wine. The
 # toolchain script installs what is missing or says in one line why the leg
 # is skipped (exit 10); under CI=true a skipped leg fails instead.
+#
+# The 32-bit build ships and is always compiled. It is tested where this
+# machine runs 32-bit programs; where it cannot (tools/windows-bits.sh tries
+# one), the leg tests the 64-bit build of the same sources under wine64
+# instead, and its first line says which it tested. PEERDIR_WINDOWS_BITS=64
+# forces the 64-bit path on any machine.
 leg-win32: leg-default
-	@echo "== test leg: win32"
-	@tools/ensure-packages.sh windows; status=$$?; \
+	@bits_and_reason=$$(tools/windows-bits.sh) || exit $$?; \
+	bits=$$(echo "$$bits_and_reason" | cut -f1); reason=$$(echo "$$bits_and_reason" | cut -f2-); \
+	if [ "$$bits" = 64 ]; then \
+		echo "== test leg: win32: $$reason; testing the 64-bit Windows build of the same sources under wine64 (the 32-bit build is compiled only)"; \
+	else \
+		echo "== test leg: win32: $$reason; testing the 32-bit Windows build under Wine"; \
+	fi; \
+	tools/ensure-packages.sh windows; status=$$?; \
 	if [ $$status -eq 10 ]; then exit 0; elif [ $$status -ne 0 ]; then exit $$status; fi; \
-	$(MAKE) --no-print-directory win32-ctest
+	if [ "$$bits" = 64 ]; then \
+		cmake --preset win32 >/dev/null && cmake --build --preset win32 && \
+		$(MAKE) --no-print-directory win-ctest WIN_PRESET=win64; \
+	else \
+		$(MAKE) --no-print-directory win-ctest WIN_PRESET=win32; \
+	fi
 
 # Wine keeps its prefix in the build dir, prints no debug output, opens no
 # window and offers no Mono or Gecko install. The whole run, wineserver
@@ -46,15 +63,25 @@ leg-win32: leg-default
 # wineserver of this prefix left running outside would serve the tests from
 # the host's network, so it is stopped first. wineboot sets the prefix up
 # before the tests, so the first test does not spend its time on that.
-WINE_ENV := WINEPREFIX=$(CURDIR)/build-win32/wineprefix WINEARCH=win32 WINEDEBUG=-all \
-	WINEDLLOVERRIDES="mscoree,mshtml="
+#
+# Debian's `wine` launcher takes the 32-bit loader whenever it is installed,
+# and `wineboot` goes through it, so the 64-bit prefix is set up and served by
+# wine64 and the 64-bit wineserver named directly.
+WIN_PRESET ?= win32
+WINE_COMMON_ENV := WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine_env = WINEPREFIX=$(CURDIR)/build-$(1)/wineprefix WINEARCH=$(if $(filter win64%,$(1)),win64,win32) \
+	$(WINE_COMMON_ENV) \
+	$(if $(filter win64%,$(1)),WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64)
+wine_loader = $(if $(filter win64%,$(1)),/usr/lib/wine/wine64,wine)
+wine_server = $(if $(filter win64%,$(1)),/usr/lib/wine/wineserver64,wineserver)
 
-win32-ctest:
-	cmake --preset win32 >/dev/null
-	cmake --build --preset win32
-	env -u DISPLAY $(WINE_ENV) unshare -n sh -c '\
-		ip link set lo up && { wineserver -k 2>/dev/null; true; } && wineboot && \
-		{ ctest --preset win32; status=$$?; wineserver -w; exit $$status; }'
+win-ctest:
+	cmake --preset $(WIN_PRESET) >/dev/null
+	cmake --build --preset $(WIN_PRESET)
+	env -u DISPLAY $(call wine_env,$(WIN_PRESET)) unshare -n sh -c '\
+		ip link set lo up && { $(call wine_server,$(WIN_PRESET)) -k 2>/dev/null; true; } && \
+		$(call wine_loader,$(WIN_PRESET)) wineboot && \
+		{ ctest --preset $(WIN_PRESET); status=$$?; $(call wine_server,$(WIN_PRESET)) -w; exit $$status; }'
 
 # Release packages in dist/, named with the version from CMakeLists.txt, from
 # the release builds (optimised, no tests): a .tar.gz and a Debian package of
@@ -113,21 +140,28 @@ bench:
 # Wine's sockets on the client side too); there is no Windows build of the
 # benchmark. Kept apart from `make bench`:
 # Wine needs its toolchain and a prefix, and starts slowly. The whole run,
-# wineserver included, happens in a network namespace of its own.
-WINE_BENCH_ENV := WINEPREFIX=$(CURDIR)/build-win32-release/wineprefix WINEARCH=win32 \
-	WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-
+# wineserver included, happens in a network namespace of its own. Like the
+# test leg, it measures the 32-bit release build where this machine runs
+# 32-bit programs, and the 64-bit one of the same sources where it cannot.
 bench-wine:
 	@tools/ensure-packages.sh windows; status=$$?; \
 	if [ $$status -eq 10 ]; then echo "bench-wine needs the Windows toolchain"; exit 1; \
 	elif [ $$status -ne 0 ]; then exit $$status; fi
+	@bits_and_reason=$$(tools/windows-bits.sh) || exit $$?; \
+	bits=$$(echo "$$bits_and_reason" | cut -f1); reason=$$(echo "$$bits_and_reason" | cut -f2-); \
+	echo "bench-wine: $$reason; measuring the $$bits-bit Windows build"; \
+	$(MAKE) --no-print-directory wine-bench-run WIN_PRESET=win$$bits-release
+
+wine-bench-run:
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target peerdir-bench
-	cmake --preset win32-release >/dev/null
-	cmake --build --preset win32-release --target peerdir
+	cmake --preset $(WIN_PRESET) >/dev/null
+	cmake --build --preset $(WIN_PRESET) --target peerdir
 	@mkdir -p $(BENCH_DIR)
-	env -u DISPLAY $(WINE_BENCH_ENV) unshare -n sh -c '\
-		ip link set lo up && { wineserver -k 2>/dev/null; true; } && wineboot && \
-		{ build-release/peerdir-bench --server build-win32-release/peerdir.exe --launcher wine \
-			--rows introduction,capacity --label "Wine $$(wine --version)" \
-			--csv $(BENCH_DIR)/wine.csv; status=$$?; wineserver -k; exit $$status; }'
+	env -u DISPLAY $(call wine_env,$(WIN_PRESET)) unshare -n sh -c '\
+		ip link set lo up && { $(call wine_server,$(WIN_PRESET)) -k 2>/dev/null; true; } && \
+		$(call wine_loader,$(WIN_PRESET)) wineboot && \
+		{ build-release/peerdir-bench --server build-$(WIN_PRESET)/peerdir.exe \
+			--launcher $(call wine_loader,$(WIN_PRESET)) --rows introduction,capacity \
+			--label "Wine $$(wine --version) $(WIN_PRESET)" --csv $(BENCH_DIR)/wine.csv; \
+			status=$$?; $(call wine_server,$(WIN_PRESET)) -k; exit $$status; }'

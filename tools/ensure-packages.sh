@@ -4,9 +4,12 @@
 #
 #   tools/ensure-packages.sh GROUP...
 #
-#   windows          the Windows leg: the mingw-w64 cross compiler (its -posix
-#                    flavour), 32-bit Wine, and `ip` with the right to make a
-#                    network namespace.
+#   windows          the Windows leg: the 32-bit mingw-w64 cross compiler (its
+#                    -posix flavour), always, as that build ships; Wine for
+#                    the build this machine can test (tools/windows-bits.sh):
+#                    32-bit Wine, or on a machine that cannot run 32-bit
+#                    programs the 64-bit cross compiler and wine64; and `ip`
+#                    with the right to make a network namespace.
 #   shared-registry  the shared registry on etcd: etcd and etcdctl for the
 #                    tests, cpp-httplib, nlohmann-json and pkg-config for the
 #                    build. Without them the build leaves the mode out.
@@ -33,7 +36,15 @@ missing_windows() {
         echo g++-mingw-w64-i686
     fi
     command -v wine >/dev/null || echo wine
-    [ -x /usr/lib/wine/wine ] || echo "$wine32_package"
+    if [ "$windows_bits" = 64 ]; then
+        if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+            ! command -v x86_64-w64-mingw32-gcc-posix >/dev/null; then
+            echo g++-mingw-w64-x86-64-posix
+        fi
+        [ -x /usr/lib/wine/wine64 ] || echo wine64
+    else
+        [ -x /usr/lib/wine/wine ] || echo "$wine32_package"
+    fi
     command -v ip >/dev/null || echo iproute2
 }
 
@@ -88,6 +99,11 @@ install_packages() {
 
 [ $# -gt 0 ] || { echo "usage: tools/ensure-packages.sh GROUP..." >&2; exit 2; }
 groups="$*"
+
+windows_bits=32
+case " $groups " in
+*" windows "*) windows_bits=$("$(dirname "$0")/windows-bits.sh" | cut -f1) ;;
+esac
 
 missing=$(missing_packages "$@")
 if [ -n "$missing" ]; then
