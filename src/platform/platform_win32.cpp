@@ -51,6 +51,9 @@ struct PlatformLock {
 
 namespace {
 
+// SOCKET is 32 bits wide on 32-bit Windows and 64 bits on 64-bit Windows
+// (it is a pointer-sized handle); Socket is pointer-sized too, so either
+// build carries every handle through unchanged.
 static_assert(sizeof(Socket) >= sizeof(SOCKET), "a Socket must hold any SOCKET value");
 
 Socket fromNative(SOCKET s) { return s == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(s); }
