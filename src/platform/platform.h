@@ -101,6 +101,27 @@ int socketSetNonBlocking(Socket s);
 // instead of waiting for the peer to acknowledge the previous one. 0 or -1.
 int socketSetNoDelay(Socket s);
 
+// How the kernel finds a peer that vanished without a FIN or RST: after
+// idleSeconds of quiet a first probe, then one every intervalSeconds, and
+// the connection ends after probes unanswered; data sent and not
+// acknowledged (or not read, behind a zero window) for userTimeoutMillis
+// ends it too, where the platform can bound that. The ended connection's
+// next receive fails with timedOutErrorCode().
+struct KeepaliveSettings {
+    unsigned idleSeconds = 0;
+    unsigned intervalSeconds = 0;
+    unsigned probes = 0;
+    unsigned userTimeoutMillis = 0;
+};
+
+// Turns keepalive on for s with these settings. 0, or the platform's error
+// code of the first setting it refused.
+int socketSetKeepalive(Socket s, const KeepaliveSettings& settings);
+
+// Reads back what s carries: true when keepalive is on, with each field the
+// platform can report filled in and the others left 0.
+bool socketReadKeepalive(Socket s, KeepaliveSettings* settings);
+
 // Count of bytes read (at most length), 0 when the peer has closed, -1 on
 // failure. A zero-length receive on an open connection returns 0 at once,
 // as Winsock's does, whether or not data is waiting.

@@ -188,6 +188,38 @@ int socketSetNoDelay(Socket s) {
     return setsockopt(toFd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
 }
 
+int socketSetKeepalive(Socket s, const KeepaliveSettings& settings) {
+    const int fd = toFd(s);
+    const int on = 1;
+    const int idle = static_cast<int>(settings.idleSeconds);
+    const int interval = static_cast<int>(settings.intervalSeconds);
+    const int probes = static_cast<int>(settings.probes);
+    // Also bounds a zero window, so a live client that reads nothing while
+    // data waits for it ends the same way.
+    const unsigned userTimeout = settings.userTimeoutMillis;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+bool socketReadKeepalive(Socket s, KeepaliveSettings* settings) {
+    const int fd = toFd(s);
+    auto read = [fd](int level, int name) {
+        int value = 0;
+        socklen_t size = sizeof value;
+        return getsockopt(fd, level, name, &value, &size) == 0 ? static_cast<unsigned>(value) : 0u;
+    };
+    *settings =
+        KeepaliveSettings{read(IPPROTO_TCP, TCP_KEEPIDLE), read(IPPROTO_TCP, TCP_KEEPINTVL),
+                          read(IPPROTO_TCP, TCP_KEEPCNT), read(IPPROTO_TCP, TCP_USER_TIMEOUT)};
+    return read(SOL_SOCKET, SO_KEEPALIVE) != 0;
+}
+
 int socketRecv(Socket s, void* buffer, std::size_t length) {
     int n = static_cast<int>(recv(toFd(s), buffer, length, 0));
     // Linux says a zero-length receive would block when nothing is queued;

@@ -66,6 +66,7 @@ struct ServerState {
     ClientRegistry* registry = nullptr;
     LockHandle registryLock = nullptr;
     EventHandle globalExit = nullptr;
+    bool keepaliveFailureLogged = false;
 };
 
 void reapEndedThreads(ServerState& state) {
@@ -147,10 +148,27 @@ bool atClientLimit(ServerState& state) {
     return state.clientThreads.size() >= limit;
 }
 
+// A connection whose keepalive the system refused is still served, as it
+// was before keepalive existed; one line per run says so.
+void setKeepalive(ServerState& state, Socket client) {
+    if (state.limits.keepaliveSeconds == 0) return;
+    KeepaliveSettings settings =
+        keepaliveFor(state.limits.keepaliveSeconds, state.connections.size());
+    int code = socketSetKeepalive(client, settings);
+    if (code == 0 || state.keepaliveFailureLogged) return;
+    state.keepaliveFailureLogged = true;
+    logText(
+        "runServer: Could not set keepalive on a connection; it is served without. Error code "
+        "was: ");
+    logSigned(code);
+    logEnd();
+}
+
 void startClientManager(ServerState& state, Socket client) {
     state.connections.push_back(client);
     if (atClientLimit(state)) return refuseAtLimit(state, client);
     endRefusals(state.refusals);
+    setKeepalive(state, client);
     // Each thread gets a context of its own on the heap and frees it once it
     // has copied it, so later connections cannot disturb it.
     auto* context =
@@ -250,6 +268,17 @@ void leaveShared(ServerState& state) {
 }
 
 }  // namespace
+
+KeepaliveSettings keepaliveFor(std::uint32_t seconds, std::size_t connection) {
+    const unsigned least = seconds / 3;
+    const unsigned spread = seconds - 2 * least;  // 2S/3 - S/3, in whole seconds, plus one
+    // A multiplier prime to most spreads scatters neighbouring connections.
+    const unsigned idle = least + static_cast<unsigned>((connection * 7919u) % (spread + 1u));
+    const unsigned interval = std::max(1u, seconds / 9);
+    const unsigned left = seconds > idle ? seconds - idle : 1u;
+    const unsigned probes = std::max(1u, (left + interval / 2) / interval);
+    return KeepaliveSettings{std::max(1u, idle), interval, probes, seconds * 1000u};
+}
 
 unsigned pauseAfterPoll(AcceptPacing& pacing, PollOutcome outcome) {
     if (outcome != PollOutcome::Error) {

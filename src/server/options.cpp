@@ -30,6 +30,9 @@ const OptionInfo kOptions[] = {
     {"--lease-ttl", "SECONDS",
      "a stopped server's names leave the shared registry within SECONDS,\n"
      "                     at least 2 (default: 10)"},
+    {"--keepalive", "SECONDS",
+     "end a client that vanished without a word within about SECONDS,\n"
+     "                     3 to 32767; 0: never (default: 60)"},
     {"--help", nullptr, "print this help and exit"},
     {"--version", nullptr, "print the version and exit"},
 };
@@ -82,6 +85,20 @@ bool setSharedValue(const std::string& name, const std::string& value,
     return false;
 }
 
+bool setKeepalive(const std::string& name, const std::string& value, std::uint32_t* field,
+                  std::string* problem) {
+    std::uint32_t seconds = 0;
+    if (parseCount(value, &seconds) &&
+        (seconds == 0 || (seconds >= kLeastKeepaliveSeconds && seconds <= kMostKeepaliveSeconds))) {
+        *field = seconds;
+        return true;
+    }
+    *problem = "bad value \"" + value + "\" for " + name +
+               ": give 0 (off) or a whole number from " + std::to_string(kLeastKeepaliveSeconds) +
+               " to " + std::to_string(kMostKeepaliveSeconds);
+    return false;
+}
+
 bool setValue(const std::string& name, const std::string& value, ServerOptions* options,
               std::string* problem) {
     if (name == "--config") {
@@ -99,6 +116,8 @@ bool setValue(const std::string& name, const std::string& value, ServerOptions* 
     if (name == "--max-clients") return setCount(name, value, &options->maxClients, problem);
     if (name == "--max-names") return setCount(name, value, &options->maxNames, problem);
     if (name == "--stats") return setCount(name, value, &options->statsSeconds, problem);
+    if (name == "--keepalive")
+        return setKeepalive(name, value, &options->keepaliveSeconds, problem);
     return setSharedValue(name, value, &options->shared, problem);
 }
 
@@ -148,7 +167,8 @@ std::string serverUsage() {
     std::string text =
         "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N] [--max-names N]\n"
         "               [--stats SECONDS] [--registry etcd://HOST:PORT[,HOST:PORT...]]\n"
-        "               [--registry-prefix P] [--lease-ttl SECONDS] [--help] [--version]\n\n";
+        "               [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
+        "               [--help] [--version]\n\n";
     for (const OptionInfo& option : kOptions) {
         std::string left = "  " + std::string(option.name);
         if (option.value != nullptr) left += " " + std::string(option.value);

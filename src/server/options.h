@@ -2,7 +2,8 @@
 //
 //   peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]
 //           [--max-names N] [--stats SECONDS] [--registry etcd://HOST:PORT,...]
-//           [--registry-prefix P] [--lease-ttl SECONDS] [--help] [--version]
+//           [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]
+//           [--help] [--version]
 //
 // Parsing is apart from doing: a bad command line is caught whole, with one
 // line saying what is wrong, before the server writes anything or opens a
@@ -21,14 +22,21 @@ namespace peerdir {
 
 constexpr std::uint32_t kDefaultMaxClients = 10000;
 constexpr std::uint32_t kDefaultMaxNames = 1000;
+// A vanished client is found dead within about this many seconds. Below 3
+// the first probe, the interval and one probe cannot each be a whole second;
+// above 32767 the first probe would pass the longest idle time Linux takes.
+constexpr std::uint32_t kDefaultKeepaliveSeconds = 60;
+constexpr std::uint32_t kLeastKeepaliveSeconds = 3;
+constexpr std::uint32_t kMostKeepaliveSeconds = 32767;
 
 struct ServerOptions {
     std::string configFile = "config.txt";
     // Dotted IPv4 text; empty for the first address of the host's name.
     std::string listenAddress;
-    std::uint32_t maxClients = kDefaultMaxClients;  // 0: no limit of the server's own
-    std::uint32_t maxNames = kDefaultMaxNames;      // per client; 0: no limit
-    std::uint32_t statsSeconds = 0;                 // 0: no stats line
+    std::uint32_t maxClients = kDefaultMaxClients;              // 0: no limit of the server's own
+    std::uint32_t maxNames = kDefaultMaxNames;                  // per client; 0: no limit
+    std::uint32_t statsSeconds = 0;                             // 0: no stats line
+    std::uint32_t keepaliveSeconds = kDefaultKeepaliveSeconds;  // 0: off
     // The registry shared on etcd; empty endpoints: this server's own.
     SharedRegistryOptions shared;
     bool help = false;

@@ -67,7 +67,8 @@ int serve(const ServerOptions& options) {
     RetryAnswer answer = obtainConfig(options.configFile, &config);
     if (answer == RetryAnswer::Stop) return kExitDone;
     if (answer == RetryAnswer::NoInput) return kExitStartFailed;
-    ServerLimits limits{clientLimitFor(options.maxClients), options.maxNames, options.statsSeconds};
+    ServerLimits limits{clientLimitFor(options.maxClients), options.maxNames, options.statsSeconds,
+                        options.keepaliveSeconds};
     // globalExit and its trigger exist before the listening socket is
     // announced, so a stop request that follows the announcement is never
     // lost to the default signal action.

@@ -25,10 +25,18 @@ int runServer(const ServerOptions& options);
 
 // What the operator bounds, as the accept loop keeps it.
 struct ServerLimits {
-    std::uint32_t maxClients = 0;    // clients served at once; 0: no limit
-    std::uint32_t maxNames = 0;      // names per client; 0: no limit
-    std::uint32_t statsSeconds = 0;  // between stats lines; 0: none
+    std::uint32_t maxClients = 0;        // clients served at once; 0: no limit
+    std::uint32_t maxNames = 0;          // names per client; 0: no limit
+    std::uint32_t statsSeconds = 0;      // between stats lines; 0: none
+    std::uint32_t keepaliveSeconds = 0;  // a vanished client is ended within; 0: never
 };
+
+// The keepalive of the connection-th connection for a bound of seconds: the
+// first probe after S/3 to 2S/3, spread over connections so that clients
+// that connected together do not probe together, then one every S/9, and
+// enough probes that the whole comes to about S; unacknowledged data waits
+// at most S.
+KeepaliveSettings keepaliveFor(std::uint32_t seconds, std::size_t connection);
 
 // The second half of runServer: creates the registry and its lock, accepts
 // connections (one ClientManager thread each, or a close at once beyond the

@@ -203,3 +203,55 @@ TEST_F(AcceptLoopTest, ClientThreadsReserveASmallStack) {
 
 }  // namespace
 }  // namespace peerdir
+
+namespace peerdir {
+namespace {
+
+// Whatever the bound, a dead peer is found within about it, and clients that
+// connected together do not all send their first probe together.
+TEST(Keepalive, SettingsComeToTheBoundAndSpreadTheFirstProbe) {
+    for (std::uint32_t seconds : {3u, 4u, 60u, 32767u}) {
+        std::vector<bool> idleSeen(seconds + 1, false);
+        std::size_t distinct = 0;
+        for (std::size_t connection = 0; connection < 100; ++connection) {
+            KeepaliveSettings k = keepaliveFor(seconds, connection);
+            EXPECT_GE(k.idleSeconds, std::max(1u, seconds / 3)) << seconds;
+            EXPECT_LE(k.idleSeconds, 2 * seconds / 3 + 1) << seconds;
+            EXPECT_EQ(k.intervalSeconds, std::max(1u, seconds / 9)) << seconds;
+            const unsigned whole = k.idleSeconds + k.intervalSeconds * k.probes;
+            EXPECT_LE(whole, seconds + k.intervalSeconds) << seconds;
+            EXPECT_GE(whole + k.intervalSeconds, seconds) << seconds;
+            EXPECT_EQ(k.userTimeoutMillis, seconds * 1000u);
+            if (!idleSeen[k.idleSeconds]) ++distinct;
+            idleSeen[k.idleSeconds] = true;
+        }
+        EXPECT_GE(distinct, std::min<std::size_t>(seconds / 3, 20)) << seconds;
+    }
+}
+
+// The accepted end carries what it was given, as far as the system reports.
+TEST(Keepalive, TheAcceptedSocketCarriesTheSettings) {
+    testing_support::LoopbackPair pair = testing_support::makeLoopbackPair();
+    for (std::size_t connection = 0; connection < 3; ++connection) {
+        KeepaliveSettings wanted = keepaliveFor(60, connection);
+        ASSERT_EQ(socketSetKeepalive(pair.server, wanted), 0);
+        KeepaliveSettings read;
+        ASSERT_TRUE(socketReadKeepalive(pair.server, &read));
+        if (read.idleSeconds != 0) {
+            EXPECT_EQ(read.idleSeconds, wanted.idleSeconds);
+        }
+        if (read.intervalSeconds != 0) {
+            EXPECT_EQ(read.intervalSeconds, wanted.intervalSeconds);
+        }
+        if (read.probes != 0) {
+            EXPECT_EQ(read.probes, wanted.probes);
+        }
+        if (read.userTimeoutMillis != 0) {
+            EXPECT_EQ(read.userTimeoutMillis, wanted.userTimeoutMillis);
+        }
+    }
+    testing_support::closePair(pair);
+}
+
+}  // namespace
+}  // namespace peerdir
