@@ -14,11 +14,12 @@ run: build
 test: native-packages $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 leg-fuzz
 
 # What the native legs test beyond the plain server: the shared registry
-# (etcd and its client libraries) and the Debian package. Installed before the
+# (etcd and its client libraries), the Debian package, and nft, which drops a
+# vanished client's packets in the tests' own network namespace. Installed before the
 # legs configure, since the build leaves the shared registry out without its
 # libraries. Status 10 (skipped, outside CI) is no error.
 native-packages:
-	@tools/ensure-packages.sh shared-registry package; status=$$?; \
+	@tools/ensure-packages.sh shared-registry package netfilter; status=$$?; \
 	if [ $$status -ne 0 ] && [ $$status -ne 10 ]; then exit $$status; fi
 
 # A static pattern rule: make skips the implicit-rule search for .PHONY
@@ -81,7 +82,7 @@ win-ctest:
 	env -u DISPLAY $(call wine_env,$(WIN_PRESET)) unshare -n sh -c '\
 		ip link set lo up && { $(call wine_server,$(WIN_PRESET)) -k 2>/dev/null; true; } && \
 		$(call wine_loader,$(WIN_PRESET)) wineboot && \
-		{ ctest --preset $(WIN_PRESET); status=$$?; $(call wine_server,$(WIN_PRESET)) -w; exit $$status; }'
+		{ PEERDIR_OWN_NETNS=1 ctest --preset $(WIN_PRESET); status=$$?; $(call wine_server,$(WIN_PRESET)) -w; exit $$status; }'
 
 # Release packages in dist/, named with the version from CMakeLists.txt, from
 # the release builds (optimised, no tests): a .tar.gz and a Debian package of

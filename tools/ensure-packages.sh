@@ -15,6 +15,8 @@
 #                    build. Without them the build leaves the mode out.
 #   package          the Debian package: dpkg-shlibdeps (dpkg-dev), file, and
 #                    systemd-analyze to check the unit.
+#   netfilter        nft (nftables), with which the tests drop one
+#                    connection's packets inside their own network namespace.
 #
 # Missing packages are installed when we are root with apt-get; otherwise one
 # line says what is missing and that the group is skipped.
@@ -62,11 +64,16 @@ missing_package() {
     command -v systemd-analyze >/dev/null || echo systemd
 }
 
+missing_netfilter() {
+    command -v nft >/dev/null || [ -x /usr/sbin/nft ] || echo nftables
+}
+
 missing_for() {
     case "$1" in
     windows) missing_windows ;;
     shared-registry) missing_shared_registry ;;
     package) missing_package ;;
+    netfilter) missing_netfilter ;;
     *)
         echo "ensure-packages.sh: unknown group $1" >&2
         exit 2

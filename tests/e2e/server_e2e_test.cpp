@@ -500,6 +500,72 @@ TEST_F(ServerE2ETest, TheStatsLineCountsClientsNamesConnectionsAndDrops) {
         << server_.log;
 }
 
+// Drops every packet to and from a local port on loopback, so that a client
+// there is gone without a FIN or RST, as when its Wi-Fi drops. Only inside a
+// network namespace the tests made, which the table dies with.
+bool cutOffLocalPort(std::uint16_t port) {
+    const std::string p = std::to_string(port);
+    const std::string command =
+        "nft add table ip peerdir_cut && "
+        "nft 'add chain ip peerdir_cut in { type filter hook input priority 0 ; }' && "
+        "nft add rule ip peerdir_cut in tcp sport " +
+        p +
+        " drop && "
+        "nft add rule ip peerdir_cut in tcp dport " +
+        p + " drop";
+    return std::system(command.c_str()) == 0;
+}
+
+// Two clients vanish: one idle, found by keepalive probes, and one with a
+// forward waiting unacknowledged for it, found by the bound on unsent data.
+// Their names go and the names' next holders get the next requests, while a
+// client idle all along, whose kernel answers the probes, is served on.
+TEST_F(ServerE2ETest, VanishedClientsAreEndedAndTheirNamesGoToTheirNextHolders) {
+    if (std::getenv("PEERDIR_OWN_NETNS") == nullptr) {
+        GTEST_SKIP() << "needs a network namespace of the tests' own to drop packets in";
+    }
+    startServing({"--keepalive", "3"});
+    Socket bob = connectAndGreet();
+    Socket idleGhost = connectAndGreet();
+    Socket busyGhost = connectAndGreet();
+    registerAndList(idleGhost, "alice", nameMessage(2, "alice"));
+    // A name with no end is ignored without an answer; sending one
+    // acknowledges the list, so nothing waits unacknowledged for this ghost
+    // and only the probes can find it gone.
+    sendAll(idleGhost, nameMessage(2, std::string(20, 'x')));
+    registerAndList(busyGhost, "carol", join(nameMessage(2, "alice"), nameMessage(2, "carol")));
+    ASSERT_TRUE(cutOffLocalPort(socketLocalPort(idleGhost)));
+    ASSERT_TRUE(cutOffLocalPort(socketLocalPort(busyGhost)));
+    sendAll(bob, connectMessage("carol", "127.0.0.1", 0, 1));  // lost with carol
+
+    const std::string timedOut = "ClientManager: Socket returned an error from recv: " +
+                                 std::to_string(underLauncher() ? 10060 : 110) + "\n";
+    // Wine bounds no unacknowledged data, so there only the idle one ends.
+    const std::size_t ghosts = underLauncher() ? 1u : 2u;
+    // Found within about 3 s each; the bound leaves room for a busy machine.
+    waitForLogCount(server_, timedOut, ghosts, 30000);
+    ASSERT_EQ(countOf(server_.log, timedOut), ghosts) << server_.log;
+
+    Socket newAlice = connectAndGreet();
+    Socket newCarol = connectAndGreet();
+    registerAndList(newAlice, "alice",
+                    underLauncher() ? join(nameMessage(2, "carol"), nameMessage(2, "alice"))
+                                    : nameMessage(2, "alice"));
+    sendAll(bob, connectMessage("alice", "127.0.0.1", 0, 2));
+    Bytes forwarded = connectMessage("alice", "127.0.0.1", 0, 2);
+    forwarded[3] = 1;  // arrives as PeerRequest
+    EXPECT_EQ(receiveBytes(newAlice, 42), forwarded);
+    if (!underLauncher()) {
+        registerAndList(newCarol, "carol", join(nameMessage(2, "alice"), nameMessage(2, "carol")));
+        sendAll(bob, connectMessage("carol", "127.0.0.1", 0, 3));
+        forwarded = connectMessage("carol", "127.0.0.1", 0, 3);
+        forwarded[3] = 1;
+        EXPECT_EQ(receiveBytes(newCarol, 42), forwarded);
+    }
+    stopAndExpectCleanExit();
+    EXPECT_EQ(countOf(server_.log, timedOut), ghosts) << "Bob was served on\n" << server_.log;
+}
+
 }  // namespace
 }  // namespace e2e
 }  // namespace peerdir

@@ -261,6 +261,18 @@ bool waitForLog(ChildProcess& process, const std::string& needle, unsigned milli
                          [&] { return process.log.find(needle) != std::string::npos; });
 }
 
+bool waitForLogCount(ChildProcess& process, const std::string& needle, std::size_t count,
+                     unsigned millis) {
+    return waitForOutput(process, millis, [&] {
+        std::size_t seen = 0;
+        for (std::size_t at = process.log.find(needle); at != std::string::npos && seen < count;
+             at = process.log.find(needle, at + needle.size())) {
+            ++seen;
+        }
+        return seen >= count;
+    });
+}
+
 std::string lineAfter(ChildProcess& process, const std::string& label, unsigned millis) {
     std::string rest;
     waitForOutput(process, millis, [&] {

@@ -74,6 +74,11 @@ void drainLog(ChildProcess& process);
 bool waitForLog(ChildProcess& process, const std::string& needle,
                 unsigned millis = kProcessWaitMillis);
 
+// Reads output until log contains needle count times (true), the output
+// ends or millis run out.
+bool waitForLogCount(ChildProcess& process, const std::string& needle, std::size_t count,
+                     unsigned millis = kProcessWaitMillis);
+
 // Waits for the whole line of log that begins with label and returns the
 // rest of it; empty when it does not come within millis.
 std::string lineAfter(ChildProcess& process, const std::string& label,
