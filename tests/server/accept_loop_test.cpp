@@ -201,12 +201,6 @@ TEST_F(AcceptLoopTest, ClientThreadsReserveASmallStack) {
     EXPECT_LE(stack.load(), 1024u * 1024u);
 }
 
-}  // namespace
-}  // namespace peerdir
-
-namespace peerdir {
-namespace {
-
 // Whatever the bound, a dead peer is found within about it, and clients that
 // connected together do not all send their first probe together.
 TEST(Keepalive, SettingsComeToTheBoundAndSpreadTheFirstProbe) {
