@@ -15,6 +15,9 @@ struct ClientManagerContext {
     LockHandle registryLock;
     EventHandle globalExit;
     Socket socket;
+    // Between turns, sleep in the kernel until there is something to do,
+    // instead of looking every millisecond.
+    bool waitWhenIdle = false;
 };
 
 }  // namespace peerdir

@@ -1,6 +1,9 @@
 // client_manager.cpp -- the per-client polling loop and its clean-up.
 #include "clients/client_manager.h"
 
+#include <chrono>
+#include <thread>
+
 #include "clients/message_handler.h"
 #include "clients/outbox.h"
 #include "clients/registry.h"
@@ -11,6 +14,12 @@
 namespace peerdir {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The least time between two reads of one client, as a polling turn's sleep
+// makes it.
+constexpr auto kTurnSpacing = std::chrono::milliseconds(1);
 
 // Why a connection ended; each but the stop request has a line of its own.
 enum class EndKind { None, Disconnected, ReadFailed, HeaderIncomplete, ExitRequested };
@@ -90,9 +99,64 @@ Ending pollClient(const ClientManagerContext& context, Outbox& outbox) {
     return Ending{EndKind::ExitRequested};
 }
 
-Outbox& greetClient(const ClientManagerContext& context) {
+// Sleeps until the socket or globalExit needs this thread, or there is room
+// for a rest that is waiting. A wait that fails is taken as a turn's pause,
+// so the loop goes on as it would when polling.
+int awaitWork(const ClientManagerContext& context, Outbox& outbox, WakerHandle waker) {
+    for (;;) {
+        const bool writable = outbox.hasRest.load(std::memory_order_acquire);
+        int found = socketWait(context.socket, writable, context.globalExit, waker, kWaitForever);
+        if (found > 0) return found;
+        if (found < 0) {
+            sleepMillis(1);
+            return kWaitReadable;
+        }
+    }
+}
+
+// A client's reads stay at least a turn apart, however soon it sends.
+void spaceTurns(Clock::time_point& lastRead) {
+    const Clock::time_point next = lastRead + kTurnSpacing;
+    Clock::time_point now = Clock::now();
+    if (now < next) {
+        std::this_thread::sleep_until(next);
+        now = Clock::now();
+    }
+    lastRead = now;
+}
+
+// The same turn as pollClient's, taken only when there is something to do.
+// A wake for writing or a ring writes and reads nothing, so every read turn
+// is one that finds data (or the peer's end) and no turn is spent empty.
+Ending waitForClient(const ClientManagerContext& context, Outbox& outbox, WakerHandle waker) {
+    const PayloadWait wait{context.globalExit, kPayloadWaitMillis, waker};
+    Clock::time_point lastRead{};
+    bool running = true;
+    while (running) {
+        // Writing before sleeping leaves any rest refused, which is what
+        // tells the system to report room for it.
+        finishPendingWrite(context, outbox);
+        if (outbox.broken.load(std::memory_order_acquire)) return Ending{EndKind::Disconnected};
+        const int found = awaitWork(context, outbox, waker);
+        if ((found & kWaitStopped) != 0) {
+            logLine("ClientManager: globalExit event was signalled or had an error. Quitting...");
+            running = false;
+        }
+        finishPendingWrite(context, outbox);
+        if (outbox.broken.load(std::memory_order_acquire)) return Ending{EndKind::Disconnected};
+        if ((found & (kWaitReadable | kWaitStopped)) == 0) continue;
+        spaceTurns(lastRead);
+        ReceiveResult r = receiveMessage(context.socket, wait);
+        Ending ending = actOn(r, context);
+        if (ending.kind != EndKind::None) return ending;
+    }
+    return Ending{EndKind::ExitRequested};
+}
+
+Outbox& greetClient(const ClientManagerContext& context, WakerHandle waker) {
     lockEnter(context.registryLock);
     Outbox& outbox = outboxFor(*context.registry, context.socket);
+    outbox.waker = waker;
     sendMessage(outbox, MessageType::Welcome);
     lockLeave(context.registryLock);
     return outbox;
@@ -101,7 +165,8 @@ Outbox& greetClient(const ClientManagerContext& context) {
 // The drop count, the entries and the outbox go under the lock before the
 // end line and before the socket closes: no drop goes unreported, and no
 // other thread can find the socket, or write to it, once it is closed.
-void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending) {
+void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending,
+                   WakerHandle waker) {
     lockEnter(context.registryLock);
     endDropEpisode(outbox);
     ConnectionId connection = removeAll(*context.registry, context.socket);
@@ -110,6 +175,9 @@ void releaseClient(const ClientManagerContext& context, Outbox& outbox, const En
     lockLeave(context.registryLock);
     if (shared != nullptr && connection != 0) sharedUnregisterAll(shared, connection);
     logEnding(ending);
+    // With the outbox gone no thread can ring the waker; it is untied from
+    // the socket before the socket's number can be given to another.
+    if (waker != nullptr) wakerClose(waker);
     socketShutdownBoth(context.socket);
     socketClose(context.socket);
 }
@@ -117,10 +185,14 @@ void releaseClient(const ClientManagerContext& context, Outbox& outbox, const En
 }  // namespace
 
 void serveClient(ClientManagerContext context, void (*onGreeted)()) {
-    Outbox& outbox = greetClient(context);
+    // Made before the outbox can be found, so a forward always finds it. A
+    // client whose waker cannot be made is polled instead.
+    WakerHandle waker = context.waitWhenIdle ? wakerCreate(context.socket) : nullptr;
+    Outbox& outbox = greetClient(context, waker);
     if (onGreeted != nullptr) onGreeted();
-    Ending ending = pollClient(context, outbox);
-    releaseClient(context, outbox, ending);
+    Ending ending =
+        waker != nullptr ? waitForClient(context, outbox, waker) : pollClient(context, outbox);
+    releaseClient(context, outbox, ending, waker);
 }
 
 void ClientManager(void* argument) {

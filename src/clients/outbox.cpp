@@ -69,16 +69,16 @@ void dropWithCode(Outbox& outbox, std::size_t count, int code) {
 FlushResult flushOutbox(Outbox& outbox) {
     assert(guarded(outbox));
     if (outbox.broken.load(std::memory_order_relaxed)) return FlushResult::Failed;
-    if (outbox.rest.empty()) return FlushResult::Done;
-    int n = socketSend(outbox.socket, outbox.rest.data(), outbox.rest.size());
-    if (n < 0) {
-        int code = lastSocketError();
-        if (isWouldBlock(code)) return FlushResult::Blocked;
-        markBroken(outbox, code);
-        return FlushResult::Failed;
+    while (!outbox.rest.empty()) {
+        int n = socketSend(outbox.socket, outbox.rest.data(), outbox.rest.size());
+        if (n < 0) {
+            int code = lastSocketError();
+            if (isWouldBlock(code)) return FlushResult::Blocked;
+            markBroken(outbox, code);
+            return FlushResult::Failed;
+        }
+        dropSent(outbox, static_cast<std::size_t>(n));
     }
-    dropSent(outbox, static_cast<std::size_t>(n));
-    if (!outbox.rest.empty()) return FlushResult::Blocked;
     endDropEpisode(outbox);
     return FlushResult::Done;
 }
@@ -102,8 +102,16 @@ bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size, st
         return false;
     }
     auto sent = static_cast<std::size_t>(n);
+    if (sent == size) {
+        endDropEpisode(outbox);
+        return true;
+    }
     keepRest(outbox, wire + sent, size - sent);
-    if (sent == size) endDropEpisode(outbox);
+    // The writer may be another client's thread, forwarding: the owner,
+    // asleep, must wake to write the rest once there is room.
+    if (flushOutbox(outbox) == FlushResult::Blocked && outbox.waker != nullptr) {
+        wakerRing(outbox.waker);
+    }
     return true;
 }
 

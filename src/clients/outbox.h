@@ -4,7 +4,11 @@
 // Every write is whole messages. When the socket takes only part of one, the
 // rest waits in the outbox and goes out before anything else on that
 // connection, so a client never receives part of a message followed by
-// another; the client manager writes it out at its next turns.
+// another; the client manager writes it out at its next turns. A write goes
+// on until the socket refuses more, so the system knows the writer waits for
+// room (Windows tells of room only after a refusal). A client manager that
+// sleeps between turns gives its outbox a waker, which is rung when another
+// thread leaves a rest, so that it wakes to write it.
 //
 // A message that cannot be written while a rest is pending, or that the
 // socket refuses, is dropped. Drops come in episodes, so a client that does
@@ -41,6 +45,8 @@ struct Outbox {
     Socket socket = kNoSocket;
     LockHandle guard = nullptr;
     std::vector<std::uint8_t> rest;
+    // Rung when a rest is left; nullptr for an owner that looks every turn.
+    WakerHandle waker = nullptr;
     // Mirrors !rest.empty(), and broken mirrors brokenCode != 0, so that the
     // connection's owner can look without the lock.
     std::atomic<bool> hasRest{false};

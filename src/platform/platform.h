@@ -209,7 +209,8 @@ void threadRelease(ThreadHandle thread);
 // every busy program on the machine, so there it does nothing.
 void threadLowerPriority();
 
-// A manual-reset event, initially not set. nullptr on failure.
+// A manual-reset event, initially not set, that socketWait can include.
+// nullptr on failure.
 EventHandle eventCreateManualReset();
 
 // Sets the event. Safe to call from a signal or console-control handler.
@@ -246,6 +247,43 @@ bool lockIsHeld(LockHandle lock);
 
 // Makes the operator's stop request (Ctrl+C and the like) set event.
 void installShutdownTrigger(EventHandle event);
+
+// ---- Waiting in the kernel ------------------------------------------------
+//
+// A thread that serves one socket can sleep until that socket, the stop
+// event or another thread needs it, instead of looking every millisecond.
+
+struct PlatformWaker;
+using WakerHandle = PlatformWaker*;
+
+// Ties s's readiness to a waker that other threads can ring. Made by the
+// thread that will wait on s, before any other thread can find it, and
+// closed by that thread before s is closed. nullptr on failure.
+WakerHandle wakerCreate(Socket s);
+
+// Wakes the waker's thread from its socketWait, or makes its next one
+// return at once. Any thread may ring it while the waker is open; the
+// waiting thread's own ringing does nothing, as it is awake.
+void wakerRing(WakerHandle waker);
+
+void wakerClose(WakerHandle waker);
+
+constexpr unsigned kWaitForever = 0xFFFFFFFFu;
+
+// What socketWait found; several may come together.
+constexpr int kWaitReadable = 1;  // data, the peer's end, or a connection to accept
+constexpr int kWaitWritable = 2;  // asked for, and s takes data again
+constexpr int kWaitStopped = 4;   // stop is set
+constexpr int kWaitRung = 8;      // another thread rang waker
+
+// Sleeps until s is readable, or with writable until it takes data again,
+// or stop is set, or waker (the one made for s) is rung, or millis pass
+// (kWaitForever: no time-out). The kWait bits of what it found, 0 when the
+// time ran out or a signal ended the wait early (callers loop on their own
+// deadline), -1 on failure. On Windows "takes data again" is told only
+// after a send to s failed with would-block, so a writer keeps writing
+// until one does.
+int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, unsigned millis);
 
 // ---- Process --------------------------------------------------------------
 

@@ -4,7 +4,8 @@
 // start-up reports version 2.2, clean-up closes every socket still open, a
 // send never raises SIGPIPE, a freshly closed port can be bound again at once
 // (Winsock's default), and events are manual-reset flags that a signal
-// handler may set.
+// handler may set. An event also carries an eventfd, written once when it is
+// set and never read, so a sleeping thread can include it in its poll.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -25,6 +27,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -45,6 +48,18 @@ struct PlatformThread {
 
 struct PlatformEvent {
     std::atomic<bool> isSet{false};
+    int fd = -1;  // readable once the event is set
+};
+
+// A thread is rung by a signal sent to it alone. The signal is blocked in
+// that thread except inside its ppoll, so a ring that comes while it is
+// awake waits, pending, and ends its next sleep at once; it costs no
+// descriptor, which keeps one descriptor per client.
+struct PlatformWaker {
+    int fd = -1;
+    pthread_t thread{};
+    sigset_t sleepingMask{};  // the thread's own mask, with the ring let through
+    std::atomic<bool> rung{false};
 };
 
 struct PlatformLock {
@@ -374,9 +389,21 @@ static_assert(std::atomic<bool>::is_always_lock_free,
 static_assert(std::atomic<PlatformEvent*>::is_always_lock_free,
               "a signal handler may only touch lock-free atomics");
 
+// Only async-signal-safe work: an atomic store and one write, with errno
+// kept for the code the signal interrupted.
+void markSet(PlatformEvent* event) {
+    event->isSet.store(true);
+    if (event->fd < 0) return;
+    const int saved = errno;
+    const std::uint64_t one = 1;
+    ssize_t written = write(event->fd, &one, sizeof one);
+    (void)written;  // a full counter is set already
+    errno = saved;
+}
+
 extern "C" void onStopSignal(int) {
     PlatformEvent* event = g_shutdownEvent.load();
-    if (event != nullptr) event->isSet.store(true);
+    if (event != nullptr) markSet(event);
 }
 
 }  // namespace
@@ -430,15 +457,103 @@ void threadLowerPriority() {
 #endif
 }
 
-EventHandle eventCreateManualReset() { return new (std::nothrow) PlatformEvent; }
+EventHandle eventCreateManualReset() {
+    auto* event = new (std::nothrow) PlatformEvent;
+    if (event == nullptr) return nullptr;
+    event->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (event->fd < 0) {
+        delete event;
+        return nullptr;
+    }
+    return event;
+}
 
-void eventSet(EventHandle event) { event->isSet.store(true); }
+void eventSet(EventHandle event) { markSet(event); }
 
 bool eventTestNow(EventHandle event) { return event->isSet.load(); }
 
 void eventClose(EventHandle event) {
     if (g_shutdownEvent.load() == event) g_shutdownEvent.store(nullptr);
+    close(event->fd);
     delete event;
+}
+
+namespace {
+
+constexpr int kRingSignal = SIGUSR2;
+
+extern "C" void onRingSignal(int) {}
+
+// Without a handler the ring would end the process; with SA_RESTART unset it
+// ends the ppoll it interrupts.
+void installRingHandler() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onRingSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(kRingSignal, &action, nullptr);
+}
+
+std::once_flag g_ringHandlerOnce;
+
+timespec toTimespec(unsigned millis) {
+    timespec t;
+    t.tv_sec = static_cast<time_t>(millis / 1000);
+    t.tv_nsec = static_cast<long>(millis % 1000) * 1000000L;
+    return t;
+}
+
+int readinessOf(const pollfd& socket, bool writable) {
+    int found = 0;
+    if ((socket.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) found |= kWaitReadable;
+    if (writable && (socket.revents & (POLLOUT | POLLERR | POLLHUP)) != 0) found |= kWaitWritable;
+    return found;
+}
+
+}  // namespace
+
+WakerHandle wakerCreate(Socket s) {
+    std::call_once(g_ringHandlerOnce, installRingHandler);
+    auto* waker = new (std::nothrow) PlatformWaker;
+    if (waker == nullptr) return nullptr;
+    sigset_t ring;
+    sigemptyset(&ring);
+    sigaddset(&ring, kRingSignal);
+    pthread_sigmask(SIG_BLOCK, &ring, &waker->sleepingMask);
+    sigdelset(&waker->sleepingMask, kRingSignal);
+    waker->fd = toFd(s);
+    waker->thread = pthread_self();
+    return waker;
+}
+
+void wakerRing(WakerHandle waker) {
+    if (pthread_equal(waker->thread, pthread_self())) return;
+    // One signal stands for every ring until the thread takes it.
+    if (!waker->rung.exchange(true, std::memory_order_acq_rel)) {
+        pthread_kill(waker->thread, kRingSignal);
+    }
+}
+
+void wakerClose(WakerHandle waker) { delete waker; }
+
+int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, unsigned millis) {
+    pollfd watched[2] = {{toFd(s), static_cast<short>(POLLIN | (writable ? POLLOUT : 0)), 0},
+                         {stop != nullptr ? stop->fd : -1, POLLIN, 0}};
+    int found = waker->rung.exchange(false, std::memory_order_acq_rel) ? kWaitRung : 0;
+    // A ring already taken, or the stop already set, still reports what the
+    // socket has, but without sleeping.
+    if (stop != nullptr && stop->isSet.load()) found |= kWaitStopped;
+    timespec limit = toTimespec(found != 0 ? 0 : millis);
+    const timespec* timeout = (found == 0 && millis == kWaitForever) ? nullptr : &limit;
+    int ready = ppoll(watched, stop != nullptr ? 2 : 1, timeout, &waker->sleepingMask);
+    if (ready < 0) {
+        if (errno != EINTR) return -1;
+        if (waker->rung.exchange(false, std::memory_order_acq_rel)) found |= kWaitRung;
+        return found;
+    }
+    found |= readinessOf(watched[0], writable);
+    if (watched[1].revents != 0) found |= kWaitStopped;
+    return found;
 }
 
 void sleepMillis(unsigned milliseconds) {

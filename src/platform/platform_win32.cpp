@@ -480,6 +480,59 @@ void eventClose(EventHandle event) {
     delete event;
 }
 
+// A socket's own event, which WSAEventSelect sets for its network events and
+// another thread sets to ring. Accepted sockets inherit the listening
+// socket's selection, so each waiting thread selects its own event at once.
+struct PlatformWaker {
+    WSAEVENT event = WSA_INVALID_EVENT;
+    SOCKET socket = INVALID_SOCKET;
+    DWORD thread = 0;
+};
+
+WakerHandle wakerCreate(Socket s) {
+    auto* waker = new (std::nothrow) PlatformWaker;
+    if (waker == nullptr) return nullptr;
+    waker->event = WSACreateEvent();
+    waker->socket = toNative(s);
+    waker->thread = GetCurrentThreadId();
+    if (waker->event == WSA_INVALID_EVENT ||
+        WSAEventSelect(waker->socket, waker->event, FD_READ | FD_WRITE | FD_CLOSE | FD_ACCEPT) !=
+            0) {
+        if (waker->event != WSA_INVALID_EVENT) WSACloseEvent(waker->event);
+        delete waker;
+        return nullptr;
+    }
+    return waker;
+}
+
+void wakerRing(WakerHandle waker) {
+    if (waker->thread != GetCurrentThreadId()) WSASetEvent(waker->event);
+}
+
+void wakerClose(WakerHandle waker) {
+    WSAEventSelect(waker->socket, nullptr, 0);
+    WSACloseEvent(waker->event);
+    delete waker;
+}
+
+int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, unsigned millis) {
+    WSAEVENT events[2] = {waker->event, stop != nullptr ? stop->handle : nullptr};
+    const DWORD count = stop != nullptr ? 2 : 1;
+    DWORD woke = WSAWaitForMultipleEvents(count, events, FALSE,
+                                          millis == kWaitForever ? WSA_INFINITE : millis, FALSE);
+    if (woke == WSA_WAIT_FAILED) return -1;
+    int found = (stop != nullptr && eventTestNow(stop)) ? kWaitStopped : 0;
+    if (woke == WSA_WAIT_TIMEOUT) return found;
+    // Taking the network events resets the event; a set event without any
+    // was a ring.
+    WSANETWORKEVENTS network{};
+    if (WSAEnumNetworkEvents(toNative(s), waker->event, &network) != 0) return -1;
+    if ((network.lNetworkEvents & (FD_READ | FD_CLOSE | FD_ACCEPT)) != 0) found |= kWaitReadable;
+    if (writable && (network.lNetworkEvents & FD_WRITE) != 0) found |= kWaitWritable;
+    if (woke == WSA_WAIT_EVENT_0 && network.lNetworkEvents == 0) found |= kWaitRung;
+    return found;
+}
+
 void sleepMillis(unsigned milliseconds) { Sleep(milliseconds); }
 
 LockHandle lockCreate() {

@@ -1,6 +1,7 @@
 // message_reader.cpp -- header sorting and payload assembly.
 #include "protocol/message_reader.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/console.h"
@@ -32,6 +33,16 @@ bool waitGivenUp(const PayloadWait& wait, Clock::time_point deadline) {
     return Clock::now() >= deadline;
 }
 
+// Until more data may be there: a polling turn's length, or with a waker
+// until data, the stop event or the deadline comes.
+void pauseForData(Socket s, const PayloadWait& wait, Clock::time_point deadline) {
+    if (wait.waker == nullptr) return sleepMillis(1);
+    // A millisecond at the least, so the last one before the deadline is
+    // slept and not spun.
+    const unsigned left = std::max(1u, millisUntil(deadline));
+    socketWait(s, false, wait.giveUp, wait.waker, left);
+}
+
 enum class Fill { Complete, Closed, Failed, GivenUp };
 
 // Reads until size bytes are in buffer. While the socket is empty it pauses
@@ -49,7 +60,7 @@ Fill fillBuffer(Socket s, std::uint8_t* buffer, std::size_t size, std::size_t re
         *code = lastSocketError();
         if (!isWouldBlock(*code)) return Fill::Failed;
         if (waitGivenUp(wait, deadline)) return Fill::GivenUp;
-        sleepMillis(1);
+        pauseForData(s, wait, deadline);
     }
     return Fill::Complete;
 }

@@ -3,7 +3,9 @@
 // The header read never waits: if no header byte is there, the reader says
 // so at once. Once the first byte of a message is in, it keeps reading,
 // pausing about 1 ms whenever the socket is empty, until the message is
-// complete, the connection fails or closes, or the wait is given up. No read
+// complete, the connection fails or closes, or the wait is given up; given a
+// waker, it sleeps in the kernel instead until data or the deadline comes.
+// No read
 // asks for more than the rest of the current message, so bytes of the next
 // message stay in the socket, and no byte a client sent is dropped while
 // its connection lasts.
@@ -42,6 +44,9 @@ struct PayloadWait {
     // When set, the wait is given up at once.
     EventHandle giveUp = nullptr;
     unsigned limitMillis = kPayloadWaitMillis;
+    // The socket's waker, for a reader that sleeps until more data comes;
+    // nullptr: it looks again every millisecond.
+    WakerHandle waker = nullptr;
 };
 
 // One attempt to read one message. A header wait that is given up returns

@@ -171,8 +171,8 @@ void startClientManager(ServerState& state, Socket client) {
     setKeepalive(state, client);
     // Each thread gets a context of its own on the heap and frees it once it
     // has copied it, so later connections cannot disturb it.
-    auto* context =
-        new ClientManagerContext{state.registry, state.registryLock, state.globalExit, client};
+    auto* context = new ClientManagerContext{state.registry, state.registryLock, state.globalExit,
+                                             client, state.limits.waitWhenIdle};
     int code = 0;
     ThreadHandle thread = threadStart(ClientManager, context, kClientStackBytes, &code);
     if (thread == nullptr) {
@@ -216,14 +216,36 @@ PollOutcome outcomeOf(Socket polled, Socket listenSocket) {
     return polled == kNoSocket ? PollOutcome::Nothing : PollOutcome::Accepted;
 }
 
-void acceptUntilExit(ServerState& state, Socket listenSocket) {
+// How long a waiting accept loop may sleep: until the next stats line, and
+// at most a reaping interval, so ended threads are released while no one
+// connects.
+unsigned millisUntilDue(const ServerState& state) {
+    Clock::time_point due = Clock::now() + kReapInterval;
+    if (state.limits.statsSeconds > 0) due = std::min(due, state.nextStats);
+    return std::max(1u, millisUntil(due));
+}
+
+// With nothing to accept, a polling loop pauses 1 ms; a waiting one sleeps
+// until a connection, the stop request or its next duty comes. The pauses
+// after errors stay as they are.
+void pauseBeforeNextPoll(ServerState& state, Socket listenSocket, WakerHandle waker,
+                         PollOutcome outcome) {
+    unsigned pause = pauseAfterPoll(state.pacing, outcome);
+    if (pause == 0) return;
+    if (waker != nullptr && outcome == PollOutcome::Nothing) {
+        socketWait(listenSocket, false, state.globalExit, waker, millisUntilDue(state));
+        return;
+    }
+    sleepMillis(pause);
+}
+
+void acceptUntilExit(ServerState& state, Socket listenSocket, WakerHandle waker) {
     if (eventTestNow(state.globalExit)) return;
     for (;;) {
         Socket s = listenForConnections(listenSocket);
         PollOutcome outcome = outcomeOf(s, listenSocket);
         if (outcome == PollOutcome::Accepted) startClientManager(state, s);
-        unsigned pause = pauseAfterPoll(state.pacing, outcome);
-        if (pause > 0) sleepMillis(pause);
+        pauseBeforeNextPoll(state, listenSocket, waker, outcome);
         reapWhenDue(state);
         reportStatsWhenDue(state);
         if (eventTestNow(state.globalExit)) return;
@@ -299,7 +321,10 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     state.globalExit = globalExit;
     joinShared(state, shared);
 
-    acceptUntilExit(state, listenSocket);
+    // A listening socket whose waker cannot be made is polled.
+    WakerHandle waker = limits.waitWhenIdle ? wakerCreate(listenSocket) : nullptr;
+    acceptUntilExit(state, listenSocket, waker);
+    if (waker != nullptr) wakerClose(waker);
     endRefusals(state.refusals);
 
     threadWaitAll(state.clientThreads.data(), state.clientThreads.size());

@@ -33,6 +33,10 @@ const OptionInfo kOptions[] = {
     {"--keepalive", "SECONDS",
      "end a client that vanished without a word within about SECONDS,\n"
      "                     3 to 32767; 0: never (default: 60)"},
+    {"--idle", "poll|wait",
+     "poll: each client's thread looks at its socket every millisecond\n"
+     "                     (default); wait: it sleeps in the kernel until there is\n"
+     "                     something to do, so idle clients cost no CPU"},
     {"--help", nullptr, "print this help and exit"},
     {"--version", nullptr, "print the version and exit"},
 };
@@ -99,6 +103,15 @@ bool setKeepalive(const std::string& name, const std::string& value, std::uint32
     return false;
 }
 
+bool setIdle(const std::string& value, IdleMode* mode, std::string* problem) {
+    if (value == "poll" || value == "wait") {
+        *mode = value == "poll" ? IdleMode::Poll : IdleMode::Wait;
+        return true;
+    }
+    *problem = "bad value \"" + value + "\" for --idle: give poll or wait";
+    return false;
+}
+
 bool setValue(const std::string& name, const std::string& value, ServerOptions* options,
               std::string* problem) {
     if (name == "--config") {
@@ -118,6 +131,7 @@ bool setValue(const std::string& name, const std::string& value, ServerOptions* 
     if (name == "--stats") return setCount(name, value, &options->statsSeconds, problem);
     if (name == "--keepalive")
         return setKeepalive(name, value, &options->keepaliveSeconds, problem);
+    if (name == "--idle") return setIdle(value, &options->idle, problem);
     return setSharedValue(name, value, &options->shared, problem);
 }
 
@@ -168,7 +182,7 @@ std::string serverUsage() {
         "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N] [--max-names N]\n"
         "               [--stats SECONDS] [--registry etcd://HOST:PORT[,HOST:PORT...]]\n"
         "               [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
-        "               [--help] [--version]\n\n";
+        "               [--idle poll|wait] [--help] [--version]\n\n";
     for (const OptionInfo& option : kOptions) {
         std::string left = "  " + std::string(option.name);
         if (option.value != nullptr) left += " " + std::string(option.value);

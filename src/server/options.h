@@ -3,7 +3,7 @@
 //   peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]
 //           [--max-names N] [--stats SECONDS] [--registry etcd://HOST:PORT,...]
 //           [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]
-//           [--help] [--version]
+//           [--idle poll|wait] [--help] [--version]
 //
 // Parsing is apart from doing: a bad command line is caught whole, with one
 // line saying what is wrong, before the server writes anything or opens a
@@ -29,6 +29,11 @@ constexpr std::uint32_t kDefaultKeepaliveSeconds = 60;
 constexpr std::uint32_t kLeastKeepaliveSeconds = 3;
 constexpr std::uint32_t kMostKeepaliveSeconds = 32767;
 
+// How a thread with nothing to do spends its time: looking every
+// millisecond, as the protocol's server always has, or asleep in the kernel
+// until its socket or the stop request needs it.
+enum class IdleMode { Poll, Wait };
+
 struct ServerOptions {
     std::string configFile = "config.txt";
     // Dotted IPv4 text; empty for the first address of the host's name.
@@ -37,6 +42,7 @@ struct ServerOptions {
     std::uint32_t maxNames = kDefaultMaxNames;                  // per client; 0: no limit
     std::uint32_t statsSeconds = 0;                             // 0: no stats line
     std::uint32_t keepaliveSeconds = kDefaultKeepaliveSeconds;  // 0: off
+    IdleMode idle = IdleMode::Poll;
     // The registry shared on etcd; empty endpoints: this server's own.
     SharedRegistryOptions shared;
     bool help = false;

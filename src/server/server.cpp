@@ -68,7 +68,7 @@ int serve(const ServerOptions& options) {
     if (answer == RetryAnswer::Stop) return kExitDone;
     if (answer == RetryAnswer::NoInput) return kExitStartFailed;
     ServerLimits limits{clientLimitFor(options.maxClients), options.maxNames, options.statsSeconds,
-                        options.keepaliveSeconds};
+                        options.keepaliveSeconds, options.idle == IdleMode::Wait};
     // globalExit and its trigger exist before the listening socket is
     // announced, so a stop request that follows the announcement is never
     // lost to the default signal action.

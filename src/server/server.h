@@ -29,6 +29,7 @@ struct ServerLimits {
     std::uint32_t maxNames = 0;          // names per client; 0: no limit
     std::uint32_t statsSeconds = 0;      // between stats lines; 0: none
     std::uint32_t keepaliveSeconds = 0;  // a vanished client is ended within; 0: never
+    bool waitWhenIdle = false;           // idle threads sleep in the kernel, not poll
 };
 
 // The keepalive of the connection-th connection for a bound of seconds: the

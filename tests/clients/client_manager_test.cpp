@@ -1,5 +1,6 @@
 // ClientManager on a real thread serving a real loopback connection: the
-// greeting, every outcome of a read, and the clean-up.
+// greeting, every outcome of a read, and the clean-up, each for a thread that
+// polls and for one that sleeps until there is something to do.
 #include "clients/client_manager.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +20,14 @@ namespace {
 using namespace testing_support;
 using Bytes = std::vector<std::uint8_t>;
 
-class ClientManagerTest : public ::testing::Test {
+class ClientManagerTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         exit_ = eventCreateManualReset();
         pair_ = makeLoopbackPair();
         ASSERT_NE(pair_.server, kNoSocket);
         thread_ = startClientManager(
-            ClientManagerContext{&held_.registry, held_.lock, exit_, pair_.server});
+            ClientManagerContext{&held_.registry, held_.lock, exit_, pair_.server, GetParam()});
         ASSERT_NE(thread_, nullptr);
     }
 
@@ -66,12 +67,12 @@ class ClientManagerTest : public ::testing::Test {
     ThreadHandle thread_ = nullptr;
 };
 
-TEST_F(ClientManagerTest, WelcomeComesFirstAndAnIdleClientHearsNothingMore) {
+TEST_P(ClientManagerTest, WelcomeComesFirstAndAnIdleClientHearsNothingMore) {
     EXPECT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     EXPECT_TRUE(staysQuiet(pair_.client, 50));
 }
 
-TEST_F(ClientManagerTest, MessagesCutInTheHeaderOrThePayloadAreHandledWhole) {
+TEST_P(ClientManagerTest, MessagesCutInTheHeaderOrThePayloadAreHandledWhole) {
     LogCapture log;
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     Bytes first = nameMessage(2, "first");
@@ -87,7 +88,7 @@ TEST_F(ClientManagerTest, MessagesCutInTheHeaderOrThePayloadAreHandledWhole) {
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(ClientManagerTest, RequestsInOneWriteAreHandledInOrder) {
+TEST_P(ClientManagerTest, RequestsInOneWriteAreHandledInOrder) {
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     sendAll(pair_.client, join(join(header(4), nameMessage(2, "me")),
                                join(header(4), connectMessage("nobody", "", 0, 0))));
@@ -97,7 +98,7 @@ TEST_F(ClientManagerTest, RequestsInOneWriteAreHandledInOrder) {
     EXPECT_TRUE(staysQuiet(pair_.client, 50));
 }
 
-TEST_F(ClientManagerTest, EachTurnTakesAboutAMillisecond) {
+TEST_P(ClientManagerTest, EachTurnTakesAboutAMillisecond) {
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     Bytes requests;
     for (int i = 0; i < 50; ++i) requests = join(requests, connectMessage("nobody", "", 0, 0));
@@ -113,7 +114,7 @@ TEST_F(ClientManagerTest, EachTurnTakesAboutAMillisecond) {
     EXPECT_LT(took, std::chrono::seconds(30));
 }
 
-TEST_F(ClientManagerTest, TheTurnThatSeesGlobalExitStillHandlesOneMessage) {
+TEST_P(ClientManagerTest, TheTurnThatSeesGlobalExitStillHandlesOneMessage) {
     LogCapture log;
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     // The request lands while the client manager reports that it quits,
@@ -125,7 +126,7 @@ TEST_F(ClientManagerTest, TheTurnThatSeesGlobalExitStillHandlesOneMessage) {
     EXPECT_TRUE(threadEnds());
 }
 
-TEST_F(ClientManagerTest, HeaderThatNeverCompletesIsLoggedAndEndsTheClient) {
+TEST_P(ClientManagerTest, HeaderThatNeverCompletesIsLoggedAndEndsTheClient) {
     LogCapture log;
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     sendAll(pair_.client, nameMessage(2, "kept"));
@@ -135,7 +136,7 @@ TEST_F(ClientManagerTest, HeaderThatNeverCompletesIsLoggedAndEndsTheClient) {
     EXPECT_EQ(registeredIn(held_), 0u);
 }
 
-TEST_F(ClientManagerTest, UnknownTypeIsLoggedAndTheConnectionKeepsWorking) {
+TEST_P(ClientManagerTest, UnknownTypeIsLoggedAndTheConnectionKeepsWorking) {
     LogCapture log;
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     sendAll(pair_.client, join(header(9), connectMessage("x", "", 0, 0)));
@@ -143,7 +144,7 @@ TEST_F(ClientManagerTest, UnknownTypeIsLoggedAndTheConnectionKeepsWorking) {
     EXPECT_EQ(log.text(), "MessageHandler: Got unknown message from recv.\n");
 }
 
-TEST_F(ClientManagerTest, DisconnectIsLoggedAndRemovesTheClientsNames) {
+TEST_P(ClientManagerTest, DisconnectIsLoggedAndRemovesTheClientsNames) {
     LogCapture log;
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     sendAll(pair_.client, join(nameMessage(2, "a"), nameMessage(2, "b")));
@@ -159,7 +160,7 @@ TEST_F(ClientManagerTest, DisconnectIsLoggedAndRemovesTheClientsNames) {
     EXPECT_EQ(outboxes(), 0u);
 }
 
-TEST_F(ClientManagerTest, ResetInTheMiddleOfAPayloadEndsTheClient) {
+TEST_P(ClientManagerTest, ResetInTheMiddleOfAPayloadEndsTheClient) {
     LogCapture log;
     // The unread Welcome makes the close a reset.
     ASSERT_TRUE(waitUntil([this] { return socketBytesPending(pair_.client) == 4; }));
@@ -178,7 +179,7 @@ TEST_F(ClientManagerTest, ResetInTheMiddleOfAPayloadEndsTheClient) {
     EXPECT_EQ(countOf(log.text(), "\n"), 1u) << log.text();
 }
 
-TEST_F(ClientManagerTest, StalledPayloadEndsTheClientWithTheTimedOutCode) {
+TEST_P(ClientManagerTest, StalledPayloadEndsTheClientWithTheTimedOutCode) {
     LogCapture log;
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     sendAll(pair_.client, nameMessage(2, "kept"));
@@ -189,7 +190,7 @@ TEST_F(ClientManagerTest, StalledPayloadEndsTheClientWithTheTimedOutCode) {
     EXPECT_EQ(registeredIn(held_), 0u);
 }
 
-TEST_F(ClientManagerTest, GlobalExitIsLoggedOnceAndTheClientIsCleanedUp) {
+TEST_P(ClientManagerTest, GlobalExitIsLoggedOnceAndTheClientIsCleanedUp) {
     LogCapture log;
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     sendAll(pair_.client, join(nameMessage(2, "leaving"), header(4)));
@@ -204,7 +205,7 @@ TEST_F(ClientManagerTest, GlobalExitIsLoggedOnceAndTheClientIsCleanedUp) {
 
 constexpr std::size_t kManyNames = 250000;
 
-TEST_F(ClientManagerTest, ALongListReachesAClientThatReadsItWithNothingElseSent) {
+TEST_P(ClientManagerTest, ALongListReachesAClientThatReadsItWithNothingElseSent) {
     LogCapture log;
     addNames(held_, kManyNames);
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
@@ -219,7 +220,7 @@ TEST_F(ClientManagerTest, ALongListReachesAClientThatReadsItWithNothingElseSent)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(ClientManagerTest, AClientLeavingWithARestPendingTakesItsOutboxAndGetsItsDropCount) {
+TEST_P(ClientManagerTest, AClientLeavingWithARestPendingTakesItsOutboxAndGetsItsDropCount) {
     LogCapture log;
     addNames(held_, kManyNames);
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
@@ -241,7 +242,7 @@ TEST_F(ClientManagerTest, AClientLeavingWithARestPendingTakesItsOutboxAndGetsIts
         << text;
 }
 
-TEST_F(ClientManagerTest, ASendThatFailsEndsTheConnectionWithoutReadingWhatWasQueued) {
+TEST_P(ClientManagerTest, ASendThatFailsEndsTheConnectionWithoutReadingWhatWasQueued) {
     LogCapture log;
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     // A thousand requests, each answered with NameNotFound, one per turn.
@@ -258,6 +259,28 @@ TEST_F(ClientManagerTest, ASendThatFailsEndsTheConnectionWithoutReadingWhatWasQu
     EXPECT_EQ(text.substr(text.find('\n') + 1),
               "ClientManager: Client disconnected. Thread terminating...\n");
 }
+
+// The client manager sleeps, with nothing to read and nothing to write, when
+// another thread's send leaves a rest in its outbox, as a forward does: it
+// must wake to write the rest once the client reads.
+TEST_P(ClientManagerTest, ARestAnotherThreadLeftReachesAClientThatReadsLater) {
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    Bytes wire;
+    for (std::size_t i = 0; i < kManyNames; ++i) {
+        wire.insert(wire.end(), {0, 0, 0, 1});
+        wire.resize(wire.size() + 38, static_cast<std::uint8_t>('a' + i % 26));
+    }
+    underLock(held_, [&wire, this](ClientRegistry& registry) {
+        sendMessages(outboxFor(registry, pair_.server), wire.data(), wire.size(), kManyNames);
+    });
+    ASSERT_TRUE(restPendingFor(held_, pair_.server)) << "the write went out whole; make it longer";
+    EXPECT_EQ(receiveBytes(pair_.client, wire.size()), wire);
+}
+
+INSTANTIATE_TEST_SUITE_P(IdleModes, ClientManagerTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& mode) {
+                             return mode.param ? "Wait" : "Poll";
+                         });
 
 }  // namespace
 }  // namespace peerdir

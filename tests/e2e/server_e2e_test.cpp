@@ -53,9 +53,14 @@ class ServerE2ETest : public ::testing::Test {
         removeScratchDirectory(dir_);
     }
 
+    // PEERDIR_E2E_IDLE, when set, is the --idle mode every server of the run
+    // is started in, so the whole suite runs against each mode.
     void launch(const std::vector<std::string>& args = {}, OutputTo output = OutputTo::Pipe) {
         std::vector<std::string> command = commandFromEnvironment(
             "PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER", PEERDIR_DEFAULT_SERVER);
+        if (const char* idle = std::getenv("PEERDIR_E2E_IDLE")) {
+            command.insert(command.end(), {"--idle", idle});
+        }
         command.insert(command.end(), args.begin(), args.end());
         ASSERT_TRUE(startProgram(server_, dir_, command, output));
     }
@@ -266,6 +271,20 @@ TEST_F(ServerE2ETest, InterruptWithSeveralClientsEndsEachAndProbesEveryConnectio
     auto probes = log.find("WSAGetLastError returned: ");
     ASSERT_NE(probes, std::string::npos);
     EXPECT_EQ(countOf(log.substr(probes), "\n"), 3u) << log;
+}
+
+// However they wait, every client's thread hears the stop request at once.
+TEST_F(ServerE2ETest, AStopRequestEndsTwoHundredIdleClientsAtOnce) {
+    startServing();
+    std::vector<Socket> crowd = openClients(ipv4FromText("127.0.0.1"), port_, 200, 50, 30000);
+    clients_.insert(clients_.end(), crowd.begin(), crowd.end());
+    ASSERT_EQ(crowd.size(), 200u);
+    stopAndExpectCleanExit();
+    EXPECT_EQ(
+        countOf(server_.log,
+                "ClientManager: globalExit event was signalled or had an error. Quitting...\n"),
+        200u)
+        << server_.log;
 }
 
 TEST_F(ServerE2ETest, AStopRequestRightAtThePortAnnouncementIsNeverLost) {
