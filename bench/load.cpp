@@ -328,7 +328,7 @@ ServerCommand withArguments(ServerCommand how, const std::vector<std::string>& a
 
 std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::size_t count,
                                         unsigned timeoutMillis, std::minstd_rand& random,
-                                        std::size_t* failures) {
+                                        std::size_t* failures, unsigned leastGapMicros) {
     std::vector<double> samples;
     *failures = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -337,6 +337,9 @@ std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::s
             ++*failures;
         } else {
             samples.push_back(took);
+        }
+        if (leastGapMicros > 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(leastGapMicros));
         }
         pauseAtRandom(random);
     }

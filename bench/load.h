@@ -96,11 +96,12 @@ double introduceOnce(IntroPair& pair, bool busyTarget, unsigned timeoutMillis);
 // user's requests arrive at any point of it.
 void pauseAtRandom(std::minstd_rand& random);
 
-// count introductions with a pauseAtRandom between them. Failed ones are
-// left out; *failures counts them.
+// count introductions with a pauseAtRandom between them, after a pause of
+// leastGapMicros first. Failed ones are left out; *failures counts them.
 std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::size_t count,
                                         unsigned timeoutMillis, std::minstd_rand& random,
-                                        std::size_t* failures);
+                                        std::size_t* failures,
+                                        unsigned leastGapMicros = 0);
 
 // One ClientName message, as a list reply carries one per name.
 constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;

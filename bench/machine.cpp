@@ -28,9 +28,18 @@ double childCpuSeconds(const kit::ChildProcess& child) {
 
 double ownCpuSeconds() { return secondsOf(CLOCK_PROCESS_CPUTIME_ID); }
 
+constexpr rlim_t kWantedOpenFiles = 65536;
+
 unsigned long raiseOpenFileLimit() {
     rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    // The largest rows hold tens of thousands of sockets; a privileged run
+    // may raise the hard limit itself.
+    if (limit.rlim_max < kWantedOpenFiles) {
+        rlimit raised{kWantedOpenFiles, kWantedOpenFiles};
+        setrlimit(RLIMIT_NOFILE, &raised);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
     if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);

@@ -31,6 +31,7 @@ struct Options {
     std::string server;
     std::string launcher;
     std::set<std::string> rows;
+    std::set<std::string> modes = {"poll", "wait"};
     std::string csv;
     std::string label = "native";
 };
@@ -38,7 +39,7 @@ struct Options {
 int usage(const std::string& problem) {
     std::cerr << "peerdir-bench: " << problem << "\n"
               << "usage: peerdir-bench --server PATH [--launcher PROGRAM] [--rows LIST] "
-                 "[--csv FILE] [--label TEXT]\n"
+                 "[--modes poll,wait] [--csv FILE] [--label TEXT]\n"
               << "  LIST: comma-separated, of idle,memory,lifetime,introduction,list,forwards,"
                  "burst,nonreader,names,shared,capacity (default: all)\n";
     return 2;
@@ -71,6 +72,15 @@ int parseOptions(int argc, char** argv, Options* options) {
             options->launcher = value;
         } else if (word == "--rows") {
             if (!parseRows(value, &options->rows)) return usage("unknown rows: " + value);
+        } else if (word == "--modes") {
+            options->modes.clear();
+            std::istringstream list(value);
+            std::string mode;
+            while (std::getline(list, mode, ',')) {
+                if (mode != "poll" && mode != "wait") return usage("unknown mode: " + mode);
+                options->modes.insert(mode);
+            }
+            if (options->modes.empty()) return usage("--modes needs poll, wait or both");
         } else if (word == "--csv") {
             options->csv = value;
         } else if (word == "--label") {
@@ -114,6 +124,49 @@ void runRows(const BenchContext& context, const std::set<std::string>& rows,
     if (wanted("capacity")) measureCapacity(context, figures);
 }
 
+// The rows whose figures depend on how idle threads wait, for a server in
+// wait mode: the same counts as in poll mode and the ones only a sleeping
+// server reaches (10,000 idle clients), side by side with poll mode's.
+void runWaitRows(const BenchContext& context, const std::set<std::string>& rows,
+                 std::vector<Figure>& figures) {
+    auto wanted = [&rows](const char* row) { return rows.count(row) > 0; };
+    const bool memory = wanted("memory");
+    if (wanted("idle")) {
+        for (std::size_t n : {100, 1000, 10000}) {
+            measureIdleClients(context, n, true, memory && (n == 100 || n == 1000), figures);
+        }
+    } else if (memory) {
+        for (std::size_t n : {100, 1000}) measureIdleClients(context, n, false, true, figures);
+    }
+    if (memory) measureIdleClients(context, 2000, false, true, figures);
+    if (wanted("lifetime")) measureLifetime(context, 20000, figures);
+    if (wanted("introduction")) {
+        for (std::size_t n : {10, 100, 500, 10000}) measureIntroductions(context, n, 300, figures);
+        measureSpacedIntroductions(context, 300, figures);
+    }
+    if (wanted("burst")) measureBurst(context, 1000, figures);
+    if (wanted("capacity")) measureCapacity(context, figures);
+}
+
+// A polling server with 10,000 idle clients fills every core for minutes
+// before it has welcomed them; the row is left out rather than run.
+void addPollingGaps(const std::set<std::string>& rows, std::vector<Figure>& figures) {
+    const std::string why = "not run: 10,000 polling clients saturate the machine for minutes";
+    if (rows.count("idle") > 0) addMissing("idle CPU", "10000 idle clients", why, figures);
+    if (rows.count("introduction") > 0) {
+        addMissing("introduction", "10000 idle clients, quiet target", why, figures);
+    }
+}
+
+BenchContext waitingContext(BenchContext context, unsigned long fileLimit) {
+    context.waitMode = true;
+    // The server's own client limit would end the large rows at 10,000.
+    context.server = withArguments(context.server, {"--idle", "wait", "--max-clients", "0"});
+    if (fileLimit > 0) context.capacityCeiling = fileLimit - 200;
+    context.capacitySeconds = 240;
+    return context;
+}
+
 std::vector<std::string> headerLines(const Options& options, const BenchContext& context,
                                      const std::string& loadBefore, unsigned long fileLimit) {
     std::string command;
@@ -150,7 +203,13 @@ int run(const Options& options) {
     std::string loadBefore = loadAverages();
 
     std::vector<Figure> figures;
-    runRows(context, options.rows, figures);
+    if (options.modes.count("poll") > 0) {
+        runRows(context, options.rows, figures);
+        if (options.modes.count("wait") > 0) addPollingGaps(options.rows, figures);
+    }
+    if (options.modes.count("wait") > 0) {
+        runWaitRows(waitingContext(context, fileLimit), options.rows, figures);
+    }
     figures = groupedByArea(figures);
 
     std::cout << "\n";

@@ -19,6 +19,9 @@ namespace bench {
 
 struct BenchContext {
     ServerCommand server;
+    // The server's idle threads sleep in the kernel (--idle wait), and each
+    // figure's setting says so.
+    bool waitMode = false;
     unsigned cores = 1;
     std::ostream* progress = nullptr;    // one line as each measurement starts
     std::size_t capacityCeiling = 8000;  // the capacity steps stop here
@@ -33,6 +36,11 @@ constexpr unsigned kReplyMillis = 5000;
 constexpr double kKiB = 1024;
 constexpr std::size_t kInFlight = 500;
 inline const double kMissing = std::nan("");
+
+// setting, marked when the figure is of the wait mode.
+inline std::string inMode(const BenchContext& context, const std::string& setting) {
+    return context.waitMode ? setting + ", --idle wait" : setting;
+}
 
 // A figure that could not be measured, with the reason.
 inline void addMissing(const std::string& area, const std::string& setting, const std::string& why,
@@ -58,6 +66,11 @@ void measureLifetime(const BenchContext& context, std::size_t cycles, std::vecto
 // target.
 void measureIntroductions(const BenchContext& context, std::size_t idleClients, std::size_t samples,
                           std::vector<Figure>& figures);
+
+// Introductions to a quiet target at 100 idle clients with the asker's
+// requests at least 2 ms apart, so that no request meets the turn spacing.
+void measureSpacedIntroductions(const BenchContext& context, std::size_t samples,
+                                std::vector<Figure>& figures);
 
 // The time for a list of names, from the request until its last entry.
 void measureList(const BenchContext& context, std::size_t names, std::vector<Figure>& figures);

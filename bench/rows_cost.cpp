@@ -100,15 +100,37 @@ void addCpuFigures(const BenchContext& context, std::size_t n, const IdleCpu& cp
         figure("idle CPU", setting, "floor turns per thread", median(cpu.turns), "/s"));
 }
 
-void addMemoryFigures(std::size_t n, const kit::MemoryUse& before, const kit::MemoryUse& after,
-                      std::vector<Figure>& figures) {
+// A sleeping server has no polling floor to compare with: its idle CPU is
+// measured as it is, the median of a few windows, against an absolute goal.
+double waitingCores(ServerUnderTest& server) {
+    std::vector<double> rounds;
+    for (int round = 0; round < kCpuRounds; ++round) {
+        double cores = serverCores(server);
+        if (cores >= 0) rounds.push_back(cores);
+    }
+    return median(rounds);
+}
+
+void addWaitingCpuFigures(const BenchContext& context, std::size_t n, double cores,
+                          std::vector<Figure>& figures) {
+    const std::string setting = inMode(context, clientsText(n));
+    Figure server = figure("idle CPU", setting, "server", cores, "cores");
+    if (n >= 10000) server = withGoal(server, Goal::AtMost, 0.05);
+    if (n == 1000) server = withGoal(server, Goal::AtMost, 0.02);
+    figures.push_back(noted(server, "median of " + std::to_string(kCpuRounds) + " windows"));
+    figures.push_back(figure("idle CPU", setting, "server per client",
+                             cores * 1e6 / static_cast<double>(n), "us CPU/s"));
+}
+
+void addMemoryFigures(const std::string& setting, std::size_t n, const kit::MemoryUse& before,
+                      const kit::MemoryUse& after, std::vector<Figure>& figures) {
     const double count = static_cast<double>(n);
     figures.push_back(
-        withGoal(figure("memory per idle client", clientsText(n), "resident",
+        withGoal(figure("memory per idle client", setting, "resident",
                         (after.residentBytes - before.residentBytes) / count / kKiB, "KiB"),
                  Goal::AtMost, 16));
     figures.push_back(
-        withGoal(figure("memory per idle client", clientsText(n), "virtual",
+        withGoal(figure("memory per idle client", setting, "virtual",
                         (after.virtualBytes - before.virtualBytes) / count / kKiB, "KiB"),
                  Goal::AtMost, 512));
 }
@@ -117,36 +139,40 @@ void addMemoryFigures(std::size_t n, const kit::MemoryUse& before, const kit::Me
 
 void measureIdleClients(const BenchContext& context, std::size_t n, bool cpu, bool memory,
                         std::vector<Figure>& figures) {
-    announce(context, "idle clients, " + std::to_string(n));
+    const std::string setting = inMode(context, clientsText(n));
+    announce(context, "idle clients, " + inMode(context, std::to_string(n)));
     ServerUnderTest server;
     std::string why;
     if (!startServer(context.server, &server, &why)) {
-        addMissing(cpu ? "idle CPU" : "memory per idle client", clientsText(n), why, figures);
+        addMissing(cpu ? "idle CPU" : "memory per idle client", setting, why, figures);
         return;
     }
     kit::MemoryUse before, after;
     bool memoryRead = kit::readMemoryUse(server.process, &before);
     std::vector<Socket> clients = openClients(server, n, kInFlight, kConnectMillis);
     IdleCpu idle;
+    double waiting = kMissing;
     if (clients.size() == n) {
         sleepMillis(kSettleMillis);
         memoryRead = memoryRead && kit::readMemoryUse(server.process, &after);
-        if (cpu) idle = measureIdleCpu(server, n);
+        if (cpu && context.waitMode) waiting = waitingCores(server);
+        if (cpu && !context.waitMode) idle = measureIdleCpu(server, n);
     } else {
         why = "only " + std::to_string(clients.size()) + " clients were welcomed";
     }
     stopServer(server);
     closeClients(clients);
-    if (cpu && !idle.ratio.empty()) {
+    if (cpu && context.waitMode && !std::isnan(waiting)) {
+        addWaitingCpuFigures(context, n, waiting, figures);
+    } else if (cpu && !idle.ratio.empty()) {
         addCpuFigures(context, n, idle, figures);
     } else if (cpu) {
-        addMissing("idle CPU", clientsText(n), why.empty() ? "CPU time unreadable" : why, figures);
+        addMissing("idle CPU", setting, why.empty() ? "CPU time unreadable" : why, figures);
     }
     if (memory && memoryRead && why.empty()) {
-        addMemoryFigures(n, before, after, figures);
+        addMemoryFigures(setting, n, before, after, figures);
     } else if (memory) {
-        addMissing("memory per idle client", clientsText(n), why.empty() ? "unreadable" : why,
-                   figures);
+        addMissing("memory per idle client", setting, why.empty() ? "unreadable" : why, figures);
     }
 }
 
@@ -192,7 +218,8 @@ bool cycle(const ServerUnderTest& server, long cycles, double limitMillis) {
 void measureLifetime(const BenchContext& context, std::size_t cycles,
                      std::vector<Figure>& figures) {
     const std::string area = "memory per connection ever accepted";
-    const std::string setting = std::to_string(cycles) + " connect/disconnect cycles";
+    const std::string setting =
+        inMode(context, std::to_string(cycles) + " connect/disconnect cycles");
     announce(context, setting);
     ServerUnderTest server;
     std::string why;

@@ -34,36 +34,68 @@ void addSpread(const std::string& area, const std::string& setting, const Spread
 // The introduction targets hold at 100 clients.
 constexpr std::size_t kGoalClients = 100;
 
-}  // namespace
+// The targets: at 100 clients, and in wait mode at 10,000 as well, where a
+// sleeping thread wakes as soon as its request comes.
+struct IntroGoals {
+    double p50 = 0;
+    double p99 = 0;
+};
 
-void measureIntroductions(const BenchContext& context, std::size_t idleClients, std::size_t samples,
-                          std::vector<Figure>& figures) {
+IntroGoals introGoals(const BenchContext& context, std::size_t idleClients) {
+    if (!context.waitMode) return idleClients == kGoalClients ? IntroGoals{1, 2} : IntroGoals{};
+    if (idleClients == kGoalClients) return IntroGoals{0.1, 1.5};
+    return idleClients >= 10000 ? IntroGoals{0, 2} : IntroGoals{};
+}
+
+// Requests spaced at least this far apart never meet a client's 1 ms turn
+// spacing.
+constexpr unsigned kSpacedGapMicros = 2000;
+
+void introduceAmongIdle(const BenchContext& context, std::size_t idleClients, std::size_t samples,
+                        bool spaced, std::vector<Figure>& figures) {
     const std::string area = "introduction";
     const std::string clients = std::to_string(idleClients) + " idle clients";
-    announce(context, "introductions, " + clients);
+    announce(context, inMode(context, "introductions, " + clients));
     ServerUnderTest server;
     IntroPair pair;
     std::string why;
-    if (!startServer(context.server, &server, &why)) return addMissing(area, clients, why, figures);
+    if (!startServer(context.server, &server, &why)) {
+        return addMissing(area, inMode(context, clients), why, figures);
+    }
     std::vector<Socket> idle = openClients(server, idleClients, kInFlight, kConnectMillis);
     if (idle.size() == idleClients && makeIntroPair(server, &pair, &why)) {
         std::minstd_rand random(static_cast<unsigned>(idleClients));
-        double p50Goal = idleClients == kGoalClients ? 1 : 0;
-        double p99Goal = idleClients == kGoalClients ? 2 : 0;
+        const IntroGoals goals = introGoals(context, idleClients);
         for (bool busy : {false, true}) {
+            if (spaced && busy) continue;
             std::size_t failures = 0;
-            Spread spread =
-                spreadOf(sampleIntroductions(pair, busy, samples, kReplyMillis, random, &failures));
-            addSpread(area, clients + (busy ? ", busy target" : ", quiet target"), spread, failures,
-                      p50Goal, p99Goal, figures);
+            Spread spread = spreadOf(sampleIntroductions(pair, busy, samples, kReplyMillis, random,
+                                                         &failures, spaced ? kSpacedGapMicros : 0));
+            const std::string target = spaced ? ", quiet target, requests 2-4 ms apart"
+                                              : (busy ? ", busy target" : ", quiet target");
+            addSpread(area, inMode(context, clients + target), spread, failures,
+                      spaced ? 0 : goals.p50, spaced ? (context.waitMode ? 0.3 : 0) : goals.p99,
+                      figures);
         }
     } else {
-        addMissing(area, clients, why.empty() ? "not all idle clients were welcomed" : why,
-                   figures);
+        addMissing(area, inMode(context, clients),
+                   why.empty() ? "not all idle clients were welcomed" : why, figures);
     }
     closeIntroPair(pair);
     stopServer(server);
     closeClients(idle);
+}
+
+}  // namespace
+
+void measureIntroductions(const BenchContext& context, std::size_t idleClients, std::size_t samples,
+                          std::vector<Figure>& figures) {
+    introduceAmongIdle(context, idleClients, samples, false, figures);
+}
+
+void measureSpacedIntroductions(const BenchContext& context, std::size_t samples,
+                                std::vector<Figure>& figures) {
+    introduceAmongIdle(context, kGoalClients, samples, true, figures);
 }
 
 void measureList(const BenchContext& context, std::size_t names, std::vector<Figure>& figures) {
@@ -122,7 +154,7 @@ void measureForwards(const BenchContext& context, std::size_t senderCount,
 void measureBurst(const BenchContext& context, std::size_t connections,
                   std::vector<Figure>& figures) {
     const std::string area = "connection burst";
-    const std::string setting = std::to_string(connections) + " connecting at once";
+    const std::string setting = inMode(context, std::to_string(connections) + " connecting at once");
     announce(context, area + ", " + setting);
     ServerUnderTest server;
     std::string why;
@@ -141,7 +173,8 @@ void measureBurst(const BenchContext& context, std::size_t connections,
 
 namespace {
 
-constexpr std::size_t kCapacitySteps[] = {250, 500, 1000, 2000, 3000, 4000, 5000, 6000, 8000};
+constexpr std::size_t kCapacitySteps[] = {250,  500,  1000,  2000,  3000,  4000,  5000,
+                                          6000, 8000, 10000, 15000, 20000, 25000, 30000};
 constexpr std::size_t kCapacitySamples = 20;
 constexpr double kServedMillis = 1000;
 
@@ -177,8 +210,8 @@ StepOutcome tryStep(const ServerUnderTest& server, IntroPair& pair, std::vector<
 
 void measureCapacity(const BenchContext& context, std::vector<Figure>& figures) {
     const std::string area = "clients served at once";
-    const std::string setting = "every introduction under 1 s";
-    announce(context, area);
+    const std::string setting = inMode(context, "every introduction under 1 s");
+    announce(context, inMode(context, area));
     ServerUnderTest server;
     IntroPair pair;
     std::string why;
@@ -213,7 +246,7 @@ void measureCapacity(const BenchContext& context, std::vector<Figure>& figures) 
     closeClients(idle);
     figures.push_back(
         noted(withGoal(figure(area, setting, "most clients", static_cast<double>(best), ""),
-                       Goal::AtLeast, 4000),
+                       Goal::AtLeast, context.waitMode ? 20000 : 4000),
               stopped));
     figures.push_back(
         figure(area, setting, "introduction p50 there", bestOutcome.spread.p50, "ms"));

@@ -2,7 +2,11 @@
 //
 // It greets the client with Welcome, then polls: every turn it sleeps 1 ms,
 // tests globalExit, finishes any reply the socket could not take whole,
-// reads at most one message and acts on it. It ends when the client
+// reads at most one message and acts on it. With waitWhenIdle it takes the
+// same turns, but sleeps in the kernel between them until the socket is
+// readable, a waiting rest can be written (another thread that leaves one
+// rings the outbox's waker), or globalExit is set; reads stay at least 1 ms
+// apart, so a burst is still handled one message a millisecond. It ends when the client
 // disconnects, a read fails or a message never completes, or after the turn
 // in which globalExit was first seen; then it removes the client's registry
 // entries and its outbox under the lock and only afterwards shuts the socket
