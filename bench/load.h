@@ -100,8 +100,7 @@ void pauseAtRandom(std::minstd_rand& random);
 // leastGapMicros first. Failed ones are left out; *failures counts them.
 std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::size_t count,
                                         unsigned timeoutMillis, std::minstd_rand& random,
-                                        std::size_t* failures,
-                                        unsigned leastGapMicros = 0);
+                                        std::size_t* failures, unsigned leastGapMicros = 0);
 
 // One ClientName message, as a list reply carries one per name.
 constexpr std::size_t kListedSize = kHeaderSize + kNamePayloadSize;

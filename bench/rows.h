@@ -22,6 +22,7 @@ struct BenchContext {
     // The server's idle threads sleep in the kernel (--idle wait), and each
     // figure's setting says so.
     bool waitMode = false;
+    bool launched = false;  // the server runs under a launcher (Wine)
     unsigned cores = 1;
     std::ostream* progress = nullptr;    // one line as each measurement starts
     std::size_t capacityCeiling = 8000;  // the capacity steps stop here

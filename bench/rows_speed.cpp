@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "bench/rows.h"
@@ -154,7 +155,8 @@ void measureForwards(const BenchContext& context, std::size_t senderCount,
 void measureBurst(const BenchContext& context, std::size_t connections,
                   std::vector<Figure>& figures) {
     const std::string area = "connection burst";
-    const std::string setting = inMode(context, std::to_string(connections) + " connecting at once");
+    const std::string setting =
+        inMode(context, std::to_string(connections) + " connecting at once");
     announce(context, area + ", " + setting);
     ServerUnderTest server;
     std::string why;
@@ -177,6 +179,20 @@ constexpr std::size_t kCapacitySteps[] = {250,  500,  1000,  2000,  3000,  4000,
                                           6000, 8000, 10000, 15000, 20000, 25000, 30000};
 constexpr std::size_t kCapacitySamples = 20;
 constexpr double kServedMillis = 1000;
+
+// The steps up to ceiling, and ceiling itself where it falls between two:
+// the descriptor limit, not the list, then says where the row ends.
+std::vector<std::size_t> capacityStepsUpTo(std::size_t ceiling) {
+    std::vector<std::size_t> steps;
+    for (std::size_t step : kCapacitySteps) {
+        if (step <= ceiling) steps.push_back(step);
+    }
+    if (ceiling < kCapacitySteps[std::size(kCapacitySteps) - 1] &&
+        (steps.empty() || steps.back() < ceiling)) {
+        steps.push_back(ceiling);
+    }
+    return steps;
+}
 
 struct StepOutcome {
     bool passed = false;
@@ -226,8 +242,7 @@ void measureCapacity(const BenchContext& context, std::vector<Figure>& figures) 
     StepOutcome bestOutcome;
     const double deadline = nowMillis() + context.capacitySeconds * 1000.0;
     std::string stopped = "stopped at the highest step tried";
-    for (std::size_t step : kCapacitySteps) {
-        if (step > context.capacityCeiling) break;
+    for (std::size_t step : capacityStepsUpTo(context.capacityCeiling)) {
         if (nowMillis() > deadline) {
             stopped = "time limit reached";
             break;
@@ -240,6 +255,9 @@ void measureCapacity(const BenchContext& context, std::vector<Figure>& figures) 
         }
         best = step;
         bestOutcome = outcome;
+        if (step == context.capacityCeiling) {
+            stopped = "the open-file limit allows no more (" + std::to_string(step) + ")";
+        }
     }
     closeIntroPair(pair);
     stopServer(server);
