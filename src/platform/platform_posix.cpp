@@ -389,16 +389,19 @@ static_assert(std::atomic<bool>::is_always_lock_free,
 static_assert(std::atomic<PlatformEvent*>::is_always_lock_free,
               "a signal handler may only touch lock-free atomics");
 
-// Only async-signal-safe work: an atomic store and one write, with errno
-// kept for the code the signal interrupted.
+// Only async-signal-safe work: one write and an atomic store, with errno
+// kept for the code the signal interrupted. The flag comes after the write:
+// whoever sees it set may close the event, and must not close the
+// descriptor under a write still in progress.
 void markSet(PlatformEvent* event) {
+    if (event->fd >= 0) {
+        const int saved = errno;
+        const std::uint64_t one = 1;
+        ssize_t written = write(event->fd, &one, sizeof one);
+        (void)written;  // a full counter is set already
+        errno = saved;
+    }
     event->isSet.store(true);
-    if (event->fd < 0) return;
-    const int saved = errno;
-    const std::uint64_t one = 1;
-    ssize_t written = write(event->fd, &one, sizeof one);
-    (void)written;  // a full counter is set already
-    errno = saved;
 }
 
 extern "C" void onStopSignal(int) {
