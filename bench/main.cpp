@@ -211,7 +211,9 @@ int run(const Options& options) {
     std::vector<Figure> figures;
     if (options.modes.count("poll") > 0) {
         runRows(context, options.rows, figures);
-        if (options.modes.count("wait") > 0) addPollingGaps(options.rows, figures);
+        if (options.modes.count("wait") > 0 && !context.launched) {
+            addPollingGaps(options.rows, figures);
+        }
     }
     if (options.modes.count("wait") > 0) {
         runWaitRows(waitingContext(context, fileLimit), options.rows, figures);
