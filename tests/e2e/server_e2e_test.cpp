@@ -58,7 +58,7 @@ class ServerE2ETest : public ::testing::Test {
     void launch(const std::vector<std::string>& args = {}, OutputTo output = OutputTo::Pipe) {
         std::vector<std::string> command = commandFromEnvironment(
             "PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER", PEERDIR_DEFAULT_SERVER);
-        if (const char* idle = std::getenv("PEERDIR_E2E_IDLE")) {
+        if (const char* idle = std::getenv("PEERDIR_E2E_IDLE"); idle != nullptr && *idle != 0) {
             command.insert(command.end(), {"--idle", idle});
         }
         command.insert(command.end(), args.begin(), args.end());
@@ -276,6 +276,8 @@ TEST_F(ServerE2ETest, InterruptWithSeveralClientsEndsEachAndProbesEveryConnectio
 // However they wait, every client's thread hears the stop request at once.
 TEST_F(ServerE2ETest, AStopRequestEndsTwoHundredIdleClientsAtOnce) {
     startServing();
+    // The first connects may come before the server's first poll.
+    ASSERT_TRUE(awaitWelcome(server_, "127.0.0.1", port_)) << server_.log;
     std::vector<Socket> crowd = openClients(ipv4FromText("127.0.0.1"), port_, 200, 50, 30000);
     clients_.insert(clients_.end(), crowd.begin(), crowd.end());
     ASSERT_EQ(crowd.size(), 200u);
