@@ -62,6 +62,7 @@ void registerLocally(SharedRegistry& shared, const SharedJob& job) {
                                 currentLease(shared), nullptr);
         registration.written = noteResult(shared, put) == EtcdStatus::Ok;
     }
+    shared.localKeys.insert(registration.key);
     shared.local.push_back(registration);
 }
 
@@ -71,6 +72,7 @@ void unregisterLocally(SharedRegistry& shared, const SharedJob& job) {
         shared.local.begin(), shared.local.end(),
         [&job](const LocalRegistration& r) { return r.connection != job.connection; });
     for (auto it = leaving; it != shared.local.end(); ++it) {
+        shared.localKeys.erase(it->key);
         if (it->written) keys.push_back(it->key);
     }
     shared.local.erase(leaving, shared.local.end());
@@ -79,6 +81,30 @@ void unregisterLocally(SharedRegistry& shared, const SharedJob& job) {
     if (shared.available.load()) noteResult(shared, deleteKeys(shared.requests, keys, &done));
     shared.staleKeys.insert(shared.staleKeys.end(), keys.begin() + static_cast<long>(done),
                             keys.end());
+}
+
+OwnRegistrations ownOf(const SharedRegistry& shared) {
+    return OwnRegistrations{shared.local, shared.localKeys};
+}
+
+// The earliest registration of the name as the mirror has it: Here,
+// Forwarded with *kv, or NotFound; Unavailable while the mirror is not
+// ready.
+SharedForward findInMirror(SharedRegistry& shared, const std::string& name, EtcdKeyValue* kv,
+                           ConnectionId* holder) {
+    MirroredName earliest;
+    bool ready = false;
+    if (!mirrorEarliest(shared.mirror, shared.options.prefix, shared.server, ownOf(shared), name,
+                        &earliest, &ready)) {
+        return ready ? SharedForward::NotFound : SharedForward::Unavailable;
+    }
+    *holder = earliest.connection;
+    if (earliest.here) return SharedForward::Here;
+    kv->key = earliest.key;
+    kv->createRevision = earliest.createRevision;
+    kv->lease = earliest.lease;
+    kv->value = encodeConnection(earliest.connection);
+    return SharedForward::Forwarded;
 }
 
 // The earliest registration of the name anywhere, or NotFound.
@@ -97,10 +123,15 @@ SharedForward findEarliest(SharedRegistry& shared, const std::string& name, Etcd
 
 // One attempt: Here, NotFound or Forwarded when settled; Unavailable when
 // etcd did not answer; a CompareFailed retry shows as NotFound with *again.
+// The first attempt looks in the mirror; one whose registration had gone
+// meanwhile looks again in etcd itself, which the mirror may lag.
 SharedForward tryForward(SharedRegistry& shared, SharedJob& job, std::uint64_t serial,
-                         ConnectionId* holder, bool* again) {
+                         bool fromMirror, ConnectionId* holder, bool* again) {
     EtcdKeyValue kv;
-    SharedForward found = findEarliest(shared, job.text, &kv);
+    SharedForward found = SharedForward::Unavailable;
+    if (fromMirror) found = findInMirror(shared, job.text, &kv, holder);
+    if (found == SharedForward::Here || found == SharedForward::NotFound) return found;
+    if (found == SharedForward::Unavailable) found = findEarliest(shared, job.text, &kv);
     if (found != SharedForward::Forwarded) return found;
     if (!decodeConnection(kv.value, holder)) return SharedForward::NotFound;
     if (kv.lease == currentLease(shared)) return SharedForward::Here;
@@ -125,7 +156,7 @@ void forward(SharedRegistry& shared, SharedJob& job) {
     const std::uint64_t serial = ++shared.serial;
     for (int attempt = 0; attempt < kForwardAttempts && shared.available.load(); ++attempt) {
         bool again = false;
-        outcome = tryForward(shared, job, serial, &holder, &again);
+        outcome = tryForward(shared, job, serial, attempt == 0, &holder, &again);
         if (!again) break;
     }
     finish(job, [outcome, holder](SharedAnswer& a) {
@@ -156,13 +187,28 @@ bool readAllRegistrations(SharedRegistry& shared, bool keysOnly, std::vector<Etc
     return false;
 }
 
+// The names as the mirror and this server's own registrations have them;
+// false while the mirror is not ready.
+bool listFromMirror(SharedRegistry& shared, std::vector<std::string>* names) {
+    std::vector<MirroredName> view;
+    if (!mirrorView(shared.mirror, shared.options.prefix, shared.server, ownOf(shared), &view)) {
+        return false;
+    }
+    names->reserve(view.size());
+    for (MirroredName& entry : view) names->push_back(std::move(entry.name));
+    return true;
+}
+
 void list(SharedRegistry& shared, SharedJob& job) {
-    std::vector<EtcdKeyValue> kvs;
-    bool read = shared.available.load() && readAllRegistrations(shared, true, &kvs);
     std::vector<std::string> names;
-    for (const EtcdKeyValue& kv : kvs) {
-        std::string name;
-        if (nameOfRegistration(shared.options.prefix, kv.key, &name)) names.push_back(name);
+    bool read = shared.available.load() && listFromMirror(shared, &names);
+    if (!read) {
+        std::vector<EtcdKeyValue> kvs;
+        read = shared.available.load() && readAllRegistrations(shared, true, &kvs);
+        for (const EtcdKeyValue& kv : kvs) {
+            std::string name;
+            if (nameOfRegistration(shared.options.prefix, kv.key, &name)) names.push_back(name);
+        }
     }
     finish(job, [&](SharedAnswer& a) {
         a.answered = read;
@@ -240,16 +286,19 @@ SharedRegistry* sharedRegistryStart(const SharedRegistryOptions& options, Delive
     shared->target = target;
     shared->server = randomServerTag();
     std::string problem;
-    for (EtcdConnection* etcd : {&shared->requests, &shared->renewals, &shared->mailbox}) {
+    for (EtcdConnection* etcd :
+         {&shared->requests, &shared->renewals, &shared->mailbox, &shared->names}) {
         parseEtcdEndpoints(options.endpoints, &etcd->endpoints, &problem);
     }
     // A watch on a member that froze ends only after this long without a
     // word, and then resumes on the next endpoint.
     shared->mailbox.watchIdleMillis = kMailboxIdleMillis;
+    shared->names.watchIdleMillis = kMailboxIdleMillis;
     joinAtStart(*shared);
     shared->registryThread = std::thread(runRegistry, std::ref(*shared));
     shared->keepAliveThread = std::thread(runKeepAlive, std::ref(*shared));
     shared->watchThread = std::thread(runMailboxWatch, std::ref(*shared));
+    shared->mirrorThread = std::thread(runMirror, std::ref(*shared));
     return shared;
 }
 
@@ -259,7 +308,9 @@ void sharedRegistryStop(SharedRegistry* shared) {
         shared->stopping = true;
         if (shared->watchStop) stopWatch(*shared->watchStop);
     }
+    stopWatch(shared->mirrorStop);
     shared->changed.notify_all();
+    shared->mirrorThread.join();
     shared->registryThread.join();
     shared->keepAliveThread.join();
     shared->watchThread.join();

@@ -19,6 +19,9 @@ constexpr unsigned kJoinRetryMillis = 500;
 constexpr auto kRejoinInterval = std::chrono::seconds(1);
 // After a watch breaks, before it is resumed.
 constexpr unsigned kWatchRetryMillis = 200;
+// Registrations per page when the mirror loads, so a large registry never
+// needs one huge response.
+constexpr std::int64_t kMirrorPage = 2000;
 // Mailbox keys remembered as handed over, against a retried put.
 constexpr std::size_t kDeliveredMemory = 8192;
 
@@ -252,6 +255,45 @@ void runKeepAlive(SharedRegistry& shared) {
         std::int64_t left = 0;
         EtcdStatus renewed = noteResult(shared, keepLeaseAlive(shared.renewals, lease, &left));
         if (renewed == EtcdStatus::LeaseNotFound) shared.changed.notify_all();
+    }
+}
+
+// Every registration, read a page at a time at one revision, into the
+// mirror; the revision to watch from, or 0 when etcd did not answer.
+std::int64_t loadMirror(SharedRegistry& shared, const std::string& prefix) {
+    EtcdRangeQuery query;
+    query.prefix = prefix;
+    query.limit = kMirrorPage;
+    std::vector<EtcdKeyValue> kvs;
+    EtcdRange page;
+    std::int64_t revision = 0;
+    do {
+        if (!page.kvs.empty()) query = nextPageQuery(query, page);
+        page = EtcdRange{};
+        if (rangeByCreation(shared.names, query, &page).status != EtcdStatus::Ok) return 0;
+        if (revision == 0) revision = page.revision;
+        kvs.insert(kvs.end(), page.kvs.begin(), page.kvs.end());
+    } while (page.more);
+    mirrorReplace(shared.mirror, shared.options.prefix, kvs);
+    return revision + 1;
+}
+
+void runMirror(SharedRegistry& shared) {
+    const std::string prefix = registrationsPrefix(shared.options.prefix);
+    std::int64_t from = 0;
+    for (;;) {
+        if (from == 0) from = loadMirror(shared, prefix);
+        if (from == 0) {
+            if (!pauseUnlessStopped(shared, kWatchRetryMillis)) return;
+            continue;
+        }
+        EtcdWatchResult watched = watchPrefix(
+            shared.names, prefix, from, shared.mirrorStop, [&shared](const EtcdWatchEvent& event) {
+                mirrorApply(shared.mirror, shared.options.prefix, event);
+            });
+        if (watched.end == WatchEnd::Stopped) return;
+        from = watched.end == WatchEnd::Compacted ? 0 : watched.nextRevision;
+        if (!pauseUnlessStopped(shared, kWatchRetryMillis)) return;
     }
 }
 

@@ -1,13 +1,15 @@
 // shared_state.h -- the shared registry's state and its threads, for the
 // room's own files.
 //
-// Three threads talk to etcd, each over an HTTP connection of its own, so a
-// server holds three connections however many clients it serves:
+// Four threads talk to etcd, each over an HTTP connection of its own, so a
+// server holds four connections however many clients it serves:
 //   - the registry thread carries out the client managers' jobs in the order
 //     they came, and rejoins etcd after trouble;
 //   - the keep-alive thread renews the lease at a third of its TTL;
 //   - the watch thread takes requests from this server's mailbox and hands
-//     them to its clients.
+//     them to its clients;
+//   - the mirror thread keeps the mirror of every registration current, from
+//     which lists, counts and lookups are answered.
 // The client managers only queue jobs and wait for answers, never on etcd
 // itself.
 #ifndef PEERDIR_SHARED_SHARED_STATE_H
@@ -27,6 +29,7 @@
 
 #include "etcd/etcd.h"
 #include "protocol/message.h"
+#include "shared/shared_mirror.h"
 #include "shared/shared_registry.h"
 
 namespace peerdir {
@@ -56,15 +59,6 @@ struct SharedJob {
     std::shared_ptr<SharedAnswer> answer;
 };
 
-// A name one of this server's clients registered, and whether etcd has it
-// under the current lease.
-struct LocalRegistration {
-    ConnectionId connection = 0;
-    std::string name;
-    std::string key;
-    bool written = false;
-};
-
 struct SharedRegistry {
     SharedRegistryOptions options;
     DeliverRequest deliver = nullptr;
@@ -74,9 +68,14 @@ struct SharedRegistry {
     EtcdConnection requests;  // the registry thread's
     EtcdConnection renewals;  // the keep-alive thread's
     EtcdConnection mailbox;   // the watch thread's
+    EtcdConnection names;     // the mirror thread's
     std::thread registryThread;
     std::thread keepAliveThread;
     std::thread watchThread;
+    std::thread mirrorThread;
+
+    SharedMirror mirror;
+    EtcdWatchStop mirrorStop;  // the mirror's watches, stopped once for good
 
     // Guarded by lock:
     std::mutex lock;
@@ -94,7 +93,8 @@ struct SharedRegistry {
 
     // The registry thread's own:
     std::vector<LocalRegistration> local;
-    std::vector<std::string> staleKeys;  // to delete once etcd answers again
+    std::unordered_set<std::string> localKeys;  // the keys of local
+    std::vector<std::string> staleKeys;         // to delete once etcd answers again
     std::uint64_t serial = 0;
     std::chrono::steady_clock::time_point lastRejoin{};
 
@@ -132,6 +132,7 @@ void queueJob(SharedRegistry& shared, SharedJob job);
 
 void runKeepAlive(SharedRegistry& shared);
 void runMailboxWatch(SharedRegistry& shared);
+void runMirror(SharedRegistry& shared);
 
 }  // namespace peerdir
 
