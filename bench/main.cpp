@@ -8,6 +8,7 @@
 // as wine, when given). The server must announce a loopback address: run the
 // benchmark in a network namespace of its own, as make bench does.
 #include <filesystem>
+#include <initializer_list>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -94,19 +95,26 @@ int parseOptions(int argc, char** argv, Options* options) {
     return 0;
 }
 
-void runRows(const BenchContext& context, const std::set<std::string>& rows,
-             std::vector<Figure>& figures) {
-    auto wanted = [&rows](const char* row) { return rows.count(row) > 0; };
-    bool memory = wanted("memory");
-    if (wanted("idle")) {
-        for (std::size_t n : {10, 100, 500, 1000}) {
+// Idle CPU at each of idleCounts, memory per idle client at 100, 1,000 and
+// 2,000, and memory per connection ever accepted, as the rows ask.
+void runIdleRows(const BenchContext& context, const std::set<std::string>& rows,
+                 std::initializer_list<std::size_t> idleCounts, std::vector<Figure>& figures) {
+    const bool memory = rows.count("memory") > 0;
+    if (rows.count("idle") > 0) {
+        for (std::size_t n : idleCounts) {
             measureIdleClients(context, n, true, memory && (n == 100 || n == 1000), figures);
         }
     } else if (memory) {
         for (std::size_t n : {100, 1000}) measureIdleClients(context, n, false, true, figures);
     }
     if (memory) measureIdleClients(context, 2000, false, true, figures);
-    if (wanted("lifetime")) measureLifetime(context, 20000, figures);
+    if (rows.count("lifetime") > 0) measureLifetime(context, 20000, figures);
+}
+
+void runRows(const BenchContext& context, const std::set<std::string>& rows,
+             std::vector<Figure>& figures) {
+    auto wanted = [&rows](const char* row) { return rows.count(row) > 0; };
+    runIdleRows(context, rows, {10, 100, 500, 1000}, figures);
     if (wanted("introduction")) {
         for (std::size_t n : {10, 100, 500}) measureIntroductions(context, n, 300, figures);
     }
@@ -130,16 +138,7 @@ void runRows(const BenchContext& context, const std::set<std::string>& rows,
 void runWaitRows(const BenchContext& context, const std::set<std::string>& rows,
                  std::vector<Figure>& figures) {
     auto wanted = [&rows](const char* row) { return rows.count(row) > 0; };
-    const bool memory = wanted("memory");
-    if (wanted("idle")) {
-        for (std::size_t n : {100, 1000, 10000}) {
-            measureIdleClients(context, n, true, memory && (n == 100 || n == 1000), figures);
-        }
-    } else if (memory) {
-        for (std::size_t n : {100, 1000}) measureIdleClients(context, n, false, true, figures);
-    }
-    if (memory) measureIdleClients(context, 2000, false, true, figures);
-    if (wanted("lifetime")) measureLifetime(context, 20000, figures);
+    runIdleRows(context, rows, {100, 1000, 10000}, figures);
     if (wanted("introduction")) {
         for (std::size_t n : {10, 100, 500}) measureIntroductions(context, n, 300, figures);
         // Under Wine every wake goes through the one wineserver; 10,000
