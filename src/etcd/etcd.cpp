@@ -53,8 +53,8 @@ EtcdConnection::~EtcdConnection() = default;
 
 const char* etcdStatusName(EtcdStatus status) {
     // In the order of EtcdStatus.
-    static const char* const kNames[] = {"Ok",        "CompareFailed", "LeaseNotFound",
-                                         "Compacted", "Refused",       "Unreachable"};
+    static const char* const kNames[] = {"Ok",   "CompareFailed", "LeaseNotFound", "Compacted",
+                                         "Busy", "Refused",       "Unreachable"};
     auto index = static_cast<std::size_t>(status);
     return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "?";
 }
@@ -146,6 +146,34 @@ EtcdResult rangeByCreation(EtcdConnection& etcd, const EtcdRangeQuery& query, Et
     return result;
 }
 
+EtcdResult rangeByKey(EtcdConnection& etcd, const EtcdRangeQuery& query, EtcdRange* range) {
+    const std::string start =
+        query.after.empty() ? rangeStartKey(query.prefix) : query.after + '\0';
+    Json request = {{"key", base64Encode(start)},
+                    {"range_end", base64Encode(prefixRangeEnd(query.prefix))},
+                    {"keys_only", query.keysOnly}};
+    if (query.limit > 0) request["limit"] = int64Text(query.limit);
+    if (query.revision > 0) request["revision"] = int64Text(query.revision);
+    Json reply;
+    EtcdResult result = postJson(etcd, "/v3/kv/range", request, &reply);
+    if (result.status != EtcdStatus::Ok) return result;
+    EtcdRange read;
+    if (!readKeyValues(reply, &read.kvs) || !readHeaderRevision(reply, &read.revision)) {
+        return unreadable("range");
+    }
+    if (query.revision > 0) read.revision = query.revision;
+    read.more = readFlag(reply, "more");
+    *range = read;
+    return result;
+}
+
+EtcdRangeQuery nextKeyPageQuery(const EtcdRangeQuery& query, const EtcdRange& page) {
+    EtcdRangeQuery next = query;
+    next.revision = page.revision;
+    if (!page.kvs.empty()) next.after = page.kvs.back().key;
+    return next;
+}
+
 EtcdRangeQuery nextPageQuery(const EtcdRangeQuery& query, const EtcdRange& page) {
     EtcdRangeQuery next = query;
     next.revision = page.revision;
@@ -178,6 +206,25 @@ EtcdResult deleteKeys(EtcdConnection& etcd, const std::vector<std::string>& keys
         if (result.status == EtcdStatus::Ok) deleted += batch;
     }
     if (done != nullptr) *done = deleted;
+    return result;
+}
+
+EtcdResult putKeysTogether(EtcdConnection& etcd, const std::vector<EtcdPut>& puts,
+                           std::int64_t* revision) {
+    if (puts.empty() || puts.size() > kEtcdMaxTxnOps) {
+        return refused("a transaction takes 1 to " + std::to_string(kEtcdMaxTxnOps) +
+                       " puts, not " + std::to_string(puts.size()));
+    }
+    Json operations = Json::array();
+    for (const EtcdPut& put : puts) {
+        operations.push_back({{"request_put", putOperation(put.key, put.value, put.lease)}});
+    }
+    Json reply;
+    EtcdResult result = postJson(etcd, "/v3/kv/txn", {{"success", operations}}, &reply);
+    if (result.status != EtcdStatus::Ok) return result;
+    std::int64_t putAt = 0;
+    if (!readHeaderRevision(reply, &putAt)) return unreadable("transaction");
+    if (revision != nullptr) *revision = putAt;
     return result;
 }
 

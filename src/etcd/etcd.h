@@ -35,6 +35,8 @@ enum class EtcdStatus {
     CompareFailed,  // a conditional put's guard key is gone or was re-created: nothing written
     LeaseNotFound,  // the lease expired or was revoked: grant a new one
     Compacted,      // the revision asked for was compacted away: read afresh
+    Busy,           // etcd would not take it now (too many requests, or its space quota is
+                    // used up): nothing written, try again later
     Refused,        // etcd answered with another error, or with something unreadable
     Unreachable,    // no endpoint answered within the request time-out
 };
@@ -44,6 +46,9 @@ const char* etcdStatusName(EtcdStatus status);
 struct EtcdResult {
     EtcdStatus status = EtcdStatus::Ok;
     std::string detail;  // one line for a log: etcd's message or why none answered
+    // Some endpoint sent an answer of any kind, an error or "no leader"
+    // included: etcd is there even when it could not do the request.
+    bool answered = false;
 };
 
 // The way to etcd. Fill in endpoints (and the time-outs if the defaults do
@@ -104,7 +109,8 @@ EtcdResult getKey(EtcdConnection& etcd, const std::string& key, bool* found, Etc
 // (create revision ascending: the order of registration).
 struct EtcdRangeQuery {
     std::string prefix;
-    std::int64_t limit = 0;              // at most this many keys; 0: all
+    std::string after;       // rangeByKey only: keys after this one; empty: from the first
+    std::int64_t limit = 0;  // at most this many keys; 0: all
     std::int64_t minCreateRevision = 0;  // only keys created at or after it; 0: any
     std::int64_t revision = 0;           // read the store as it was then; 0: now
     bool keysOnly = false;               // leave the values out
@@ -124,6 +130,15 @@ EtcdResult rangeByCreation(EtcdConnection& etcd, const EtcdRangeQuery& query, Et
 // starting after page's last key. Meaningful only while page.more is true.
 EtcdRangeQuery nextPageQuery(const EtcdRangeQuery& query, const EtcdRange& page);
 
+// The same range in key order, which etcd serves without sorting: the way to
+// read a large prefix page by page. Keys written in one transaction share a
+// create revision, so pages by create revision could split them.
+// minCreateRevision is ignored.
+EtcdResult rangeByKey(EtcdConnection& etcd, const EtcdRangeQuery& query, EtcdRange* range);
+
+// The key-order page after page, at the revision page was read at.
+EtcdRangeQuery nextKeyPageQuery(const EtcdRangeQuery& query, const EtcdRange& page);
+
 // deleted (may be null) gets 1 when the key was there, else 0.
 EtcdResult deleteKey(EtcdConnection& etcd, const std::string& key, std::int64_t* deleted);
 
@@ -137,6 +152,19 @@ constexpr std::size_t kEtcdMaxTxnOps = 128;
 // Ok, those of the transactions that went through before a failure.
 EtcdResult deleteKeys(EtcdConnection& etcd, const std::vector<std::string>& keys,
                       std::size_t* done);
+
+struct EtcdPut {
+    std::string key;
+    std::string value;
+    std::int64_t lease = 0;  // 0: none
+};
+
+// Puts every one of puts (at most kEtcdMaxTxnOps) in one transaction: all
+// of them or none. Keys it creates share one create revision, which revision
+// (may be null) gets. LeaseNotFound when a lease has gone, Busy when etcd
+// would not take it now; on Unreachable the puts may or may not have landed.
+EtcdResult putKeysTogether(EtcdConnection& etcd, const std::vector<EtcdPut>& puts,
+                           std::int64_t* revision);
 
 // In one transaction: if guardKey exists and was created at
 // guardCreateRevision, puts value at key under leaseId (0: none). Ok when it

@@ -112,7 +112,9 @@ EtcdResult attempt(EtcdConnection& etcd, const char* path, const std::string& bo
     if (!sent.answered) {
         return {EtcdStatus::Unreachable, where + ": " + httplib::to_string(sent.error)};
     }
-    return readAnswer(sent, where, reply);
+    EtcdResult result = readAnswer(sent, where, reply);
+    result.answered = true;
+    return result;
 }
 
 }  // namespace
@@ -137,6 +139,7 @@ EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Js
     }
     const std::string text = body.dump();
     std::string failures;
+    bool answered = false;
     // Round after round until the time is up, each endpoint given an even
     // share of the time left in its round, so one that hangs cannot use up
     // the time the others need. A cluster electing a leader answers "no
@@ -151,14 +154,17 @@ EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Js
         if (etcd.current >= count) etcd.current = 0;
         Clock::duration share = (deadline - Clock::now()) / (count - tried % count);
         EtcdResult result = attempt(etcd, path, text, share, reply);
+        answered = answered || result.answered;
+        result.answered = answered;
         if (result.status != EtcdStatus::Unreachable) return result;
         failures += (failures.empty() ? "" : "; ") + result.detail;
         etcd.http.reset();
         etcd.current = (etcd.current + 1) % count;
     }
-    return {EtcdStatus::Unreachable, "no etcd endpoint answered within " +
-                                         std::to_string(etcd.requestTimeoutMillis) + " ms (" +
-                                         failures + ")"};
+    return {EtcdStatus::Unreachable,
+            "no etcd endpoint answered within " + std::to_string(etcd.requestTimeoutMillis) +
+                " ms (" + failures + ")",
+            answered};
 }
 
 void requireLeader(httplib::Request& request) {
