@@ -33,6 +33,22 @@ ConnectionId takeConnection(const std::string& value) {
     return connection;
 }
 
+// SERVER-SERIAL, the key's last part, as written by registrationKey.
+bool parseServerSerial(const std::string& text, std::string* server, std::uint64_t* serial) {
+    const std::size_t dash = text.rfind('-');
+    if (dash == std::string::npos || dash == 0 || text.size() - dash - 1 != 16) return false;
+    std::uint64_t value = 0;
+    for (std::size_t i = dash + 1; i < text.size(); ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return false;
+        value = value << 4 | static_cast<std::uint64_t>(digit);
+    }
+    *server = text.substr(0, dash);
+    *serial = value;
+    return true;
+}
+
 }  // namespace
 
 // As etcdctl prints it, so an operator can look the lease up.
@@ -59,6 +75,23 @@ bool nameOfRegistration(const std::string& prefix, const std::string& key, std::
     std::size_t end = key.find('/', all.size());
     if (end == std::string::npos) return false;
     return hexDecode(key.substr(all.size(), end - all.size()), name);
+}
+
+bool parseRegistrationKey(const std::string& prefix, const std::string& key,
+                          RegistrationParts* parts) {
+    const std::string all = registrationsPrefix(prefix);
+    if (key.compare(0, all.size(), all) != 0) return false;
+    const std::size_t end = key.find('/', all.size());
+    if (end == std::string::npos) return false;
+    return hexDecode(key.substr(all.size(), end - all.size()), &parts->name) &&
+           parseServerSerial(key.substr(end + 1), &parts->server, &parts->serial);
+}
+
+bool serialOfServersKey(const std::string& key, const std::string& server, std::uint64_t* serial) {
+    const std::size_t last = key.rfind('/');
+    std::string tag;
+    return last != std::string::npos && parseServerSerial(key.substr(last + 1), &tag, serial) &&
+           tag == server;
 }
 
 std::string mailboxPrefix(const std::string& prefix, std::int64_t lease) {

@@ -34,6 +34,19 @@ std::string registrationKey(const std::string& prefix, const std::string& name,
 // The name a registration key is for; false for any other key.
 bool nameOfRegistration(const std::string& prefix, const std::string& key, std::string* name);
 
+// A registration key's parts; registrationKey puts them back together.
+struct RegistrationParts {
+    std::string name;
+    std::string server;
+    std::uint64_t serial = 0;
+};
+bool parseRegistrationKey(const std::string& prefix, const std::string& key,
+                          RegistrationParts* parts);
+
+// The serial of a key this server wrote (server is its tag); false for any
+// other server's key.
+bool serialOfServersKey(const std::string& key, const std::string& server, std::uint64_t* serial);
+
 std::string mailboxPrefix(const std::string& prefix, std::int64_t lease);
 std::string mailboxKey(const std::string& prefix, std::int64_t lease, const std::string& server,
                        std::uint64_t serial);

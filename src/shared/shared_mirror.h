@@ -5,14 +5,19 @@
 // The mirror thread loads every registration under the prefix at one
 // revision, then applies the watch's puts and deletes from the revision
 // after; when the watch's start is compacted or the watch breaks, it loads
-// again. Until the first load the mirror is not ready and callers ask etcd
-// as before.
+// again. Until the first load the mirror is not ready and callers answer
+// from this server's own names.
 //
-// The mirror alone lags this server's own writes by a round trip, so the
-// registry thread answers from the mirror and its own registrations
-// together (mirrorView): this server's keys count only while the server
-// still holds them, and those etcd has not shown back yet come last, as the
-// newest.
+// Order is etcd's: by create revision, and among keys written in one
+// transaction (which share it) by key, which every server reads alike. The
+// mirror alone lags this server's own writes by a round trip, so callers
+// answer from the mirror and this server's own registrations together
+// (mirrorView): this server's keys count only while it still holds them, and
+// those etcd has not shown back yet come last, as the newest.
+//
+// A registration costs well under 200 bytes here: the key is kept in a
+// compact form (the name's bytes, the server's tag and the serial in
+// binary), and the order is a sorted array of pointers into the key map.
 #ifndef PEERDIR_SHARED_SHARED_MIRROR_H
 #define PEERDIR_SHARED_SHARED_MIRROR_H
 
@@ -20,7 +25,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "etcd/etcd.h"
@@ -28,20 +32,26 @@
 
 namespace peerdir {
 
-// What the mirror keeps of a registration: its key is the map's. About 150
-// bytes a name with the key itself.
 struct MirrorEntry {
-    ConnectionId connection = 0;
-    std::int64_t lease = 0;
     std::int64_t createRevision = 0;
+    std::int64_t lease = 0;
+    ConnectionId connection = 0;
+};
+
+// One place in registration order; key points into byKey's node, and is
+// null once that registration has gone (a gap, swept out later).
+struct MirrorPlace {
+    std::int64_t createRevision = 0;
+    const std::string* key = nullptr;
 };
 
 struct SharedMirror {
     std::mutex lock;
     bool ready = false;
-    std::map<std::string, MirrorEntry> byKey;
-    // Registration order; the key pointers point into byKey's nodes.
-    std::map<std::int64_t, const std::string*> byCreation;
+    std::map<std::string, MirrorEntry> byKey;  // compact keys: NAME \0 TAG SERIAL
+    std::vector<MirrorPlace> order;
+    bool sorted = true;
+    std::size_t gaps = 0;
 };
 
 // Replaces everything with kvs, the registrations under prefix as read at
@@ -52,9 +62,12 @@ void mirrorReplace(SharedMirror& mirror, const std::string& prefix,
 // Applies one watch event on the registrations.
 void mirrorApply(SharedMirror& mirror, const std::string& prefix, const EtcdWatchEvent& event);
 
+// How many registrations the mirror holds.
+std::size_t mirrorSize(SharedMirror& mirror);
+
 // One registration as a lookup or a list sees it.
 struct MirroredName {
-    std::string key;
+    std::string key;  // the key in etcd
     std::string name;
     ConnectionId connection = 0;
     std::int64_t lease = 0;
@@ -62,31 +75,37 @@ struct MirroredName {
     bool here = false;                // a registration of this server's
 };
 
-// A name one of this server's clients registered, and whether etcd has it
-// under the current lease: the registry thread's own record.
+// Where a registration of this server's stands with etcd. A put whose
+// answer never came may have landed: its key counts as written, and is
+// deleted, until a later answer settles it.
+enum class PutState { Pending, Unknown, Written };
+
+// A name one of this server's clients registered: the reconciler's desired
+// state, keyed by its serial (registration order).
 struct LocalRegistration {
     ConnectionId connection = 0;
     std::string name;
     std::string key;
-    bool written = false;
+    PutState state = PutState::Pending;
 };
+using LocalRegistrations = std::map<std::uint64_t, LocalRegistration>;
 
-// This server's registrations in the order they came, and their keys.
+// This server's tag and its registrations, which the caller keeps still
+// while a view is taken.
 struct OwnRegistrations {
-    const std::vector<LocalRegistration>& inOrder;
-    const std::unordered_set<std::string>& keys;
+    const std::string& server;
+    const LocalRegistrations& bySerial;
 };
 
 // Every registration in registration order, as described above; false
-// while the mirror is not ready. server is this server's tag.
-bool mirrorView(SharedMirror& mirror, const std::string& prefix, const std::string& server,
-                const OwnRegistrations& own, std::vector<MirroredName>* names);
+// while the mirror is not ready.
+bool mirrorView(SharedMirror& mirror, const std::string& prefix, const OwnRegistrations& own,
+                std::vector<MirroredName>* names);
 
 // The earliest registration of name in that view; false when there is none
 // or the mirror is not ready (*ready says which).
-bool mirrorEarliest(SharedMirror& mirror, const std::string& prefix, const std::string& server,
-                    const OwnRegistrations& own, const std::string& name, MirroredName* earliest,
-                    bool* ready);
+bool mirrorEarliest(SharedMirror& mirror, const std::string& prefix, const OwnRegistrations& own,
+                    const std::string& name, MirroredName* earliest, bool* ready);
 
 }  // namespace peerdir
 

@@ -1,5 +1,5 @@
 // shared_registry.cpp -- the client managers' side of the shared registry,
-// and the registry thread that carries out their jobs against etcd.
+// and the forwarder that carries their forwards to other servers.
 #include "shared/shared_registry.h"
 
 #include <algorithm>
@@ -14,251 +14,138 @@ namespace peerdir {
 
 namespace {
 
-// A forward whose target's registration vanished between the lookup and the
-// put is looked up again, this many times in all.
+// A forward whose target's registration went between the lookup and the put
+// is looked up again in etcd itself, which the mirror may lag; this many
+// attempts in all.
 constexpr int kForwardAttempts = 3;
-// Names per page of a list, so a large registry never needs one huge
-// response.
-constexpr std::int64_t kListPage = 2000;
-// A list whose pinned revision is compacted away while it pages is started
-// again, this many times in all.
-constexpr int kListAttempts = 3;
+// Forwards waiting for the forwarder; one that finds the queue full is
+// answered from this server's own names at once.
+constexpr std::size_t kForwardQueueBound = 1024;
+// One forward's etcd request, every endpoint tried, ends inside the
+// waiter's bound.
+constexpr unsigned kForwardRequestMillis = kSharedAnswerMillis * 2 / 3;
+constexpr unsigned kRequestMillis = 2000;
 constexpr unsigned kMailboxIdleMillis = 15000;
 
-// Queues a job and waits for its answer; nullptr when none came in time.
-std::shared_ptr<SharedAnswer> ask(SharedRegistry& shared, SharedJob job) {
-    auto answer = std::make_shared<SharedAnswer>();
-    job.answer = answer;
-    queueJob(shared, std::move(job));
-    std::unique_lock<std::mutex> hold(answer->lock);
-    if (answer->ready.wait_for(hold, std::chrono::milliseconds(kSharedAnswerMillis),
-                               [&answer] { return answer->done; })) {
-        return answer;
-    }
-    answer->abandoned = true;
-    return nullptr;
-}
-
-void finish(SharedJob& job, const std::function<void(SharedAnswer&)>& fill) {
-    std::lock_guard<std::mutex> hold(job.answer->lock);
-    fill(*job.answer);
-    job.answer->done = true;
-    job.answer->ready.notify_all();
-}
-
-bool abandoned(const SharedJob& job) {
-    std::lock_guard<std::mutex> hold(job.answer->lock);
-    return job.answer->abandoned;
-}
-
-// ---- The registry thread's jobs ------------------------------------------
-
-void registerLocally(SharedRegistry& shared, const SharedJob& job) {
-    LocalRegistration registration{job.connection, job.text, {}, false};
-    registration.key =
-        registrationKey(shared.options.prefix, job.text, shared.server, ++shared.serial);
-    if (shared.available.load()) {
-        EtcdResult put = putKey(shared.requests, registration.key, encodeConnection(job.connection),
-                                currentLease(shared), nullptr);
-        registration.written = noteResult(shared, put) == EtcdStatus::Ok;
-    }
-    shared.localKeys.insert(registration.key);
-    shared.local.push_back(registration);
-}
-
-void unregisterLocally(SharedRegistry& shared, const SharedJob& job) {
-    std::vector<std::string> keys;
-    auto leaving = std::stable_partition(
-        shared.local.begin(), shared.local.end(),
-        [&job](const LocalRegistration& r) { return r.connection != job.connection; });
-    for (auto it = leaving; it != shared.local.end(); ++it) {
-        shared.localKeys.erase(it->key);
-        if (it->written) keys.push_back(it->key);
-    }
-    shared.local.erase(leaving, shared.local.end());
-    if (keys.empty()) return;
-    std::size_t done = 0;
-    if (shared.available.load()) noteResult(shared, deleteKeys(shared.requests, keys, &done));
-    shared.staleKeys.insert(shared.staleKeys.end(), keys.begin() + static_cast<long>(done),
-                            keys.end());
-}
-
 OwnRegistrations ownOf(const SharedRegistry& shared) {
-    return OwnRegistrations{shared.local, shared.localKeys};
+    return OwnRegistrations{shared.server, shared.local};
 }
 
-// The earliest registration of the name as the mirror has it: Here,
-// Forwarded with *kv, or NotFound; Unavailable while the mirror is not
-// ready.
-SharedForward findInMirror(SharedRegistry& shared, const std::string& name, EtcdKeyValue* kv,
-                           ConnectionId* holder) {
-    MirroredName earliest;
-    bool ready = false;
-    if (!mirrorEarliest(shared.mirror, shared.options.prefix, shared.server, ownOf(shared), name,
-                        &earliest, &ready)) {
-        return ready ? SharedForward::NotFound : SharedForward::Unavailable;
-    }
-    *holder = earliest.connection;
-    if (earliest.here) return SharedForward::Here;
-    kv->key = earliest.key;
-    kv->createRevision = earliest.createRevision;
-    kv->lease = earliest.lease;
-    kv->value = encodeConnection(earliest.connection);
-    return SharedForward::Forwarded;
-}
+// ---- The forwarder ---------------------------------------------------------
 
-// The earliest registration of the name anywhere, or NotFound.
-SharedForward findEarliest(SharedRegistry& shared, const std::string& name, EtcdKeyValue* kv) {
+enum class Lookup { Found, NotFound, Unknown };
+
+// The earliest registration of the name as etcd itself has it.
+Lookup findInEtcd(SharedRegistry& shared, const std::string& name, MirroredName* target) {
     EtcdRangeQuery query;
     query.prefix = namePrefix(shared.options.prefix, name);
     query.limit = 1;
     EtcdRange range;
-    if (noteResult(shared, rangeByCreation(shared.requests, query, &range)) != EtcdStatus::Ok) {
-        return SharedForward::Unavailable;
+    if (noteResult(shared, rangeByCreation(shared.forwards, query, &range)) != EtcdStatus::Ok) {
+        return Lookup::Unknown;
     }
-    if (range.kvs.empty()) return SharedForward::NotFound;
-    *kv = range.kvs.front();
-    return SharedForward::Forwarded;
+    if (range.kvs.empty()) return Lookup::NotFound;
+    const EtcdKeyValue& kv = range.kvs.front();
+    if (!decodeConnection(kv.value, &target->connection)) return Lookup::NotFound;
+    target->key = kv.key;
+    target->lease = kv.lease;
+    target->createRevision = kv.createRevision;
+    target->here = kv.lease == currentLease(shared);
+    return Lookup::Found;
 }
 
-// One attempt: Here, NotFound or Forwarded when settled; Unavailable when
-// etcd did not answer; a CompareFailed retry shows as NotFound with *again.
-// The first attempt looks in the mirror; one whose registration had gone
-// meanwhile looks again in etcd itself, which the mirror may lag.
-SharedForward tryForward(SharedRegistry& shared, SharedJob& job, std::uint64_t serial,
-                         bool fromMirror, ConnectionId* holder, bool* again) {
-    EtcdKeyValue kv;
-    SharedForward found = SharedForward::Unavailable;
-    if (fromMirror) found = findInMirror(shared, job.text, &kv, holder);
-    if (found == SharedForward::Here || found == SharedForward::NotFound) return found;
-    if (found == SharedForward::Unavailable) found = findEarliest(shared, job.text, &kv);
-    if (found != SharedForward::Forwarded) return found;
-    if (!decodeConnection(kv.value, holder)) return SharedForward::NotFound;
-    if (kv.lease == currentLease(shared)) return SharedForward::Here;
-    if (abandoned(job)) return SharedForward::Unavailable;
-    const std::string mailKey = mailboxKey(shared.options.prefix, kv.lease, shared.server, serial);
-    EtcdResult put = putIfCreatedAt(shared.requests, kv.key, kv.createRevision, mailKey,
-                                    encodeMailboxValue(*holder, job.payload), kv.lease, nullptr);
-    EtcdStatus status = put.status;
-    if (status == EtcdStatus::Unreachable) noteResult(shared, put);
-    if (status == EtcdStatus::Ok) return SharedForward::Forwarded;
-    if (status == EtcdStatus::Unreachable) return SharedForward::Unavailable;
-    // The registration, or its server's lease, went meanwhile.
-    *again = status == EtcdStatus::CompareFailed || status == EtcdStatus::LeaseNotFound;
+// Puts the request in the target server's mailbox, guarded by the target's
+// registration, so that a request for a registration that went is never put.
+// True when the registration had gone (look again).
+bool putInMailbox(SharedRegistry& shared, const ForwardJob& job, std::uint64_t serial) {
+    const MirroredName& target = job.target;
+    EtcdResult put =
+        putIfCreatedAt(shared.forwards, target.key, target.createRevision,
+                       mailboxKey(shared.options.prefix, target.lease, shared.server, serial),
+                       encodeMailboxValue(target.connection, job.payload), target.lease, nullptr);
+    EtcdStatus status = noteResult(shared, put);
+    return status == EtcdStatus::CompareFailed || status == EtcdStatus::LeaseNotFound;
+}
+
+// Forwarded when the put went through or its outcome is not known: either
+// way nothing more goes to anyone, so no request arrives twice.
+SharedForward carryOut(SharedRegistry& shared, ForwardJob& job) {
+    std::uint64_t serial = 0;
+    {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        serial = ++shared.serial;
+    }
+    for (int attempt = 0; attempt < kForwardAttempts; ++attempt) {
+        if (!putInMailbox(shared, job, serial)) return SharedForward::Forwarded;
+        Lookup found = findInEtcd(shared, job.target.name, &job.target);
+        if (found == Lookup::NotFound) return SharedForward::NotFound;
+        if (found == Lookup::Unknown) return SharedForward::Forwarded;
+        if (job.target.here) return SharedForward::Here;
+    }
     return SharedForward::NotFound;
 }
 
-void forward(SharedRegistry& shared, SharedJob& job) {
-    SharedForward outcome = SharedForward::Unavailable;
-    ConnectionId holder = 0;
-    // One key for every attempt at this request: a put retried after a
-    // time-out overwrites itself instead of adding a second message.
-    const std::uint64_t serial = ++shared.serial;
-    for (int attempt = 0; attempt < kForwardAttempts && shared.available.load(); ++attempt) {
-        bool again = false;
-        outcome = tryForward(shared, job, serial, attempt == 0, &holder, &again);
-        if (!again) break;
-    }
-    finish(job, [outcome, holder](SharedAnswer& a) {
-        a.forward = outcome;
-        a.holder = holder;
-    });
+// Marks the job started unless its waiter gave up first; a given-up job is
+// dropped unsent.
+bool startJob(ForwardJob& job) {
+    std::lock_guard<std::mutex> hold(job.answer->lock);
+    if (job.answer->abandoned) return false;
+    job.answer->started = true;
+    return true;
 }
 
-// Every registration's key, a page at a time, all read at one revision.
-bool readAllRegistrations(SharedRegistry& shared, bool keysOnly, std::vector<EtcdKeyValue>* kvs) {
-    for (int attempt = 0; attempt < kListAttempts; ++attempt) {
-        kvs->clear();
-        EtcdRangeQuery query;
-        query.prefix = registrationsPrefix(shared.options.prefix);
-        query.limit = kListPage;
-        query.keysOnly = keysOnly;
-        EtcdRange page;
-        EtcdStatus status = EtcdStatus::Ok;
-        do {
-            if (!page.kvs.empty()) query = nextPageQuery(query, page);
-            page = EtcdRange{};
-            status = noteResult(shared, rangeByCreation(shared.requests, query, &page));
-            kvs->insert(kvs->end(), page.kvs.begin(), page.kvs.end());
-        } while (status == EtcdStatus::Ok && page.more);
-        if (status == EtcdStatus::Ok) return true;
-        if (status != EtcdStatus::Compacted) return false;
+void finishJob(ForwardJob& job, SharedForward outcome) {
+    std::lock_guard<std::mutex> hold(job.answer->lock);
+    job.answer->outcome = outcome;
+    job.answer->holder = job.target.connection;
+    job.answer->done = true;
+    job.answer->ready.notify_all();
+}
+
+bool takeForward(SharedRegistry& shared, ForwardJob* job) {
+    std::unique_lock<std::mutex> hold(shared.lock);
+    shared.forwardQueued.wait(hold,
+                              [&shared] { return shared.stopping || !shared.forwardJobs.empty(); });
+    if (shared.stopping) return false;
+    *job = std::move(shared.forwardJobs.front());
+    shared.forwardJobs.pop_front();
+    return true;
+}
+
+// ---- The client managers' side ----------------------------------------------
+
+// Queues the forward and waits for it within the bound. A forward given up
+// before its put started is answered from this server's own names; one given
+// up later may still arrive, once, and the asker hears nothing more.
+SharedForward forwardElsewhere(SharedRegistry& shared, const MirroredName& target,
+                               const std::uint8_t* payload, ConnectionId* holder) {
+    ForwardJob job;
+    job.target = target;
+    std::copy(payload, payload + kConnectPayloadSize, job.payload);
+    auto answer = std::make_shared<ForwardAnswer>();
+    job.answer = answer;
+    {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        if (shared.forwardJobs.size() >= kForwardQueueBound) return SharedForward::Unavailable;
+        shared.forwardJobs.push_back(std::move(job));
     }
-    return false;
+    shared.forwardQueued.notify_one();
+    std::unique_lock<std::mutex> hold(answer->lock);
+    if (!answer->ready.wait_for(hold, std::chrono::milliseconds(kSharedAnswerMillis),
+                                [&answer] { return answer->done; })) {
+        answer->abandoned = true;
+        return answer->started ? SharedForward::Forwarded : SharedForward::Unavailable;
+    }
+    *holder = answer->holder;
+    return answer->outcome;
 }
 
 // The names as the mirror and this server's own registrations have them;
-// false while the mirror is not ready.
-bool listFromMirror(SharedRegistry& shared, std::vector<std::string>* names) {
-    std::vector<MirroredName> view;
-    if (!mirrorView(shared.mirror, shared.options.prefix, shared.server, ownOf(shared), &view)) {
-        return false;
-    }
-    names->reserve(view.size());
-    for (MirroredName& entry : view) names->push_back(std::move(entry.name));
-    return true;
-}
-
-void list(SharedRegistry& shared, SharedJob& job) {
-    std::vector<std::string> names;
-    bool read = shared.available.load() && listFromMirror(shared, &names);
-    if (!read) {
-        std::vector<EtcdKeyValue> kvs;
-        read = shared.available.load() && readAllRegistrations(shared, true, &kvs);
-        for (const EtcdKeyValue& kv : kvs) {
-            std::string name;
-            if (nameOfRegistration(shared.options.prefix, kv.key, &name)) names.push_back(name);
-        }
-    }
-    finish(job, [&](SharedAnswer& a) {
-        a.answered = read;
-        a.count = names.size();
-        if (job.kind == JobKind::List) a.names.swap(names);
-    });
-}
-
-void deleteMailboxKey(SharedRegistry& shared, const SharedJob& job) {
-    if (!shared.available.load() ||
-        noteResult(shared, deleteKey(shared.requests, job.text, nullptr)) != EtcdStatus::Ok) {
-        shared.staleKeys.push_back(job.text);
-    }
-}
-
-void runJob(SharedRegistry& shared, SharedJob& job) {
-    switch (job.kind) {
-        case JobKind::Register:
-            return registerLocally(shared, job);
-        case JobKind::Unregister:
-            return unregisterLocally(shared, job);
-        case JobKind::Forward:
-            return forward(shared, job);
-        case JobKind::List:
-        case JobKind::Count:
-            return list(shared, job);
-        case JobKind::DeleteMailbox:
-            return deleteMailboxKey(shared, job);
-    }
-}
-
-// The next job, or none after a second without one (or once stopping), so
-// that recovery gets its turn.
-bool takeJob(SharedRegistry& shared, SharedJob* job) {
-    std::unique_lock<std::mutex> hold(shared.lock);
-    shared.changed.wait_for(hold, std::chrono::seconds(1), [&shared] {
-        return shared.stopping || shared.leaseLost || !shared.jobs.empty();
-    });
-    if (shared.stopping || shared.jobs.empty()) return false;
-    *job = std::move(shared.jobs.front());
-    shared.jobs.pop_front();
-    return true;
-}
-
-void runRegistry(SharedRegistry& shared) {
-    while (!stopRequested(shared)) {
-        recoverWhenDue(shared);
-        SharedJob job;
-        if (takeJob(shared, &job)) runJob(shared, job);
-    }
+// false while the mirror is not ready or etcd is lost.
+bool viewOf(SharedRegistry& shared, std::vector<MirroredName>* view) {
+    if (!shared.available.load()) return false;
+    std::lock_guard<std::mutex> hold(shared.lock);
+    return mirrorView(shared.mirror, shared.options.prefix, ownOf(shared), view);
 }
 
 std::string randomServerTag() {
@@ -267,7 +154,23 @@ std::string randomServerTag() {
     return leaseText(static_cast<std::int64_t>(tag));
 }
 
+void startThreads(SharedRegistry& shared) {
+    shared.reconcilerThread = std::thread(runReconciler, std::ref(shared));
+    shared.forwarderThread = std::thread(runForwarder, std::ref(shared));
+    shared.keepAliveThread = std::thread(runKeepAlive, std::ref(shared));
+    shared.watchThread = std::thread(runMailboxWatch, std::ref(shared));
+    shared.mirrorThread = std::thread(runMirror, std::ref(shared));
+}
+
 }  // namespace
+
+void runForwarder(SharedRegistry& shared) {
+    ForwardJob job;
+    while (takeForward(shared, &job)) {
+        if (startJob(job)) finishJob(job, carryOut(shared, job));
+        job = ForwardJob{};
+    }
+}
 
 bool sharedRegistryBuilt() { return true; }
 
@@ -286,19 +189,18 @@ SharedRegistry* sharedRegistryStart(const SharedRegistryOptions& options, Delive
     shared->target = target;
     shared->server = randomServerTag();
     std::string problem;
-    for (EtcdConnection* etcd :
-         {&shared->requests, &shared->renewals, &shared->mailbox, &shared->names}) {
+    for (EtcdConnection* etcd : {&shared->writes, &shared->forwards, &shared->renewals,
+                                 &shared->mailbox, &shared->names}) {
         parseEtcdEndpoints(options.endpoints, &etcd->endpoints, &problem);
+        etcd->requestTimeoutMillis = kRequestMillis;
     }
+    shared->forwards.requestTimeoutMillis = kForwardRequestMillis;
     // A watch on a member that froze ends only after this long without a
     // word, and then resumes on the next endpoint.
     shared->mailbox.watchIdleMillis = kMailboxIdleMillis;
     shared->names.watchIdleMillis = kMailboxIdleMillis;
     joinAtStart(*shared);
-    shared->registryThread = std::thread(runRegistry, std::ref(*shared));
-    shared->keepAliveThread = std::thread(runKeepAlive, std::ref(*shared));
-    shared->watchThread = std::thread(runMailboxWatch, std::ref(*shared));
-    shared->mirrorThread = std::thread(runMirror, std::ref(*shared));
+    startThreads(*shared);
     return shared;
 }
 
@@ -310,61 +212,85 @@ void sharedRegistryStop(SharedRegistry* shared) {
     }
     stopWatch(shared->mirrorStop);
     shared->changed.notify_all();
-    shared->mirrorThread.join();
-    shared->registryThread.join();
-    shared->keepAliveThread.join();
-    shared->watchThread.join();
+    shared->forwardQueued.notify_all();
+    for (std::thread* thread :
+         {&shared->mirrorThread, &shared->reconcilerThread, &shared->forwarderThread,
+          &shared->keepAliveThread, &shared->watchThread}) {
+        thread->join();
+    }
     // The names go at once rather than when the lease runs out.
-    if (shared->lease != 0 && shared->available.load())
-        revokeLease(shared->requests, shared->lease);
+    if (shared->lease != 0 && shared->available.load()) {
+        revokeLease(shared->writes, shared->lease);
+    }
     delete shared;
 }
 
 void sharedRegister(SharedRegistry* shared, ConnectionId connection, const std::string& name) {
-    SharedJob job;
-    job.kind = JobKind::Register;
-    job.connection = connection;
-    job.text = name;
-    queueJob(*shared, std::move(job));
+    {
+        std::lock_guard<std::mutex> hold(shared->lock);
+        const std::uint64_t serial = ++shared->serial;
+        LocalRegistration registration{
+            connection, name, registrationKey(shared->options.prefix, name, shared->server, serial),
+            PutState::Pending};
+        shared->local.emplace(serial, std::move(registration));
+        shared->serialsOf.emplace(connection, serial);
+        shared->unsettled.insert(serial);
+    }
+    shared->changed.notify_all();
 }
 
 void sharedUnregisterAll(SharedRegistry* shared, ConnectionId connection) {
-    SharedJob job;
-    job.kind = JobKind::Unregister;
-    job.connection = connection;
-    queueJob(*shared, std::move(job));
+    bool stale = false;
+    {
+        std::lock_guard<std::mutex> hold(shared->lock);
+        auto range = shared->serialsOf.equal_range(connection);
+        for (auto it = range.first; it != range.second; ++it) {
+            auto found = shared->local.find(it->second);
+            if (found == shared->local.end()) continue;
+            // A put that may have landed is deleted as if it had.
+            if (found->second.state != PutState::Pending) {
+                shared->staleKeys.push_back(found->second.key);
+                stale = true;
+            }
+            shared->unsettled.erase(it->second);
+            shared->local.erase(found);
+        }
+        shared->serialsOf.erase(range.first, range.second);
+    }
+    if (stale) shared->changed.notify_all();
 }
 
 SharedForward sharedForward(SharedRegistry* shared, const std::string& name,
                             const std::uint8_t* payload, ConnectionId* holder) {
     if (!shared->available.load()) return SharedForward::Unavailable;
-    SharedJob job;
-    job.kind = JobKind::Forward;
-    job.text = name;
-    std::copy(payload, payload + kConnectPayloadSize, job.payload);
-    std::shared_ptr<SharedAnswer> answer = ask(*shared, std::move(job));
-    if (answer == nullptr) return SharedForward::Unavailable;
-    *holder = answer->holder;
-    return answer->forward;
+    MirroredName earliest;
+    bool ready = false;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> hold(shared->lock);
+        found = mirrorEarliest(shared->mirror, shared->options.prefix, ownOf(*shared), name,
+                               &earliest, &ready);
+    }
+    if (!ready) return SharedForward::Unavailable;
+    if (!found) return SharedForward::NotFound;
+    *holder = earliest.connection;
+    if (earliest.here) return SharedForward::Here;
+    return forwardElsewhere(*shared, earliest, payload, holder);
 }
 
 bool sharedListNames(SharedRegistry* shared, std::vector<std::string>* names) {
-    if (!shared->available.load()) return false;
-    SharedJob job;
-    job.kind = JobKind::List;
-    std::shared_ptr<SharedAnswer> answer = ask(*shared, std::move(job));
-    if (answer == nullptr || !answer->answered) return false;
-    names->swap(answer->names);
+    std::vector<MirroredName> view;
+    if (!viewOf(*shared, &view)) return false;
+    names->clear();
+    names->reserve(view.size());
+    for (MirroredName& entry : view) names->push_back(std::move(entry.name));
     return true;
 }
 
 bool sharedNameCount(SharedRegistry* shared, std::size_t* count) {
-    if (!shared->available.load()) return false;
-    SharedJob job;
-    job.kind = JobKind::Count;
-    std::shared_ptr<SharedAnswer> answer = ask(*shared, std::move(job));
-    if (answer == nullptr || !answer->answered) return false;
-    *count = answer->count;
+    std::vector<MirroredName> view;
+    if (!viewOf(*shared, &view)) return false;
+    *count = view.size();
     return true;
 }
 

@@ -32,7 +32,7 @@ struct SharedRegistryOptions {
 };
 
 constexpr unsigned kLeastLeaseTtlSeconds = 2;
-constexpr unsigned kSharedAnswerMillis = 2000;
+constexpr unsigned kSharedAnswerMillis = 1500;
 
 // A connection's number for the registry: unlike a socket number, it is
 // never used again for another connection while the server runs.

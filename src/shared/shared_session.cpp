@@ -1,6 +1,7 @@
 // shared_session.cpp -- the shared registry's standing with etcd: joining,
-// the lease and its renewal, losing etcd and coming back, and the mailbox
-// watch that hands forwarded requests to this server's clients.
+// the lease and its renewal, losing etcd and coming back, the reconciler
+// that writes this server's registrations, the mailbox watch that hands
+// forwarded requests to this server's clients, and the mirror's thread.
 #include <chrono>
 
 #include "platform/console.h"
@@ -11,12 +12,21 @@ namespace peerdir {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How long the start waits for an endpoint to answer before serving its own
 // clients only.
 constexpr auto kJoinWait = std::chrono::seconds(10);
 constexpr unsigned kJoinRetryMillis = 500;
-// While etcd is lost, how often the registry thread asks whether it is back.
+// While etcd is lost, how often the reconciler asks whether it is back.
 constexpr auto kRejoinInterval = std::chrono::seconds(1);
+// etcd counts as lost once no endpoint has answered anything for this long.
+// A cluster electing a leader answers "no leader" at once, and an election
+// takes a few seconds at most; only a silence longer than that, from every
+// member, is an outage.
+constexpr std::int64_t kLostAfterMillis = 4000;
+// After a write etcd refused or did not answer, before the next try.
+constexpr auto kWriteRetry = std::chrono::milliseconds(250);
 // After a watch breaks, before it is resumed.
 constexpr unsigned kWatchRetryMillis = 200;
 // Registrations per page when the mirror loads, so a large registry never
@@ -25,70 +35,163 @@ constexpr std::int64_t kMirrorPage = 2000;
 // Mailbox keys remembered as handed over, against a retried put.
 constexpr std::size_t kDeliveredMemory = 8192;
 
+std::int64_t nowMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
 void logRegistryLine(const std::string& text) { logLine(("registry: " + text).c_str()); }
+
+// Every registration is to be written again, under a new lease; keys of the
+// old one went with it.
+void forgetWrites(SharedRegistry& shared) {
+    for (auto& entry : shared.local) {
+        entry.second.state = PutState::Pending;
+        shared.unsettled.insert(entry.first);
+    }
+    shared.staleKeys.clear();
+}
 
 void setLease(SharedRegistry& shared, const EtcdLease& lease) {
     std::lock_guard<std::mutex> hold(shared.lock);
     shared.lease = lease.id;
     shared.ttlSeconds = lease.ttlSeconds;
     shared.leaseLost = false;
+    forgetWrites(shared);
     // The mailbox moves with the lease: the watch starts again on the new one.
     if (shared.watchStop) stopWatch(*shared.watchStop);
 }
 
 bool grant(SharedRegistry& shared) {
     EtcdLease lease;
-    EtcdResult granted = grantLease(shared.requests, shared.options.leaseTtlSeconds, &lease);
-    if (granted.status != EtcdStatus::Ok) {
-        // At start-up nothing is lost yet: only a lease once held can be.
-        if (shared.lease != 0) markLost(shared);
-        return false;
-    }
+    EtcdResult granted = grantLease(shared.writes, shared.options.leaseTtlSeconds, &lease);
+    noteResult(shared, granted);
+    if (granted.status != EtcdStatus::Ok) return false;
     setLease(shared, lease);
-    for (LocalRegistration& registration : shared.local) registration.written = false;
-    // Keys under the old lease went with it.
-    shared.staleKeys.clear();
     return true;
 }
 
-bool deleteStaleKeys(SharedRegistry& shared) {
-    if (shared.staleKeys.empty()) return true;
-    std::size_t done = 0;
-    EtcdResult deleted = deleteKeys(shared.requests, shared.staleKeys, &done);
-    shared.staleKeys.erase(shared.staleKeys.begin(),
-                           shared.staleKeys.begin() + static_cast<long>(done));
-    return deleted.status == EtcdStatus::Ok;
-}
-
 void comeBack(SharedRegistry& shared) {
+    shared.silentSinceMillis.store(0);
     shared.available.store(true);
     logRegistryLine("Shared registry is back.");
 }
 
 // While lost: back once a renewal, or failing that a new lease, goes
-// through and the local registrations are written.
+// through. The reconciler then writes what etcd lacks.
 void tryRejoin(SharedRegistry& shared) {
     std::int64_t ttl = 0;
     std::int64_t lease = currentLease(shared);
     EtcdStatus renewed = EtcdStatus::LeaseNotFound;
-    if (lease != 0) renewed = keepLeaseAlive(shared.requests, lease, &ttl).status;
-    if (renewed == EtcdStatus::Unreachable) return;
+    if (lease != 0) renewed = keepLeaseAlive(shared.writes, lease, &ttl).status;
+    if (renewed != EtcdStatus::Ok && renewed != EtcdStatus::LeaseNotFound) return;
     if (renewed != EtcdStatus::Ok && !grant(shared)) return;
-    if (!writeLocalRegistrations(shared) || !deleteStaleKeys(shared)) return;
+    {
+        // Unknown puts of the outage are settled by writing them again.
+        std::lock_guard<std::mutex> hold(shared.lock);
+        for (auto& entry : shared.local) {
+            if (entry.second.state == PutState::Unknown) shared.unsettled.insert(entry.first);
+        }
+    }
     comeBack(shared);
-}
-
-// The lease expired while etcd answered (a stall longer than its TTL).
-void regrant(SharedRegistry& shared) {
-    if (!grant(shared)) return;
-    if (!writeLocalRegistrations(shared)) return;
-    logRegistryLine("Lease expired; registrations written again under lease " +
-                    leaseText(currentLease(shared)) + ".");
 }
 
 bool leaseLost(SharedRegistry& shared) {
     std::lock_guard<std::mutex> hold(shared.lock);
     return shared.leaseLost;
+}
+
+// ---- The reconciler ---------------------------------------------------------
+
+struct Batch {
+    std::vector<std::uint64_t> serials;
+    std::vector<EtcdPut> puts;
+};
+
+// Up to a transaction's worth of registrations not known written. They count
+// as Unknown from here until etcd's answer: a client leaving meanwhile has
+// its key deleted, whatever the answer.
+Batch takeWrites(SharedRegistry& shared) {
+    Batch batch;
+    std::lock_guard<std::mutex> hold(shared.lock);
+    for (std::uint64_t serial : shared.unsettled) {
+        if (batch.puts.size() == kEtcdMaxTxnOps) break;
+        LocalRegistration& r = shared.local.at(serial);
+        r.state = PutState::Unknown;
+        batch.serials.push_back(serial);
+        batch.puts.push_back(EtcdPut{r.key, encodeConnection(r.connection), shared.lease});
+    }
+    return batch;
+}
+
+void settleWrites(SharedRegistry& shared, const Batch& batch, EtcdStatus status) {
+    std::lock_guard<std::mutex> hold(shared.lock);
+    for (std::uint64_t serial : batch.serials) {
+        auto found = shared.local.find(serial);
+        if (found == shared.local.end()) continue;
+        if (status == EtcdStatus::Ok) {
+            found->second.state = PutState::Written;
+            shared.unsettled.erase(serial);
+        } else if (status != EtcdStatus::Unreachable) {
+            // etcd answered and wrote none of it.
+            found->second.state = PutState::Pending;
+        }
+    }
+}
+
+// One transaction of puts; false when there was nothing to write or the
+// write failed.
+bool writeOnce(SharedRegistry& shared) {
+    Batch batch = takeWrites(shared);
+    if (batch.puts.empty()) return false;
+    EtcdStatus status = noteResult(shared, putKeysTogether(shared.writes, batch.puts, nullptr));
+    settleWrites(shared, batch, status);
+    return status == EtcdStatus::Ok;
+}
+
+bool deleteOnce(SharedRegistry& shared) {
+    std::vector<std::string> keys;
+    {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        for (std::size_t i = 0; i < shared.staleKeys.size() && i < kEtcdMaxTxnOps; ++i) {
+            keys.push_back(shared.staleKeys[i]);
+        }
+    }
+    if (keys.empty()) return false;
+    std::size_t done = 0;
+    EtcdStatus status = noteResult(shared, deleteKeys(shared.writes, keys, &done));
+    std::lock_guard<std::mutex> hold(shared.lock);
+    // Only the reconciler takes from the front, and a new lease empties it.
+    for (std::size_t i = 0; i < done && !shared.staleKeys.empty(); ++i) {
+        if (shared.staleKeys.front() != keys[i]) break;
+        shared.staleKeys.pop_front();
+    }
+    return status == EtcdStatus::Ok;
+}
+
+bool workWaiting(SharedRegistry& shared) {
+    if (shared.stopping) return true;
+    if (Clock::now() < shared.retryAfter) return false;
+    return shared.leaseLost ||
+           (shared.available.load() && (!shared.unsettled.empty() || !shared.staleKeys.empty()));
+}
+
+// Until there is something to write, a second at most, so that rejoining
+// gets its turn; not past a pending retry.
+void waitForWork(SharedRegistry& shared) {
+    std::unique_lock<std::mutex> hold(shared.lock);
+    auto until = Clock::now() + kRejoinInterval;
+    if (shared.retryAfter > Clock::now() && shared.retryAfter < until) until = shared.retryAfter;
+    shared.changed.wait_until(hold, until, [&shared] { return workWaiting(shared); });
+}
+
+void reconcileOnce(SharedRegistry& shared) {
+    if (!shared.available.load() || Clock::now() < shared.retryAfter) return;
+    const bool wrote = writeOnce(shared);
+    const bool deleted = deleteOnce(shared);
+    std::lock_guard<std::mutex> hold(shared.lock);
+    const bool more = !shared.unsettled.empty() || !shared.staleKeys.empty();
+    if (more && !wrote && !deleted) shared.retryAfter = Clock::now() + kWriteRetry;
 }
 
 // ---- The mailbox ----------------------------------------------------------
@@ -105,17 +208,14 @@ bool remembered(SharedRegistry& shared, const std::string& key) {
 }
 
 // Hands the request to its client, once however often it is put, and has
-// the registry thread delete it.
+// the reconciler delete it.
 void takeFromMailbox(SharedRegistry& shared, const EtcdKeyValue& kv) {
     ConnectionId connection = 0;
     std::uint8_t payload[kConnectPayloadSize];
     if (!remembered(shared, kv.key) && decodeMailboxValue(kv.value, &connection, payload)) {
         shared.deliver(shared.target, connection, payload);
     }
-    SharedJob job;
-    job.kind = JobKind::DeleteMailbox;
-    job.text = kv.key;
-    queueJob(shared, std::move(job));
+    queueStaleKey(shared, kv.key);
 }
 
 // What the mailbox holds now; the revision to watch from, or 0 when etcd
@@ -124,7 +224,9 @@ std::int64_t readMailbox(SharedRegistry& shared, const std::string& prefix) {
     EtcdRangeQuery query;
     query.prefix = prefix;
     EtcdRange range;
-    if (rangeByCreation(shared.mailbox, query, &range).status != EtcdStatus::Ok) return 0;
+    if (noteResult(shared, rangeByCreation(shared.mailbox, query, &range)) != EtcdStatus::Ok) {
+        return 0;
+    }
     for (const EtcdKeyValue& kv : range.kvs) takeFromMailbox(shared, kv);
     return range.revision + 1;
 }
@@ -160,6 +262,28 @@ void watchOneLease(SharedRegistry& shared, EtcdWatchStop& stop, std::int64_t lea
     }
 }
 
+// ---- The mirror -------------------------------------------------------------
+
+// Every registration, read a page at a time in key order at one revision,
+// into the mirror; the revision to watch from, or 0 when etcd did not answer.
+std::int64_t loadMirror(SharedRegistry& shared, const std::string& prefix) {
+    EtcdRangeQuery query;
+    query.prefix = prefix;
+    query.limit = kMirrorPage;
+    std::vector<EtcdKeyValue> kvs;
+    EtcdRange page;
+    std::int64_t revision = 0;
+    do {
+        if (!page.kvs.empty()) query = nextKeyPageQuery(query, page);
+        page = EtcdRange{};
+        if (noteResult(shared, rangeByKey(shared.names, query, &page)) != EtcdStatus::Ok) return 0;
+        if (revision == 0) revision = page.revision;
+        kvs.insert(kvs.end(), page.kvs.begin(), page.kvs.end());
+    } while (page.more);
+    mirrorReplace(shared.mirror, shared.options.prefix, kvs);
+    return revision + 1;
+}
+
 }  // namespace
 
 std::int64_t currentLease(SharedRegistry& shared) {
@@ -185,26 +309,41 @@ void markLost(SharedRegistry& shared) {
 }
 
 EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result) {
-    if (result.status == EtcdStatus::Unreachable) markLost(shared);
+    std::atomic<std::int64_t>& silentSince = shared.silentSinceMillis;
+    if (result.answered) {
+        silentSince.store(0);
+    } else if (result.status == EtcdStatus::Unreachable) {
+        // The request itself waited unanswered for up to its time-out.
+        std::int64_t began = nowMillis() - shared.writes.requestTimeoutMillis;
+        std::int64_t none = 0;
+        silentSince.compare_exchange_strong(none, began);
+        if (nowMillis() - silentSince.load() >= kLostAfterMillis) markLost(shared);
+    }
     if (result.status == EtcdStatus::LeaseNotFound) {
-        std::lock_guard<std::mutex> hold(shared.lock);
-        shared.leaseLost = true;
+        {
+            std::lock_guard<std::mutex> hold(shared.lock);
+            shared.leaseLost = true;
+        }
+        shared.changed.notify_all();
     }
     return result.status;
 }
 
 void joinAtStart(SharedRegistry& shared) {
-    const auto deadline = std::chrono::steady_clock::now() + kJoinWait;
+    const auto deadline = Clock::now() + kJoinWait;
     bool joined = grant(shared);
-    while (!joined && std::chrono::steady_clock::now() < deadline) {
+    while (!joined && Clock::now() < deadline) {
         pauseUnlessStopped(shared, kJoinRetryMillis);
         joined = grant(shared);
     }
     if (!joined) {
+        // Nothing is lost at start-up: the reconciler goes on trying.
+        shared.available.store(false);
         logRegistryLine("No etcd endpoint answered (" + shared.options.endpoints +
                         "); serving this server's clients only.");
         return;
     }
+    shared.silentSinceMillis.store(0);
     shared.available.store(true);
     logRegistryLine("Shared registry on etcd at " + shared.options.endpoints + ", prefix " +
                     shared.options.prefix + ", lease " + leaseText(shared.lease) + ", TTL " +
@@ -213,33 +352,34 @@ void joinAtStart(SharedRegistry& shared) {
 
 void recoverWhenDue(SharedRegistry& shared) {
     if (!shared.available.load()) {
-        auto now = std::chrono::steady_clock::now();
+        auto now = Clock::now();
         if (now - shared.lastRejoin < kRejoinInterval) return;
         shared.lastRejoin = now;
         tryRejoin(shared);
-    } else if (leaseLost(shared)) {
-        regrant(shared);
+    } else if (leaseLost(shared) && Clock::now() >= shared.retryAfter) {
+        if (!grant(shared)) {
+            shared.retryAfter = Clock::now() + kWriteRetry;
+            return;
+        }
+        logRegistryLine("Lease expired; registrations written again under lease " +
+                        leaseText(currentLease(shared)) + ".");
     }
 }
 
-bool writeLocalRegistrations(SharedRegistry& shared) {
-    const std::int64_t lease = currentLease(shared);
-    for (LocalRegistration& registration : shared.local) {
-        if (registration.written) continue;
-        EtcdResult put = putKey(shared.requests, registration.key,
-                                encodeConnection(registration.connection), lease, nullptr);
-        if (noteResult(shared, put) != EtcdStatus::Ok) return false;
-        registration.written = true;
-    }
-    return true;
-}
-
-void queueJob(SharedRegistry& shared, SharedJob job) {
+void queueStaleKey(SharedRegistry& shared, std::string key) {
     {
         std::lock_guard<std::mutex> hold(shared.lock);
-        shared.jobs.push_back(std::move(job));
+        shared.staleKeys.push_back(std::move(key));
     }
     shared.changed.notify_all();
+}
+
+void runReconciler(SharedRegistry& shared) {
+    while (!stopRequested(shared)) {
+        recoverWhenDue(shared);
+        reconcileOnce(shared);
+        waitForWork(shared);
+    }
 }
 
 void runKeepAlive(SharedRegistry& shared) {
@@ -253,29 +393,8 @@ void runKeepAlive(SharedRegistry& shared) {
         std::int64_t lease = currentLease(shared);
         if (lease == 0 || !shared.available.load()) continue;
         std::int64_t left = 0;
-        EtcdStatus renewed = noteResult(shared, keepLeaseAlive(shared.renewals, lease, &left));
-        if (renewed == EtcdStatus::LeaseNotFound) shared.changed.notify_all();
+        noteResult(shared, keepLeaseAlive(shared.renewals, lease, &left));
     }
-}
-
-// Every registration, read a page at a time at one revision, into the
-// mirror; the revision to watch from, or 0 when etcd did not answer.
-std::int64_t loadMirror(SharedRegistry& shared, const std::string& prefix) {
-    EtcdRangeQuery query;
-    query.prefix = prefix;
-    query.limit = kMirrorPage;
-    std::vector<EtcdKeyValue> kvs;
-    EtcdRange page;
-    std::int64_t revision = 0;
-    do {
-        if (!page.kvs.empty()) query = nextPageQuery(query, page);
-        page = EtcdRange{};
-        if (rangeByCreation(shared.names, query, &page).status != EtcdStatus::Ok) return 0;
-        if (revision == 0) revision = page.revision;
-        kvs.insert(kvs.end(), page.kvs.begin(), page.kvs.end());
-    } while (page.more);
-    mirrorReplace(shared.mirror, shared.options.prefix, kvs);
-    return revision + 1;
 }
 
 void runMirror(SharedRegistry& shared) {

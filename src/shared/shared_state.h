@@ -1,17 +1,19 @@
 // shared_state.h -- the shared registry's state and its threads, for the
 // room's own files.
 //
-// Four threads talk to etcd, each over an HTTP connection of its own, so a
-// server holds four connections however many clients it serves:
-//   - the registry thread carries out the client managers' jobs in the order
-//     they came, and rejoins etcd after trouble;
+// Five threads talk to etcd, each over an HTTP connection of its own, so a
+// server holds five connections however many clients it serves:
+//   - the reconciler makes etcd hold what this server's clients registered
+//     (the desired state, in `local`): puts in transactions of up to 128,
+//     deletes likewise, retries what failed, and rejoins after trouble;
+//   - the forwarder carries out the forwards to clients of other servers,
+//     the only requests a client manager waits for;
 //   - the keep-alive thread renews the lease at a third of its TTL;
 //   - the watch thread takes requests from this server's mailbox and hands
 //     them to its clients;
-//   - the mirror thread keeps the mirror of every registration current, from
-//     which lists, counts and lookups are answered.
-// The client managers only queue jobs and wait for answers, never on etcd
-// itself.
+//   - the mirror thread keeps the mirror of every registration current.
+// Registrations, lists, counts and lookups are answered on the client
+// manager's own thread from the mirror and `local`, with no wait on etcd.
 #ifndef PEERDIR_SHARED_SHARED_STATE_H
 #define PEERDIR_SHARED_SHARED_STATE_H
 
@@ -22,8 +24,10 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -34,29 +38,24 @@
 
 namespace peerdir {
 
-// One client manager's wait for an answer. Whoever gives up first (the
-// waiter, after kSharedAnswerMillis) marks it abandoned, so a forward the
-// waiter has already answered locally is not also sent elsewhere.
-struct SharedAnswer {
+// One client manager's wait for a forward. Whoever comes first settles it:
+// the forwarder, by starting the put, or the waiter, by giving up after
+// kSharedAnswerMillis. A forward given up before its put started is never
+// sent, so no request is delivered twice.
+struct ForwardAnswer {
     std::mutex lock;
     std::condition_variable ready;
-    bool done = false;
+    bool started = false;
     bool abandoned = false;
-    SharedForward forward = SharedForward::Unavailable;
-    ConnectionId holder = 0;
-    bool answered = false;  // a list or a count came from etcd
-    std::vector<std::string> names;
-    std::size_t count = 0;
+    bool done = false;
+    SharedForward outcome = SharedForward::Unavailable;
+    ConnectionId holder = 0;  // with Here
 };
 
-enum class JobKind { Register, Unregister, Forward, List, Count, DeleteMailbox };
-
-struct SharedJob {
-    JobKind kind = JobKind::Register;
-    ConnectionId connection = 0;
-    std::string text;  // the name, or the mailbox key to delete
+struct ForwardJob {
+    MirroredName target;  // the earliest registration, another server's
     std::uint8_t payload[kConnectPayloadSize] = {};
-    std::shared_ptr<SharedAnswer> answer;
+    std::shared_ptr<ForwardAnswer> answer;
 };
 
 struct SharedRegistry {
@@ -65,11 +64,13 @@ struct SharedRegistry {
     void* target = nullptr;
     std::string server;  // tells this run's keys from every other server's
 
-    EtcdConnection requests;  // the registry thread's
+    EtcdConnection writes;    // the reconciler's
+    EtcdConnection forwards;  // the forwarder's, with a deadline inside the waiters' bound
     EtcdConnection renewals;  // the keep-alive thread's
     EtcdConnection mailbox;   // the watch thread's
     EtcdConnection names;     // the mirror thread's
-    std::thread registryThread;
+    std::thread reconcilerThread;
+    std::thread forwarderThread;
     std::thread keepAliveThread;
     std::thread watchThread;
     std::thread mirrorThread;
@@ -79,24 +80,30 @@ struct SharedRegistry {
 
     // Guarded by lock:
     std::mutex lock;
-    std::condition_variable changed;
-    std::deque<SharedJob> jobs;
+    std::condition_variable changed;  // work for the reconciler, or the stop
+    std::condition_variable forwardQueued;
     bool stopping = false;
     bool leaseLost = false;  // the keep-alive found the lease gone
     std::int64_t lease = 0;  // 0 until one is granted
     std::int64_t ttlSeconds = 0;
-    std::unique_ptr<EtcdWatchStop> watchStop;  // the watch under way, if any
+    std::unique_ptr<EtcdWatchStop> watchStop;  // the mailbox watch under way, if any
+    LocalRegistrations local;                  // the desired state
+    std::unordered_multimap<ConnectionId, std::uint64_t> serialsOf;  // local by connection
+    std::set<std::uint64_t> unsettled;  // serials in local not known written
+    std::deque<std::string> staleKeys;  // to delete: gone registrations, handed-over mail
+    std::deque<ForwardJob> forwardJobs;
+    std::uint64_t serial = 0;
 
-    // Whether etcd answers: while it does not, requests are answered from
+    // Whether etcd is there: while it is not, requests are answered from
     // local names at once instead of waiting.
     std::atomic<bool> available{false};
+    // When etcd's silence began, in steady-clock milliseconds; 0 while some
+    // endpoint answers anything. It counts as lost only after a long silence.
+    std::atomic<std::int64_t> silentSinceMillis{0};
 
-    // The registry thread's own:
-    std::vector<LocalRegistration> local;
-    std::unordered_set<std::string> localKeys;  // the keys of local
-    std::vector<std::string> staleKeys;         // to delete once etcd answers again
-    std::uint64_t serial = 0;
+    // The reconciler's own:
     std::chrono::steady_clock::time_point lastRejoin{};
+    std::chrono::steady_clock::time_point retryAfter{};  // after a refused or failed write
 
     // The watch thread's own: mailbox keys already handed over, oldest first.
     std::unordered_set<std::string> delivered;
@@ -112,27 +119,27 @@ bool pauseUnlessStopped(SharedRegistry& shared, unsigned millis);
 // etcd stopped answering: one line, and local service until it is back.
 void markLost(SharedRegistry& shared);
 
-// After an EtcdStatus::Unreachable, LeaseNotFound or Ok: the bookkeeping
-// every caller does. Returns the status.
+// The bookkeeping after every request: an answer of any kind shows etcd is
+// there; Unreachable marks it lost only after a silence of kLostAfterMillis;
+// LeaseNotFound asks for a new lease. Returns the status.
 EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result);
 
 // Grants a lease within the start-up wait and logs how the server joined.
 void joinAtStart(SharedRegistry& shared);
 
-// The registry thread's part in trouble: rejoins after an outage, and
-// grants a new lease when the old one expired. Both write the local
-// registrations etcd lacks.
+// The reconciler's part in trouble: rejoins after an outage, and grants a
+// new lease when the old one expired. Both leave every registration to be
+// written again.
 void recoverWhenDue(SharedRegistry& shared);
 
-// Writes every local registration that etcd lacks under the current lease;
-// false when etcd stopped answering.
-bool writeLocalRegistrations(SharedRegistry& shared);
-
-void queueJob(SharedRegistry& shared, SharedJob job);
-
+void runReconciler(SharedRegistry& shared);
+void runForwarder(SharedRegistry& shared);
 void runKeepAlive(SharedRegistry& shared);
 void runMailboxWatch(SharedRegistry& shared);
 void runMirror(SharedRegistry& shared);
+
+// A key to delete once etcd answers; the reconciler batches them.
+void queueStaleKey(SharedRegistry& shared, std::string key);
 
 }  // namespace peerdir
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "shared/shared_keys.h"
@@ -25,7 +26,7 @@ EtcdKeyValue registration(const std::string& name, const std::string& server, st
 
 std::vector<std::string> namesIn(SharedMirror& mirror, const OwnRegistrations& own) {
     std::vector<MirroredName> view;
-    EXPECT_TRUE(mirrorView(mirror, "p", "me", own, &view));
+    EXPECT_TRUE(mirrorView(mirror, "p", own, &view));
     std::vector<std::string> names;
     for (const MirroredName& entry : view) names.push_back(entry.name);
     return names;
@@ -33,43 +34,70 @@ std::vector<std::string> namesIn(SharedMirror& mirror, const OwnRegistrations& o
 
 TEST(SharedMirror, AnswersInRegistrationOrderWithThisServersOwnMergedIn) {
     SharedMirror mirror;
-    std::vector<LocalRegistration> local;
-    std::unordered_set<std::string> keys;
-    const OwnRegistrations own{local, keys};
+    LocalRegistrations local;
+    const std::string me = "e1";
+    const std::string other = "b2";
+    const OwnRegistrations own{me, local};
     std::vector<MirroredName> unready;
-    EXPECT_FALSE(mirrorView(mirror, "p", "me", own, &unready));
+    EXPECT_FALSE(mirrorView(mirror, "p", own, &unready));
 
-    // Loaded out of order, as pages may come; kept in creation order.
+    // Loaded out of order, as key-ordered pages come; kept in creation order.
     mirrorReplace(mirror, "p",
-                  {registration("bob", "other", 2, 20, 5), registration("ann", "other", 1, 10, 4)});
+                  {registration("bob", other, 2, 20, 5), registration("ann", other, 1, 10, 4)});
     // This server's "bob" is not shown back yet, and its "cat" is gone here
     // while etcd still shows it.
-    const EtcdKeyValue mine = registration("bob", "me", 1, 30, 7);
-    local.push_back(LocalRegistration{7, "bob", mine.key, true});
-    keys.insert(mine.key);
-    mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("cat", "me", 2, 25, 8)});
+    const EtcdKeyValue mine = registration("bob", me, 1, 30, 7);
+    local.emplace(1, LocalRegistration{7, "bob", mine.key, PutState::Written});
+    mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("cat", me, 2, 25, 8)});
     EXPECT_EQ(namesIn(mirror, own), (std::vector<std::string>{"ann", "bob", "bob"}));
 
     // The earliest "bob" is the other server's, to forward to; once it goes,
     // this server's own, not yet shown back, is the one.
     MirroredName earliest;
     bool ready = false;
-    ASSERT_TRUE(mirrorEarliest(mirror, "p", "me", own, "bob", &earliest, &ready));
+    ASSERT_TRUE(mirrorEarliest(mirror, "p", own, "bob", &earliest, &ready));
     EXPECT_FALSE(earliest.here);
     EXPECT_EQ(earliest.connection, 5u);
     EXPECT_EQ(earliest.createRevision, 20);
+    EXPECT_EQ(earliest.key, registrationKey("p", "bob", other, 2));
     EtcdWatchEvent gone{true, {}};
-    gone.kv.key = registrationKey("p", "bob", "other", 2);
+    gone.kv.key = registrationKey("p", "bob", other, 2);
     mirrorApply(mirror, "p", gone);
-    ASSERT_TRUE(mirrorEarliest(mirror, "p", "me", own, "bob", &earliest, &ready));
+    ASSERT_TRUE(mirrorEarliest(mirror, "p", own, "bob", &earliest, &ready));
     EXPECT_TRUE(earliest.here);
     EXPECT_EQ(earliest.connection, 7u);
-    EXPECT_FALSE(mirrorEarliest(mirror, "p", "me", own, "cat", &earliest, &ready));
+    EXPECT_FALSE(mirrorEarliest(mirror, "p", own, "cat", &earliest, &ready));
     EXPECT_TRUE(ready);
 
     // Shown back at last, it takes its place by creation, once.
     mirrorApply(mirror, "p", EtcdWatchEvent{false, mine});
     EXPECT_EQ(namesIn(mirror, own), (std::vector<std::string>{"ann", "bob"}));
+}
+
+// Keys written in one transaction share a create revision: key order breaks
+// the tie, serial 0x10 after 0x9, and decides who is first.
+TEST(SharedMirror, KeysOfOneTransactionKeepKeyOrderWhateverOrderTheyCameIn) {
+    SharedMirror mirror;
+    LocalRegistrations local;
+    const std::string me = "e1";
+    const OwnRegistrations own{me, local};
+    mirrorReplace(mirror, "p", {registration("zed", "c3", 0x10, 40, 2)});
+    mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("amy", "c3", 0x9, 40, 1)});
+    mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("zed", "c3", 0x9, 40, 3)});
+    mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("bo", "a4", 1, 39, 4)});
+    EXPECT_EQ(namesIn(mirror, own), (std::vector<std::string>{"bo", "amy", "zed", "zed"}));
+    MirroredName earliest;
+    bool ready = false;
+    ASSERT_TRUE(mirrorEarliest(mirror, "p", own, "zed", &earliest, &ready));
+    EXPECT_EQ(earliest.connection, 3u);
+
+    // A delete leaves a gap that later views skip; a re-put keeps its place.
+    EtcdWatchEvent gone{true, {}};
+    gone.kv.key = registrationKey("p", "amy", "c3", 0x9);
+    mirrorApply(mirror, "p", gone);
+    mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("bo", "a4", 1, 39, 4)});
+    EXPECT_EQ(namesIn(mirror, own), (std::vector<std::string>{"bo", "zed", "zed"}));
+    EXPECT_EQ(mirrorSize(mirror), 3u);
 }
 
 }  // namespace
