@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <string>
@@ -23,6 +24,42 @@ using kit::EtcdCluster;
 using Names = std::vector<std::string>;
 
 constexpr unsigned kWaitMillis = testing_support::kWaitMillis;
+constexpr int kCutUser = 65534;  // nobody
+const char* const kLostLine =
+    "registry: Lost the shared registry; serving this server's clients only.\n";
+
+bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// Marks every connection kCutUser's processes open to an etcd member, so
+// that cutOffFromEtcd can drop that server's packets and no one else's.
+// Only inside a network namespace the tests made, which the tables die with.
+bool markCutUsersTraffic() {
+    return run(
+        "nft add table inet peerdir_mark && "
+        "nft 'add chain inet peerdir_mark out { type filter hook output priority -10 ; }' "
+        "&& nft add rule inet peerdir_mark out meta skuid " +
+        std::to_string(kCutUser) + " tcp dport " + std::to_string(kit::kEtcdTestClientPort) + "-" +
+        std::to_string(kit::kEtcdTestClientPort + 5) + " ct mark set 1");
+}
+
+// Drops the marked traffic's answers from etcd, and with bothWays its
+// requests too. On loopback every packet passes the input hook once, on its
+// way in at either end.
+bool cutOffFromEtcd(bool bothWays) {
+    std::string command =
+        "nft add table inet peerdir_cut && "
+        "nft 'add chain inet peerdir_cut in { type filter hook input priority 0 ; }' && "
+        "nft add rule inet peerdir_cut in ct mark 1 ";
+    if (!bothWays) {
+        command += "tcp sport " + std::to_string(kit::kEtcdTestClientPort) + "-" +
+                   std::to_string(kit::kEtcdTestClientPort + 5) + " ";
+    }
+    return run(command + "drop");
+}
+
+bool letThroughAgain() { return run("nft delete table inet peerdir_cut"); }
+
+bool inOwnNetns() { return std::getenv("PEERDIR_OWN_NETNS") != nullptr; }
 
 struct SharedServer {
     kit::ChildProcess process;
@@ -60,14 +97,21 @@ class SharedRegistryTest : public ::testing::Test {
     }
 
     // A server sharing the cluster's registry, once it has said how it
-    // joined (the registry line follows its port).
-    SharedServer& startServer(unsigned ttlSeconds = 10) {
+    // joined (the registry line follows its port). One run as kCutUser has
+    // its traffic to etcd marked, so that cutOffFromEtcd can drop it alone.
+    SharedServer& startServer(unsigned ttlSeconds = 10, bool asCutUser = false) {
         servers_.push_back(std::make_unique<SharedServer>());
         SharedServer& server = *servers_.back();
         server.dir = kit::makeScratchDirectory("peerdir-shared");
         EXPECT_TRUE(kit::writeServerConfig(server.dir));
         std::vector<std::string> command = kit::commandFromEnvironment(
             "PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER", PEERDIR_DEFAULT_SERVER);
+        if (asCutUser) {
+            EXPECT_EQ(std::system(("chmod -R a+rX " + server.dir).c_str()), 0);
+            command.insert(command.begin(),
+                           {"setpriv", "--reuid=" + std::to_string(kCutUser),
+                            "--regid=" + std::to_string(kCutUser), "--clear-groups"});
+        }
         command.insert(command.end(), {"--registry", endpoints_, "--registry-prefix", prefix_,
                                        "--lease-ttl", std::to_string(ttlSeconds)});
         EXPECT_TRUE(kit::startProgram(server.process, server.dir, command, kit::OutputTo::Pipe));
@@ -232,14 +276,98 @@ TEST_F(SharedRegistryTest, AServerStartedWithoutEtcdServesItsOwnClientsThenJoins
 
 // ---- Trouble with etcd --------------------------------------------------
 
+// A leader change with a quorum left is no outage: registrations and lists
+// never wait on etcd, no server gives up on it, and forwards go through.
 TEST_F(SharedRegistryTest, KillingTheLeaderKeepsRegistrationsListsAndForwardsWorking) {
     startPair(3, "frank", 3);
     int leader = kit::waitForLeader(cluster_);
     ASSERT_GE(leader, 0);
     kit::killMember(cluster_, static_cast<std::size_t>(leader));
     ASSERT_TRUE(registerName(*near_, "grace"));
+    // At once on its own server, whatever etcd is doing.
+    EXPECT_EQ(countOf(listOf(*near_), "grace"), 1u);
     EXPECT_TRUE(waitForList(*far_, "grace", 1));
     EXPECT_TRUE(introducedSoon(*far_, "frank", "10.0.0.5")) << logsOfServers();
+    const std::string logs = logsOfServers();
+    EXPECT_EQ(testing_support::countOf(logs, kLostLine), 0u) << logs;
+}
+
+// A put whose answer never came may have landed: when its client leaves
+// meanwhile, its key is deleted all the same, and no ghost holds the name.
+TEST_F(SharedRegistryTest, APutWhoseAnswerWasLostLeavesNoGhostOnceItsClientLeaves) {
+    if (!inOwnNetns()) GTEST_SKIP() << "needs a network namespace of the tests' own";
+    startEtcd(1);
+    endpoints_ = endpointsOf(cluster_);
+    ASSERT_TRUE(markCutUsersTraffic());
+    SharedServer& cut = startServer(10, true);
+    ClientConnection& ghost = connect(cut);
+    ASSERT_TRUE(cutOffFromEtcd(false));
+    ASSERT_TRUE(registerName(ghost, "ghost"));
+    EtcdConnection etcd;
+    std::string problem;
+    ASSERT_TRUE(parseEtcdEndpoints(endpoints_, &etcd.endpoints, &problem)) << problem;
+    auto keysOfGhost = [&] {
+        EtcdRangeQuery query;
+        query.prefix = prefix_ + "/names/";
+        EtcdRange range;
+        EXPECT_EQ(rangeByKey(etcd, query, &range).status, EtcdStatus::Ok);
+        return range.kvs.size();
+    };
+    ASSERT_TRUE(testing_support::waitUntil([&] { return keysOfGhost() == 1; }))
+        << "the put never landed\n"
+        << logsOfServers();
+    closeConnection(ghost);
+    // Lists on this server are its own at once, with or without etcd.
+    ClientConnection& asker = connect(cut);
+    EXPECT_EQ(countOf(listOf(asker), "ghost"), 0u);
+    ASSERT_TRUE(letThroughAgain());
+    EXPECT_TRUE(testing_support::waitUntil([&] { return keysOfGhost() == 0; }))
+        << "a ghost holds the name\n"
+        << logsOfServers();
+}
+
+// A server cut off from etcd both ways loses its names elsewhere within its
+// lease, serves its own meanwhile, and once let through again writes every
+// one of them back under a new lease, saying so once.
+TEST_F(SharedRegistryTest, AServerCutOffFromEtcdGivesUpItsNamesAndWritesThemAllBack) {
+    if (!inOwnNetns()) GTEST_SKIP() << "needs a network namespace of the tests' own";
+    startEtcd(1);
+    endpoints_ = endpointsOf(cluster_);
+    ASSERT_TRUE(markCutUsersTraffic());
+    SharedServer& stays = startServer(3);
+    SharedServer& cut = startServer(3, true);
+    ClientConnection& lister = connect(stays);
+    constexpr std::size_t kHolders = 4;
+    constexpr std::size_t kEach = 500;
+    std::vector<ClientConnection*> holders;
+    for (std::size_t h = 0; h < kHolders; ++h) {
+        holders.push_back(&connect(cut));
+        for (std::size_t i = 0; i < kEach; ++i) {
+            ASSERT_TRUE(registerName(*holders.back(), "n" + std::to_string(h * kEach + i)));
+        }
+    }
+    auto listed = [&] {
+        Names names;
+        return listNames(lister, 100, &names) ? names.size() : 0u;
+    };
+    ASSERT_TRUE(testing_support::waitUntil([&] { return listed() == kHolders * kEach; }))
+        << listed();
+
+    ASSERT_TRUE(cutOffFromEtcd(true));
+    EXPECT_TRUE(testing_support::waitUntil([&] { return listed() == 0; }))
+        << "the names outlived their server's lease";
+    ASSERT_TRUE(kit::waitForLog(cut.process, kLostLine)) << cut.process.log;
+    ClientConnection& local = connect(cut);
+    EXPECT_EQ(countOf(listOf(local), "n0"), 1u);
+
+    ASSERT_TRUE(letThroughAgain());
+    ASSERT_TRUE(kit::waitForLog(cut.process, "registry: Shared registry is back.\n"));
+    EXPECT_TRUE(testing_support::waitUntil([&] { return listed() == kHolders * kEach; }))
+        << listed();
+    kit::drainLog(cut.process);
+    EXPECT_EQ(testing_support::countOf(cut.process.log, "registry: Shared registry is back.\n"),
+              1u);
+    EXPECT_EQ(testing_support::countOf(cut.process.log, kLostLine), 1u);
 }
 
 TEST_F(SharedRegistryTest, WithEveryMemberStoppedServersServeTheirOwnUntilEtcdIsBack) {
