@@ -183,27 +183,42 @@ std::size_t mirrorSize(SharedMirror& mirror) {
     return mirror.byKey.size();
 }
 
-bool mirrorView(SharedMirror& mirror, const std::string& prefix, const OwnRegistrations& own,
-                std::vector<MirroredName>* names) {
+namespace {
+
+// Calls onName(compact key or null, entry or null, own registration or null)
+// for every registration in registration order: the mirror's first, then
+// this server's own not shown back yet.
+template <typename OnName>
+bool visitInOrder(SharedMirror& mirror, const OwnRegistrations& own, OnName onName) {
     std::unordered_set<std::uint64_t> shown;
     {
         std::lock_guard<std::mutex> hold(mirror.lock);
         if (!mirror.ready) return false;
         settleOrder(mirror);
-        names->reserve(mirror.order.size() + own.bySerial.size());
         for (const MirrorPlace& place : mirror.order) {
             bool held = false;
             const bool here = isHere(*place.key, own, &held);
             // A key of this server's that it no longer holds is on its way out.
             if (here && !held) continue;
             if (here) shown.insert(serialOf(*place.key));
-            names->push_back(mirrored(prefix, *place.key, mirror.byKey.at(*place.key), here));
+            onName(place.key, &mirror.byKey.find(*place.key)->second, here, nullptr);
         }
     }
     for (const auto& r : own.bySerial) {
-        if (shown.count(r.first) == 0) names->push_back(ownName(r));
+        if (shown.count(r.first) == 0) onName(nullptr, nullptr, true, &r);
     }
     return true;
+}
+
+}  // namespace
+
+bool mirrorNames(SharedMirror& mirror, const OwnRegistrations& own,
+                 std::vector<std::string>* names) {
+    return visitInOrder(mirror, own,
+                        [&](const std::string* key, const MirrorEntry*, bool,
+                            const std::pair<const std::uint64_t, LocalRegistration>* r) {
+                            names->push_back(r != nullptr ? r->second.name : nameOf(*key));
+                        });
 }
 
 bool mirrorEarliest(SharedMirror& mirror, const std::string& prefix, const OwnRegistrations& own,

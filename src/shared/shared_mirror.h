@@ -12,7 +12,7 @@
 // transaction (which share it) by key, which every server reads alike. The
 // mirror alone lags this server's own writes by a round trip, so callers
 // answer from the mirror and this server's own registrations together
-// (mirrorView): this server's keys count only while it still holds them, and
+// (mirrorNames, mirrorEarliest): this server's keys count only while it still holds them, and
 // those etcd has not shown back yet come last, as the newest.
 //
 // A registration costs well under 200 bytes here: the key is kept in a
@@ -97,12 +97,12 @@ struct OwnRegistrations {
     const LocalRegistrations& bySerial;
 };
 
-// Every registration in registration order, as described above; false
-// while the mirror is not ready.
-bool mirrorView(SharedMirror& mirror, const std::string& prefix, const OwnRegistrations& own,
-                std::vector<MirroredName>* names);
+// Every name in registration order, as described above; false while the
+// mirror is not ready.
+bool mirrorNames(SharedMirror& mirror, const OwnRegistrations& own,
+                 std::vector<std::string>* names);
 
-// The earliest registration of name in that view; false when there is none
+// The earliest registration of name in that order; false when there is none
 // or the mirror is not ready (*ready says which).
 bool mirrorEarliest(SharedMirror& mirror, const std::string& prefix, const OwnRegistrations& own,
                     const std::string& name, MirroredName* earliest, bool* ready);

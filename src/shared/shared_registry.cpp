@@ -142,10 +142,10 @@ SharedForward forwardElsewhere(SharedRegistry& shared, const MirroredName& targe
 
 // The names as the mirror and this server's own registrations have them;
 // false while the mirror is not ready or etcd is lost.
-bool viewOf(SharedRegistry& shared, std::vector<MirroredName>* view) {
+bool namesOf(SharedRegistry& shared, std::vector<std::string>* names) {
     if (!shared.available.load()) return false;
     std::lock_guard<std::mutex> hold(shared.lock);
-    return mirrorView(shared.mirror, shared.options.prefix, ownOf(shared), view);
+    return mirrorNames(shared.mirror, ownOf(shared), names);
 }
 
 std::string randomServerTag() {
@@ -279,18 +279,14 @@ SharedForward sharedForward(SharedRegistry* shared, const std::string& name,
 }
 
 bool sharedListNames(SharedRegistry* shared, std::vector<std::string>* names) {
-    std::vector<MirroredName> view;
-    if (!viewOf(*shared, &view)) return false;
     names->clear();
-    names->reserve(view.size());
-    for (MirroredName& entry : view) names->push_back(std::move(entry.name));
-    return true;
+    return namesOf(*shared, names);
 }
 
 bool sharedNameCount(SharedRegistry* shared, std::size_t* count) {
-    std::vector<MirroredName> view;
-    if (!viewOf(*shared, &view)) return false;
-    *count = view.size();
+    std::vector<std::string> names;
+    if (!namesOf(*shared, &names)) return false;
+    *count = names.size();
     return true;
 }
 

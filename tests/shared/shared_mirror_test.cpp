@@ -25,10 +25,8 @@ EtcdKeyValue registration(const std::string& name, const std::string& server, st
 }
 
 std::vector<std::string> namesIn(SharedMirror& mirror, const OwnRegistrations& own) {
-    std::vector<MirroredName> view;
-    EXPECT_TRUE(mirrorView(mirror, "p", own, &view));
     std::vector<std::string> names;
-    for (const MirroredName& entry : view) names.push_back(entry.name);
+    EXPECT_TRUE(mirrorNames(mirror, own, &names));
     return names;
 }
 
@@ -38,8 +36,8 @@ TEST(SharedMirror, AnswersInRegistrationOrderWithThisServersOwnMergedIn) {
     const std::string me = "e1";
     const std::string other = "b2";
     const OwnRegistrations own{me, local};
-    std::vector<MirroredName> unready;
-    EXPECT_FALSE(mirrorView(mirror, "p", own, &unready));
+    std::vector<std::string> unready;
+    EXPECT_FALSE(mirrorNames(mirror, own, &unready));
 
     // Loaded out of order, as key-ordered pages come; kept in creation order.
     mirrorReplace(mirror, "p",
