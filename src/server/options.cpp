@@ -69,18 +69,26 @@ bool setCount(const std::string& name, const std::string& value, std::uint32_t* 
     return false;
 }
 
+// The keys below the prefix are parted by "/": a prefix holding one could
+// put one community's keys under another's.
+bool setPrefix(const std::string& value, SharedRegistryOptions* shared, std::string* problem) {
+    shared->prefix = value;
+    if (value.empty()) {
+        *problem = "--registry-prefix needs a prefix";
+        return false;
+    }
+    if (value.find('/') == std::string::npos) return true;
+    *problem = "bad value \"" + value + "\" for --registry-prefix: give a prefix without \"/\"";
+    return false;
+}
+
 bool setSharedValue(const std::string& name, const std::string& value,
                     SharedRegistryOptions* shared, std::string* problem) {
     if (name == "--registry") {
         shared->endpoints = value;
         return checkSharedRegistryEndpoints(value, problem);
     }
-    if (name == "--registry-prefix") {
-        shared->prefix = value;
-        if (!value.empty()) return true;
-        *problem = "--registry-prefix needs a prefix";
-        return false;
-    }
+    if (name == "--registry-prefix") return setPrefix(value, shared, problem);
     std::uint32_t ttl = 0;
     if (!setCount(name, value, &ttl, problem)) return false;
     shared->leaseTtlSeconds = ttl;

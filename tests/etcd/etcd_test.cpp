@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "etcd/etcd_test_support.h"
 #include "kit/etcd_cluster.h"
@@ -181,6 +184,32 @@ TEST_F(EtcdTest, DeleteKeysTakesMoreKeysThanOneTransactionHolds) {
     EtcdRange left;
     ASSERT_TRUE(isOk(rangeByCreation(etcd_, query, &left)));
     EXPECT_TRUE(left.kvs.empty());
+}
+
+// Threads may share one connection: they take turns on its one HTTP
+// connection. Under ThreadSanitizer a turn it could not see would show here
+// as a race on that connection.
+TEST_F(EtcdTest, ThreadsSharingOneConnectionTakeTurnsOnIt) {
+    constexpr int kThreads = 3;
+    constexpr int kPutsEach = 20;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([this, t, &failed] {
+            for (int i = 0; i < kPutsEach; ++i) {
+                const std::string key = prefix_ + std::to_string(t) + "/" + std::to_string(i);
+                if (putKey(etcd_, key, "v", 0, nullptr).status != EtcdStatus::Ok) ++failed;
+            }
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    EXPECT_EQ(failed.load(), 0);
+    EtcdRangeQuery query;
+    query.prefix = prefix_;
+    query.keysOnly = true;
+    EtcdRange written;
+    ASSERT_TRUE(isOk(rangeByCreation(etcd_, query, &written)));
+    EXPECT_EQ(written.kvs.size(), static_cast<std::size_t>(kThreads * kPutsEach));
 }
 
 TEST_F(EtcdTest, WatchDeliversInOrderStopsWhenIdleAndResumesWhereItStopped) {

@@ -71,6 +71,9 @@ TEST(ServerOptions, EachKindOfBadCommandLineIsRefusedWithOneLine) {
         {"--listen", "1.2.3.4 "},
         {"--help=yes"},
         {"--config", ""},
+        {"--registry-prefix", ""},
+        {"--registry-prefix=a/b"},
+        {"--registry-prefix", "/"},
     };
     for (const auto& args : bad) {
         ServerOptions options;
