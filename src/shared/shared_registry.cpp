@@ -31,17 +31,28 @@ OwnRegistrations ownOf(const SharedRegistry& shared) {
     return OwnRegistrations{shared.server, shared.local};
 }
 
-// ---- The forwarder ---------------------------------------------------------
+// ---- The forwarders --------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+// A forward whose put did not go through is tried again, with the same key,
+// until this long after it was queued: a put that landed twice is handed
+// over once, as the mailbox's watch remembers the keys it handed over. The
+// asker's wait ends sooner; a request that comes through later still comes
+// once.
+constexpr auto kForwardPersistence = std::chrono::milliseconds(3 * kSharedAnswerMillis);
+constexpr auto kForwardRetry = std::chrono::milliseconds(50);
 
 enum class Lookup { Found, NotFound, Unknown };
 
 // The earliest registration of the name as etcd itself has it.
-Lookup findInEtcd(SharedRegistry& shared, const std::string& name, MirroredName* target) {
+Lookup findInEtcd(SharedRegistry& shared, EtcdConnection& etcd, const std::string& name,
+                  MirroredName* target) {
     EtcdRangeQuery query;
     query.prefix = namePrefix(shared.options.prefix, name);
     query.limit = 1;
     EtcdRange range;
-    if (noteResult(shared, rangeByCreation(shared.forwards, query, &range)) != EtcdStatus::Ok) {
+    if (noteResult(shared, rangeByCreation(etcd, query, &range)) != EtcdStatus::Ok) {
         return Lookup::Unknown;
     }
     if (range.kvs.empty()) return Lookup::NotFound;
@@ -56,33 +67,41 @@ Lookup findInEtcd(SharedRegistry& shared, const std::string& name, MirroredName*
 
 // Puts the request in the target server's mailbox, guarded by the target's
 // registration, so that a request for a registration that went is never put.
-// True when the registration had gone (look again).
-bool putInMailbox(SharedRegistry& shared, const ForwardJob& job, std::uint64_t serial) {
+EtcdStatus putInMailbox(SharedRegistry& shared, EtcdConnection& etcd, const ForwardJob& job,
+                        std::uint64_t serial) {
     const MirroredName& target = job.target;
     EtcdResult put =
-        putIfCreatedAt(shared.forwards, target.key, target.createRevision,
+        putIfCreatedAt(etcd, target.key, target.createRevision,
                        mailboxKey(shared.options.prefix, target.lease, shared.server, serial),
                        encodeMailboxValue(target.connection, job.payload), target.lease, nullptr);
-    EtcdStatus status = noteResult(shared, put);
-    return status == EtcdStatus::CompareFailed || status == EtcdStatus::LeaseNotFound;
+    return noteResult(shared, put);
 }
 
-// Forwarded when the put went through or its outcome is not known: either
-// way nothing more goes to anyone, so no request arrives twice.
-SharedForward carryOut(SharedRegistry& shared, ForwardJob& job) {
+// Forwarded once the put went through, or when it may have: then nothing
+// more goes to anyone, so no request arrives twice.
+SharedForward carryOut(SharedRegistry& shared, EtcdConnection& etcd, ForwardJob& job) {
     std::uint64_t serial = 0;
     {
         std::lock_guard<std::mutex> hold(shared.lock);
         serial = ++shared.serial;
     }
-    for (int attempt = 0; attempt < kForwardAttempts; ++attempt) {
-        if (!putInMailbox(shared, job, serial)) return SharedForward::Forwarded;
-        Lookup found = findInEtcd(shared, job.target.name, &job.target);
-        if (found == Lookup::NotFound) return SharedForward::NotFound;
-        if (found == Lookup::Unknown) return SharedForward::Forwarded;
-        if (job.target.here) return SharedForward::Here;
+    int lookups = 0;
+    for (;;) {
+        const EtcdStatus status = putInMailbox(shared, etcd, job, serial);
+        if (status == EtcdStatus::Ok) return SharedForward::Forwarded;
+        if (status == EtcdStatus::CompareFailed || status == EtcdStatus::LeaseNotFound) {
+            // The registration, or its server's lease, went meanwhile.
+            if (++lookups == kForwardAttempts) return SharedForward::NotFound;
+            Lookup found = findInEtcd(shared, etcd, job.target.name, &job.target);
+            if (found == Lookup::NotFound) return SharedForward::NotFound;
+            if (found == Lookup::Found && job.target.here) return SharedForward::Here;
+            continue;
+        }
+        if (Clock::now() - job.queued >= kForwardPersistence || stopRequested(shared)) {
+            return SharedForward::Forwarded;
+        }
+        pauseUnlessStopped(shared, static_cast<unsigned>(kForwardRetry.count()));
     }
-    return SharedForward::NotFound;
 }
 
 // Marks the job started unless its waiter gave up first; a given-up job is
@@ -121,6 +140,7 @@ SharedForward forwardElsewhere(SharedRegistry& shared, const MirroredName& targe
                                const std::uint8_t* payload, ConnectionId* holder) {
     ForwardJob job;
     job.target = target;
+    job.queued = Clock::now();
     std::copy(payload, payload + kConnectPayloadSize, job.payload);
     auto answer = std::make_shared<ForwardAnswer>();
     job.answer = answer;
@@ -156,7 +176,10 @@ std::string randomServerTag() {
 
 void startThreads(SharedRegistry& shared) {
     shared.reconcilerThread = std::thread(runReconciler, std::ref(shared));
-    shared.forwarderThread = std::thread(runForwarder, std::ref(shared));
+    for (std::size_t i = 0; i < kForwarders; ++i) {
+        shared.forwarderThreads[i] =
+            std::thread(runForwarder, std::ref(shared), std::ref(*shared.forwards[i]));
+    }
     shared.keepAliveThread = std::thread(runKeepAlive, std::ref(shared));
     shared.watchThread = std::thread(runMailboxWatch, std::ref(shared));
     shared.mirrorThread = std::thread(runMirror, std::ref(shared));
@@ -164,10 +187,10 @@ void startThreads(SharedRegistry& shared) {
 
 }  // namespace
 
-void runForwarder(SharedRegistry& shared) {
+void runForwarder(SharedRegistry& shared, EtcdConnection& etcd) {
     ForwardJob job;
     while (takeForward(shared, &job)) {
-        if (startJob(job)) finishJob(job, carryOut(shared, job));
+        if (startJob(job)) finishJob(job, carryOut(shared, etcd, job));
         job = ForwardJob{};
     }
 }
@@ -189,12 +212,17 @@ SharedRegistry* sharedRegistryStart(const SharedRegistryOptions& options, Delive
     shared->target = target;
     shared->server = randomServerTag();
     std::string problem;
-    for (EtcdConnection* etcd : {&shared->writes, &shared->forwards, &shared->renewals,
-                                 &shared->mailbox, &shared->names}) {
+    std::vector<EtcdConnection*> connections = {&shared->writes, &shared->renewals,
+                                                &shared->mailbox, &shared->names};
+    for (auto& forwards : shared->forwards) {
+        forwards.reset(new EtcdConnection);
+        connections.push_back(forwards.get());
+    }
+    for (EtcdConnection* etcd : connections) {
         parseEtcdEndpoints(options.endpoints, &etcd->endpoints, &problem);
         etcd->requestTimeoutMillis = kRequestMillis;
     }
-    shared->forwards.requestTimeoutMillis = kForwardRequestMillis;
+    for (auto& forwards : shared->forwards) forwards->requestTimeoutMillis = kForwardRequestMillis;
     // A watch on a member that froze ends only after this long without a
     // word, and then resumes on the next endpoint.
     shared->mailbox.watchIdleMillis = kMailboxIdleMillis;
@@ -213,11 +241,11 @@ void sharedRegistryStop(SharedRegistry* shared) {
     stopWatch(shared->mirrorStop);
     shared->changed.notify_all();
     shared->forwardQueued.notify_all();
-    for (std::thread* thread :
-         {&shared->mirrorThread, &shared->reconcilerThread, &shared->forwarderThread,
-          &shared->keepAliveThread, &shared->watchThread}) {
+    for (std::thread* thread : {&shared->mirrorThread, &shared->reconcilerThread,
+                                &shared->keepAliveThread, &shared->watchThread}) {
         thread->join();
     }
+    for (std::thread& thread : shared->forwarderThreads) thread.join();
     // The names go at once rather than when the lease runs out.
     if (shared->lease != 0 && shared->available.load()) {
         revokeLease(shared->writes, shared->lease);

@@ -1,13 +1,14 @@
 // shared_state.h -- the shared registry's state and its threads, for the
 // room's own files.
 //
-// Five threads talk to etcd, each over an HTTP connection of its own, so a
-// server holds five connections however many clients it serves:
+// Eight threads talk to etcd, each over an HTTP connection of its own, so a
+// server holds eight connections however many clients it serves:
 //   - the reconciler makes etcd hold what this server's clients registered
 //     (the desired state, in `local`): puts in transactions of up to 128,
 //     deletes likewise, retries what failed, and rejoins after trouble;
-//   - the forwarder carries out the forwards to clients of other servers,
-//     the only requests a client manager waits for;
+//   - kForwarders forwarders carry out the forwards to clients of other
+//     servers, the only requests a client manager waits for; several, so
+//     that one put held up by an election does not hold up the rest;
 //   - the keep-alive thread renews the lease at a third of its TTL;
 //   - the watch thread takes requests from this server's mailbox and hands
 //     them to its clients;
@@ -54,9 +55,12 @@ struct ForwardAnswer {
 
 struct ForwardJob {
     MirroredName target;  // the earliest registration, another server's
+    std::chrono::steady_clock::time_point queued{};
     std::uint8_t payload[kConnectPayloadSize] = {};
     std::shared_ptr<ForwardAnswer> answer;
 };
+
+constexpr std::size_t kForwarders = 4;
 
 struct SharedRegistry {
     SharedRegistryOptions options;
@@ -65,12 +69,13 @@ struct SharedRegistry {
     std::string server;  // tells this run's keys from every other server's
 
     EtcdConnection writes;    // the reconciler's
-    EtcdConnection forwards;  // the forwarder's, with a deadline inside the waiters' bound
     EtcdConnection renewals;  // the keep-alive thread's
     EtcdConnection mailbox;   // the watch thread's
     EtcdConnection names;     // the mirror thread's
     std::thread reconcilerThread;
-    std::thread forwarderThread;
+    // The forwarders' own, each with a deadline inside the waiters' bound.
+    std::unique_ptr<EtcdConnection> forwards[kForwarders];
+    std::thread forwarderThreads[kForwarders];
     std::thread keepAliveThread;
     std::thread watchThread;
     std::thread mirrorThread;
@@ -133,7 +138,7 @@ void joinAtStart(SharedRegistry& shared);
 void recoverWhenDue(SharedRegistry& shared);
 
 void runReconciler(SharedRegistry& shared);
-void runForwarder(SharedRegistry& shared);
+void runForwarder(SharedRegistry& shared, EtcdConnection& etcd);
 void runKeepAlive(SharedRegistry& shared);
 void runMailboxWatch(SharedRegistry& shared);
 void runMirror(SharedRegistry& shared);
