@@ -247,9 +247,9 @@ void awaitInEtcd(kit::EtcdCluster& cluster, Crowd& crowd, double start) {
     crowd.etcdMillis = nowMillis() - start;
 }
 
-// Every list is on a connection of its own; what stays resident after them
-// is read separately, since a list's working memory can stay with the
-// thread that made it.
+// Every list is on a connection of its own. What stays resident after them
+// is read separately: a list of 100,000 names builds its reply in memory,
+// and the heap may keep that after it is freed.
 void timeCrowdLists(Crowd& crowd) {
     const double start = nowMillis();
     for (int i = 0; i < kCrowdLists && nowMillis() - start < kCrowdMillis; ++i) {
