@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "protocol/message.h"
+#include "support/test_support.h"
 
 namespace peerdir {
 namespace bench {
@@ -72,6 +73,80 @@ TEST(BenchLoad, AReplyTheTallyCannotFollowStopsItWhereItCame) {
     tallyReplies(tally, wire.data(), wire.size());
     EXPECT_TRUE(tally.lost);
     EXPECT_EQ(tally.names, 1u);
+}
+
+// A stand-in server for one list: it welcomes one client, takes its
+// ListRequest, sends first, waits gapMillis and sends rest, then closes
+// once the client has.
+struct ListStandIn {
+    Socket listener = kNoSocket;
+    std::vector<std::uint8_t> first;
+    std::vector<std::uint8_t> rest;
+    unsigned gapMillis = 0;
+    bool served = false;
+};
+
+void serveOneList(void* raw) {
+    auto& standIn = *static_cast<ListStandIn*>(raw);
+    if (socketWaitReadable(standIn.listener, testing_support::kWaitMillis) <= 0) return;
+    Socket client = socketAccept(standIn.listener);
+    if (client == kNoSocket) return;
+    socketSetNonBlocking(client);
+    testing_support::sendAll(client, testing_support::kWelcome);
+    if (testing_support::receiveBytes(client, kHeaderSize).size() == kHeaderSize) {
+        testing_support::sendAll(client, standIn.first);
+        sleepMillis(standIn.gapMillis);
+        testing_support::sendAll(client, standIn.rest);
+        standIn.served = testing_support::peerCloses(client);
+    }
+    socketClose(client);
+}
+
+std::vector<std::uint8_t> namesMessages(const std::vector<std::string>& names) {
+    std::vector<std::uint8_t> wire;
+    for (const std::string& name : names) {
+        std::vector<std::uint8_t> one = nameMessage(name);
+        wire.insert(wire.end(), one.begin(), one.end());
+    }
+    return wire;
+}
+
+ListReply listFromStandIn(unsigned gapMillis, std::size_t expected, unsigned quietMillis) {
+    ListStandIn standIn;
+    standIn.first = namesMessages({"m0-0", "x", "m0-1"});
+    standIn.rest = namesMessages({"m0-2", "y"});
+    standIn.gapMillis = gapMillis;
+    standIn.listener = socketCreateTcp();
+    ServerUnderTest server;
+    server.addressText = "127.0.0.1";
+    EXPECT_EQ(socketBind(standIn.listener, ipv4FromText("127.0.0.1"), 0), 0);
+    EXPECT_EQ(socketListen(standIn.listener, 1), 0);
+    server.port = socketLocalPort(standIn.listener);
+    ThreadHandle thread = threadStart(serveOneList, &standIn);
+    ListReply reply = listOnce(server, "m0-", expected, quietMillis);
+    testing_support::joinOrAbort(thread, "the stand-in server");
+    socketClose(standIn.listener);
+    EXPECT_TRUE(standIn.served) << "the list's connection was not closed";
+    return reply;
+}
+
+TEST(BenchLoad, AListEndsAtTheNamesExpectedOrOnceItsReplyIsQuiet) {
+    // A pause in the reply shorter than the quiet time: every name counts.
+    ListReply whole = listFromStandIn(20, 100, 2000);
+    EXPECT_TRUE(whole.asked);
+    EXPECT_EQ(whole.names, 5u);
+    EXPECT_EQ(whole.matching, 3u);
+    EXPECT_GT(whole.millis, 0);
+
+    // Enough names with the stem have come: the rest is not waited for.
+    ListReply enough = listFromStandIn(1000, 2, 5000);
+    EXPECT_EQ(enough.names, 3u);
+    EXPECT_EQ(enough.matching, 2u);
+
+    // Quiet for longer than the quiet time: the reply counts as ended.
+    ListReply cut = listFromStandIn(1000, 100, 100);
+    EXPECT_EQ(cut.names, 3u);
+    EXPECT_EQ(cut.matching, 2u);
 }
 
 }  // namespace
