@@ -77,6 +77,34 @@ bool awaitWelcome(ServerUnderTest* server, unsigned millis, std::string* why) {
 }
 
 constexpr unsigned kListReplyMillis = 5000;
+// However a list is read, it ends within this.
+constexpr unsigned kListWholeMillis = 30000;
+constexpr unsigned kSendMillis = 5000;
+
+void appendName(std::vector<std::uint8_t>& wire, const std::string& text) {
+    NamePayload name;
+    writeTextField(text, name.name, kNameFieldSize);
+    std::uint8_t payload[kNamePayloadSize];
+    encodeNamePayload(name, payload);
+    appendMessage(wire, MessageType::ClientName, payload);
+}
+
+// The whole of wire, however many sends the socket takes it in.
+bool sendWhole(Socket s, const std::vector<std::uint8_t>& wire) {
+    const Deadline deadline = deadlineAfter(kSendMillis);
+    std::size_t sent = 0;
+    while (sent < wire.size()) {
+        int n = socketSend(s, wire.data() + sent, wire.size() - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (!isWouldBlock(lastSocketError()) || millisUntil(deadline) == 0) {
+            return false;
+        } else {
+            sleepMillis(1);
+        }
+    }
+    return true;
+}
 
 constexpr std::size_t kForwardSize = kHeaderSize + kConnectPayloadSize;
 constexpr std::size_t kBatch = 16;
@@ -238,21 +266,99 @@ bool registerNames(const ServerUnderTest& server, std::size_t count,
         if (c.error != ClientError::None) return false;
         std::vector<std::uint8_t> wire;
         for (std::size_t i = first; i < first + kNamesPerRegistrar && i < count; ++i) {
-            NamePayload name;
-            writeTextField("n" + std::to_string(i), name.name, kNameFieldSize);
-            std::uint8_t payload[kNamePayloadSize];
-            encodeNamePayload(name, payload);
-            appendMessage(wire, MessageType::ClientName, payload);
+            appendName(wire, "n" + std::to_string(i));
         }
-        if (socketSend(c.socket, wire.data(), wire.size()) != static_cast<int>(wire.size())) {
-            return false;
-        }
+        if (!sendWhole(c.socket, wire)) return false;
     }
     return true;
 }
 
 bool awaitNames(ClientConnection& lister, std::size_t count) {
     return awaitList(lister, [count](const Names& names) { return names.size() == count; });
+}
+
+bool connectClients(const ServerUnderTest& server, std::size_t count,
+                    std::vector<ClientConnection>* clients) {
+    for (std::size_t i = 0; i < count; ++i) {
+        clients->push_back(connectToServer(server.addressText, server.port));
+        if (clients->back().error != ClientError::None) return false;
+    }
+    return true;
+}
+
+bool sendNames(std::vector<ClientConnection>& clients, std::size_t namesEach,
+               const std::string& stem) {
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        std::vector<std::uint8_t> wire;
+        for (std::size_t j = 0; j < namesEach; ++j) {
+            appendName(wire, stem + std::to_string(i) + "-" + std::to_string(j));
+        }
+        if (!sendWhole(clients[i].socket, wire)) return false;
+    }
+    return true;
+}
+
+void closeAll(std::vector<ClientConnection>& clients) {
+    for (ClientConnection& c : clients) {
+        if (c.socket != kNoSocket) socketShutdownSend(c.socket);
+    }
+    for (ClientConnection& c : clients) closeConnection(c);
+}
+
+void tallyReplies(ReplyTally& tally, const std::uint8_t* bytes, std::size_t size) {
+    std::vector<std::uint8_t>& pending = tally.pending;
+    pending.insert(pending.end(), bytes, bytes + size);
+    std::size_t at = 0;
+    while (!tally.lost && pending.size() - at >= kHeaderSize) {
+        std::uint8_t header[kHeaderSize];
+        std::memcpy(header, pending.data() + at, kHeaderSize);
+        const std::uint32_t type = decodeHeader(header);
+        if (type == static_cast<std::uint32_t>(MessageType::NameNotFound)) {
+            ++tally.notFound;
+            at += kHeaderSize;
+        } else if (type != static_cast<std::uint32_t>(MessageType::ClientName)) {
+            tally.lost = true;
+        } else if (pending.size() - at >= kListedSize) {
+            NamePayload payload = decodeNamePayload(pending.data() + at + kHeaderSize);
+            std::string name;
+            readTextField(payload.name, kNameFieldSize, &name);
+            ++tally.names;
+            if (name.compare(0, tally.stem.size(), tally.stem) == 0) ++tally.matching;
+            at += kListedSize;
+        } else {
+            break;
+        }
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+ListReply listOnce(const ServerUnderTest& server, const std::string& stem, std::size_t expected,
+                   unsigned quietMillis) {
+    ListReply reply;
+    ClientConnection lister = connectToServer(server.addressText, server.port);
+    const double start = nowMillis();
+    reply.asked = lister.error == ClientError::None && requestList(lister);
+    ReplyTally tally;
+    tally.stem = stem;
+    std::vector<std::uint8_t> chunk(1 << 16);
+    unsigned wait = kListReplyMillis;
+    while (reply.asked && tally.matching < expected && !tally.lost &&
+           nowMillis() - start < kListWholeMillis) {
+        int n = socketRecv(lister.socket, chunk.data(), chunk.size());
+        if (n > 0) {
+            const std::size_t before = tally.names;
+            tallyReplies(tally, chunk.data(), static_cast<std::size_t>(n));
+            if (tally.names > before) reply.millis = nowMillis() - start;
+            wait = quietMillis;
+        } else if (n == 0 || !isWouldBlock(lastSocketError()) ||
+                   socketWaitReadable(lister.socket, wait) <= 0) {
+            break;
+        }
+    }
+    reply.names = tally.names;
+    reply.matching = tally.matching;
+    closeConnection(lister);
+    return reply;
 }
 
 void closeIntroPair(IntroPair& pair) {

@@ -84,6 +84,51 @@ bool registerNames(const ServerUnderTest& server, std::size_t count,
 // per connection and turn.
 bool awaitNames(ClientConnection& lister, std::size_t count);
 
+// Connects count clients that register nothing yet. False when one could
+// not connect; those that did are in *clients either way.
+bool connectClients(const ServerUnderTest& server, std::size_t count,
+                    std::vector<ClientConnection>* clients);
+
+// Sends every client namesEach ClientName messages in one write, named
+// "<stem><i>-<j>" for the i-th client's j-th name; the server takes one per
+// connection and turn.
+bool sendNames(std::vector<ClientConnection>& clients, std::size_t namesEach,
+               const std::string& stem);
+
+// Closes every connection, each one's sending end shut before the first
+// close waits, so the server lets them all go at once rather than one
+// close's wait after another.
+void closeAll(std::vector<ClientConnection>& clients);
+
+// A server's replies read as the bytes come, in whole messages however the
+// bytes are cut: the names (and how many begin with stem) and the
+// NameNotFound answers. Anything else stops it: the stream could no longer
+// be followed.
+struct ReplyTally {
+    std::string stem;
+    std::vector<std::uint8_t> pending;  // the start of a message not yet whole
+    std::size_t names = 0;
+    std::size_t matching = 0;
+    std::size_t notFound = 0;
+    bool lost = false;  // a message of another type came
+};
+
+void tallyReplies(ReplyTally& tally, const std::uint8_t* bytes, std::size_t size);
+
+// One list, asked on a connection of its own, so that a reply cut short
+// leaves nothing behind to be read as part of the next. Reading ends once
+// expected names beginning with stem have come, or the reply has been quiet
+// for quietMillis after its first byte (or 5 s before it).
+struct ListReply {
+    bool asked = false;  // connected and the request sent
+    std::size_t names = 0;
+    std::size_t matching = 0;
+    double millis = 0;  // from the request to the last name's last byte
+};
+
+ListReply listOnce(const ServerUnderTest& server, const std::string& stem, std::size_t expected,
+                   unsigned quietMillis);
+
 // One introduction: milliseconds from the asker's ConnectRequest being sent
 // until the target has the PeerRequest, or NaN when it did not come within
 // timeoutMillis. With busyTarget the target first sends a request of its own

@@ -92,6 +92,20 @@ TEST_F(EtcdTest, KeysUnderALeaseGoWhenItIsRevokedOrExpires) {
     EXPECT_TRUE(hasStatus(keepLeaseAlive(etcd_, shortLease.id, &ttl), EtcdStatus::LeaseNotFound));
 }
 
+// The benchmark waits on this count: a count that strayed past its prefix,
+// or read the gateway's missing zero as a failure, would end its waits
+// early or never.
+TEST_F(EtcdTest, KeysAreCountedUnderTheirPrefixOnlyAndNoneIsZero) {
+    std::int64_t count = -1;
+    ASSERT_TRUE(countKeys(*cluster_, prefix_ + "a/", &count)) << cluster_->problem;
+    EXPECT_EQ(count, 0);
+    for (const char* name : {"a/1", "a/2", "a/3", "ab", "b/1"}) put(name);
+    ASSERT_TRUE(countKeys(*cluster_, prefix_ + "a/", &count)) << cluster_->problem;
+    EXPECT_EQ(count, 3);
+    ASSERT_TRUE(countKeys(*cluster_, prefix_, &count)) << cluster_->problem;
+    EXPECT_EQ(count, 5);
+}
+
 TEST_F(EtcdTest, RangeListsKeysInCreationOrderPageByPageAtOneRevision) {
     // Created in an order that is not the keys' own.
     const std::vector<std::string> names = {"m", "c", "x", "a", "q", "b", "z"};

@@ -278,6 +278,32 @@ bool compactCluster(EtcdCluster& cluster, std::int64_t revision) {
     return false;
 }
 
+bool countKeys(EtcdCluster& cluster, const std::string& prefix, std::int64_t* count) {
+    const Json request = {{"key", base64Encode(prefix)},
+                          {"range_end", base64Encode(prefixRangeEnd(prefix))},
+                          {"count_only", true}};
+    for (const EtcdMember& member : cluster.members) {
+        Json reply;
+        if (member.pid < 0 || member.paused ||
+            !postJson(member.clientPort, "/v3/kv/range", request, &reply)) {
+            continue;
+        }
+        // The gateway writes 64-bit numbers as text, and leaves out a zero.
+        const Json counted = reply.value("count", Json("0"));
+        if (counted.is_number_integer()) {
+            *count = counted.get<std::int64_t>();
+            return true;
+        }
+        if (!counted.is_string()) continue;
+        const std::string text = counted.get<std::string>();
+        char* end = nullptr;
+        *count = std::strtoll(text.c_str(), &end, 10);
+        if (!text.empty() && *end == '\0') return true;
+    }
+    cluster.problem = "no member counted the keys under " + prefix;
+    return false;
+}
+
 void stopCluster(EtcdCluster& cluster) {
     for (std::size_t i = 0; i < cluster.members.size(); ++i) killMember(cluster, i);
     cluster.members.clear();

@@ -82,6 +82,10 @@ int waitForLeader(EtcdCluster& cluster);
 // Compacts the store up to revision, asking the first running member.
 bool compactCluster(EtcdCluster& cluster, std::int64_t revision);
 
+// How many keys begin with prefix, as the first running member that
+// answers counts them; false when none does.
+bool countKeys(EtcdCluster& cluster, const std::string& prefix, std::int64_t* count);
+
 // Kills every member and removes the directories.
 void stopCluster(EtcdCluster& cluster);
 
