@@ -18,8 +18,15 @@ using etcd_detail::refused;
 
 namespace {
 
+// A failure read from an answer etcd did send, so the result says it
+// answered.
+EtcdResult answeredWith(EtcdStatus status, const std::string& detail) {
+    return {status, detail, true};
+}
+
 EtcdResult unreadable(const char* what) {
-    return refused(std::string("etcd sent an unreadable ") + what + " reply");
+    return answeredWith(EtcdStatus::Refused,
+                        std::string("etcd sent an unreadable ") + what + " reply");
 }
 
 bool readHeaderRevision(const Json& reply, std::int64_t* revision) {
@@ -67,7 +74,8 @@ EtcdResult grantLease(EtcdConnection& etcd, std::int64_t ttlSeconds, EtcdLease* 
     if (result.status != EtcdStatus::Ok) return result;
     auto error = reply.find("error");
     if (error != reply.end() && error->is_string() && !error->get<std::string>().empty()) {
-        return refused("etcd granted no lease: " + error->get<std::string>());
+        return answeredWith(EtcdStatus::Refused,
+                            "etcd granted no lease: " + error->get<std::string>());
     }
     EtcdLease granted;
     if (!readInt64(reply, "ID", &granted.id) || !readInt64(reply, "TTL", &granted.ttlSeconds) ||
@@ -86,8 +94,10 @@ EtcdResult keepLeaseAlive(EtcdConnection& etcd, std::int64_t leaseId, std::int64
     std::int64_t ttl = 0;
     if (!readInt64(reply, "TTL", &ttl)) return unreadable("keep-alive");
     // etcd answers a lease it no longer has with no TTL rather than an error.
-    if (ttl <= 0)
-        return {EtcdStatus::LeaseNotFound, "lease " + int64Text(leaseId) + " has expired"};
+    if (ttl <= 0) {
+        return answeredWith(EtcdStatus::LeaseNotFound,
+                            "lease " + int64Text(leaseId) + " has expired");
+    }
     *ttlLeft = ttl;
     return result;
 }
@@ -250,7 +260,7 @@ EtcdResult putIfCreatedAt(EtcdConnection& etcd, const std::string& guardKey,
     std::int64_t putAt = 0;
     if (!readHeaderRevision(reply, &putAt)) return unreadable("transaction");
     if (!readFlag(reply, "succeeded")) {
-        return {EtcdStatus::CompareFailed, "the guard key is gone or was created anew"};
+        return answeredWith(EtcdStatus::CompareFailed, "the guard key is gone or was created anew");
     }
     if (revision != nullptr) *revision = putAt;
     return result;

@@ -9,7 +9,9 @@
 // (deleteKeys makes one request per transaction); a watch returns once
 // asked to stop, when its stream ends, or when its start is compacted. Every call says whether etcd
 // did it, refused it (the refusals a caller acts on told apart), or could not be reached. Keys and
-// values are bytes; nothing here knows what they mean.
+// values are bytes; nothing here knows what they mean. A reply, or a watch
+// message, over 4 MiB or with JSON nested over 32 deep is refused unread:
+// ranges that could be larger must be paged.
 #ifndef PEERDIR_ETCD_ETCD_H
 #define PEERDIR_ETCD_ETCD_H
 
@@ -36,7 +38,8 @@ enum class EtcdStatus {
     LeaseNotFound,  // the lease expired or was revoked: grant a new one
     Compacted,      // the revision asked for was compacted away: read afresh
     Busy,           // etcd would not take it now (too many requests, or its space quota is
-                    // used up): nothing written, try again later
+                    // used up: then only reads and deletes go through until an operator
+                    // frees space): nothing written, try again later
     Refused,        // etcd answered with another error, or with something unreadable
     Unreachable,    // no endpoint answered within the request time-out
 };
@@ -45,7 +48,9 @@ const char* etcdStatusName(EtcdStatus status);
 
 struct EtcdResult {
     EtcdStatus status = EtcdStatus::Ok;
-    std::string detail;  // one line for a log: etcd's message or why none answered
+    // One line for a log: the endpoint and etcd's message, or why none
+    // answered.
+    std::string detail;
     // Some endpoint sent an answer of any kind, an error or "no leader"
     // included: etcd is there even when it could not do the request.
     bool answered = false;
@@ -200,7 +205,8 @@ enum class WatchEnd {
     Broken,     // no endpoint answered, the stream broke, its member lost the leader,
                 // or it was idle for watchIdleMillis
     Compacted,  // the revision to watch from is compacted: read afresh, then watch on
-    Refused,    // etcd would not watch, or sent something unreadable (detail says)
+    Busy,       // etcd would not watch now (too many requests): resume later
+    Refused,    // etcd would not watch, or sent something unreadable or too large (detail says)
 };
 
 struct EtcdWatchResult {
@@ -210,6 +216,7 @@ struct EtcdWatchResult {
     std::int64_t nextRevision = 0;
     std::int64_t compactRevision = 0;  // with Compacted: the oldest revision still kept
     std::string detail;
+    bool answered = false;  // some endpoint sent an HTTP answer, as in EtcdResult
 };
 
 // Watches the keys starting with prefix from startRevision (0: from now) and

@@ -17,22 +17,23 @@ namespace etcd_detail {
 
 namespace {
 
-// A reply beyond this is refused rather than held: ranges are paged.
-constexpr std::size_t kMaxReplyBytes = 64u << 20;
 // Between rounds over every endpoint, when none answered.
 constexpr auto kRoundPause = std::chrono::milliseconds(50);
 
 // gRPC status codes the gateway passes on.
 constexpr int kCodeNotFound = 5;
+constexpr int kCodeResourceExhausted = 8;
 constexpr int kCodeOutOfRange = 11;
 constexpr int kCodeUnavailable = 14;
+
+constexpr int kHttpTooManyRequests = 429;
 
 // What one request to one endpoint brought back.
 struct Exchange {
     bool answered = false;  // a status line and headers came
     int status = 0;
     bool trailers = false;  // the answer announced HTTP trailers
-    bool tooLarge = false;
+    bool tooLarge = false;  // the body would pass kMaxReplyBytes: the rest was not read
     std::string body;
     httplib::Error error = httplib::Error::Success;
 };
@@ -59,7 +60,10 @@ Exchange exchange(httplib::Client& http, const char* path, const std::string& bo
         result.answered = true;
         result.status = response.status;
         result.trailers = response.has_header("Trailer");
-        return true;
+        // Announced too large: not a byte of it is read.
+        result.tooLarge =
+            response.get_header_value<std::uint64_t>("Content-Length") > kMaxReplyBytes;
+        return !result.tooLarge;
     };
     request.content_receiver = [&result](const char* data, std::size_t length, std::uint64_t,
                                          std::uint64_t) {
@@ -88,16 +92,16 @@ std::string firstLine(const std::string& text) {
 // with HTTP trailers, which this httplib cannot read: it reports a read error
 // after the whole body has come. Such a body is taken as the answer.
 EtcdResult readAnswer(const Exchange& sent, const std::string& where, Json* reply) {
-    if (sent.tooLarge) return refused(where + ": reply larger than the limit of 64 MiB");
+    std::string problem = sent.tooLarge ? tooLargeProblem() : overLimits(sent.body);
+    if (!problem.empty()) return refused(where + ": reply " + problem);
     Json parsed = Json::parse(sent.body, nullptr, false);
     bool whole = sent.error == httplib::Error::Success || (sent.trailers && !parsed.is_discarded());
     if (!whole) return {EtcdStatus::Unreachable, where + ": " + httplib::to_string(sent.error)};
     if (parsed.is_discarded() || !parsed.is_object()) {
-        return refused(where + ": HTTP " + std::to_string(sent.status) + ": " +
-                       firstLine(sent.body));
+        return statusResult(sent.status, sent.body, where);
     }
     if (member(parsed, "error") != nullptr) return errorResult(parsed, where);
-    if (sent.status != 200) return refused(where + ": HTTP " + std::to_string(sent.status));
+    if (sent.status != 200) return statusResult(sent.status, "", where);
     // Streamed calls wrap each answer in "result".
     const Json* wrapped = member(parsed, "result");
     *reply = wrapped != nullptr ? *wrapped : parsed;
@@ -193,8 +197,55 @@ EtcdResult errorResult(const Json& error, const std::string& where) {
         result.status = EtcdStatus::Compacted;
     } else if (grpcCode == kCodeUnavailable) {
         result.status = EtcdStatus::Unreachable;
+    } else if (grpcCode == kCodeResourceExhausted &&
+               text.find("larger than max") == std::string::npos) {
+        // "etcdserver: too many requests", "etcdserver: mvcc: database
+        // space exceeded". gRPC says "received message larger than max"
+        // with the same code for a request over etcd's size limit: that
+        // one would never go through.
+        result.status = EtcdStatus::Busy;
     }
     return result;
+}
+
+EtcdResult statusResult(int httpStatus, const std::string& body, const std::string& where) {
+    std::string detail = where + ": HTTP " + std::to_string(httpStatus);
+    if (!body.empty()) detail += ": " + firstLine(body);
+    return {httpStatus == kHttpTooManyRequests ? EtcdStatus::Busy : EtcdStatus::Refused, detail};
+}
+
+std::string tooLargeProblem() {
+    return "larger than the limit of " + std::to_string(kMaxReplyBytes >> 20) + " MiB";
+}
+
+std::string overLimits(const std::string& text) {
+    if (text.size() > kMaxReplyBytes) return tooLargeProblem();
+    // Brackets inside strings do not nest; a quote after a backslash does
+    // not end the string. Malformed text is left for the parser to refuse.
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxReplyDepth) {
+                return "nested deeper than the limit of " + std::to_string(kMaxReplyDepth) +
+                       " levels";
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return "";
 }
 
 bool readInt64(const Json& object, const char* name, std::int64_t* value) {

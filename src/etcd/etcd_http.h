@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -19,6 +20,14 @@ namespace etcd_detail {
 
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
+
+// The most a reply (or one watch message) may hold, and how deeply its JSON
+// may nest: our replies need about six levels. Anything beyond is refused
+// before it is parsed, so a broken or hostile endpoint can neither make us
+// hold a huge body nor build a tree deep enough to exhaust the stack when it
+// is copied or printed.
+constexpr std::size_t kMaxReplyBytes = 4u << 20;
+constexpr int kMaxReplyDepth = 32;
 
 // Posts body to path, starting at etcd.current and moving on to the next
 // endpoint while one does not answer, each given a share of what is left of
@@ -38,8 +47,19 @@ void requireLeader(httplib::Request& request);
 
 // etcd's error answer (either of the gateway's two shapes) as a result.
 // Unavailable (no leader, a timed-out proposal) comes back as Unreachable:
-// another member may do better.
+// another member may do better. ResourceExhausted (too many requests, space
+// used up) comes back as Busy, but for gRPC's refusal of a message over its
+// size limit, which no retry cures.
 EtcdResult errorResult(const Json& error, const std::string& where);
+
+// The answer for an HTTP status that came without a JSON error: Busy for
+// 429 (too many requests), else Refused. body may show in the detail.
+EtcdResult statusResult(int httpStatus, const std::string& body, const std::string& where);
+
+// Why text must not be parsed, in a few words ("larger than the limit of
+// 4 MiB"), or "" when it is within kMaxReplyBytes and kMaxReplyDepth.
+std::string overLimits(const std::string& text);
+std::string tooLargeProblem();
 
 // An int64 field; the gateway writes them as strings. 0 when absent.
 bool readInt64(const Json& object, const char* name, std::int64_t* value);

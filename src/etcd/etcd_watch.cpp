@@ -22,8 +22,9 @@ using etcd_detail::Json;
 
 namespace {
 
-// A line (one watch response) beyond this ends the watch as unreadable.
-constexpr std::size_t kMaxLineBytes = 64u << 20;
+// One watch message (a line) is held whole before it is parsed, so one
+// longer than a reply may be ends the watch rather than grow without end.
+using etcd_detail::kMaxReplyBytes;
 
 using EventHandler = std::function<void(const EtcdWatchEvent&)>;
 
@@ -123,36 +124,60 @@ void handleResponse(WatchRun& run, const Json& response) {
     if (events != response.end()) deliverEvents(run, *events);
 }
 
-void handleLine(WatchRun& run, const std::string& line, const std::string& where) {
-    Json message = Json::parse(line, nullptr, false);
-    if (message.is_discarded() || !message.is_object()) {
-        return finish(run, WatchEnd::Refused, where + ": unreadable watch message");
+WatchEnd watchEndOf(EtcdStatus status) {
+    switch (status) {
+        case EtcdStatus::Compacted:
+            return WatchEnd::Compacted;
+        case EtcdStatus::Unreachable:
+            return WatchEnd::Broken;
+        case EtcdStatus::Busy:
+            return WatchEnd::Busy;
+        default:
+            return WatchEnd::Refused;
     }
+}
+
+void handleMessage(WatchRun& run, const Json& message, const std::string& where) {
     auto result = message.find("result");
     if (message.find("error") != message.end() || result == message.end() || !result->is_object()) {
         EtcdResult error = etcd_detail::errorResult(message, where);
-        WatchEnd end = error.status == EtcdStatus::Compacted     ? WatchEnd::Compacted
-                       : error.status == EtcdStatus::Unreachable ? WatchEnd::Broken
-                                                                 : WatchEnd::Refused;
-        return finish(run, end, error.detail);
+        return finish(run, watchEndOf(error.status), error.detail);
     }
     handleResponse(run, *result);
 }
 
-// Takes a piece of the stream; false ends it.
+void handleLine(WatchRun& run, const std::string& line, const std::string& where) {
+    std::string problem = etcd_detail::overLimits(line);
+    if (!problem.empty())
+        return finish(run, WatchEnd::Refused, where + ": watch message " + problem);
+    Json message = Json::parse(line, nullptr, false);
+    if (message.is_discarded() || !message.is_object()) {
+        return finish(run, WatchEnd::Refused, where + ": unreadable watch message");
+    }
+    handleMessage(run, message, where);
+}
+
+void tooLarge(WatchRun& run, const std::string& where) {
+    finish(run, WatchEnd::Refused, where + ": watch message " + etcd_detail::tooLargeProblem());
+}
+
+// Takes a piece of the stream; false ends it. What is held never passes
+// the limit by more than one piece.
 bool receive(WatchRun& run, const char* data, std::size_t length, const std::string& where) {
+    // pending holds no line end: only the new piece is searched for one, so
+    // a long line coming in small pieces is not searched again and again.
+    const std::size_t unsearched = run.pending.size();
     run.pending.append(data, length);
     std::size_t start = 0;
     for (;;) {
-        std::size_t end = run.pending.find('\n', start);
+        std::size_t end = run.pending.find('\n', std::max(start, unsearched));
         if (end == std::string::npos || run.finished || stopRequested(*run.stop)) break;
         std::string line = run.pending.substr(start, end - start);
         start = end + 1;
         if (line.find_first_not_of(" \r\t") != std::string::npos) handleLine(run, line, where);
     }
     run.pending.erase(0, start);
-    if (run.pending.size() > kMaxLineBytes)
-        finish(run, WatchEnd::Refused, where + ": line too long");
+    if (!run.finished && run.pending.size() > kMaxReplyBytes) tooLarge(run, where);
     return !run.finished && !stopRequested(*run.stop);
 }
 
@@ -166,12 +191,17 @@ httplib::Error runStream(httplib::Client& http, const std::string& body, WatchRu
     etcd_detail::requireLeader(request);
     request.response_handler = [&run](const httplib::Response& response) {
         run.httpStatus = response.status;
+        run.result.answered = true;
         return !stopRequested(*run.stop);
     };
     request.content_receiver = [&run, &where](const char* data, std::size_t length, std::uint64_t,
                                               std::uint64_t) {
         if (run.httpStatus != 200) {
-            if (run.pending.size() < kMaxLineBytes) run.pending.append(data, length);
+            if (run.pending.size() + length > kMaxReplyBytes) {
+                tooLarge(run, where);
+                return false;
+            }
+            run.pending.append(data, length);
             return true;
         }
         return receive(run, data, length, where);
@@ -181,11 +211,15 @@ httplib::Error runStream(httplib::Client& http, const std::string& body, WatchRu
 
 // An answer other than 200 carries one error object, without a line end.
 void readErrorAnswer(WatchRun& run, const std::string& where) {
+    std::string problem = etcd_detail::overLimits(run.pending);
+    if (!problem.empty())
+        return finish(run, WatchEnd::Refused, where + ": watch answer " + problem);
     Json message = Json::parse(run.pending, nullptr, false);
     if (message.is_object() && message.find("error") != message.end()) {
-        return handleLine(run, run.pending, where);
+        return handleMessage(run, message, where);
     }
-    finish(run, WatchEnd::Refused, where + ": HTTP " + std::to_string(run.httpStatus));
+    EtcdResult status = etcd_detail::statusResult(run.httpStatus, run.pending, where);
+    finish(run, watchEndOf(status.status), status.detail);
 }
 
 std::string createRequest(const std::string& prefix, std::int64_t startRevision) {

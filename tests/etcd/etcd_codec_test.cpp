@@ -57,16 +57,10 @@ TEST(EtcdEndpointsTest, RefusesAnythingElseWithOneLineSayingWhy) {
     }
 }
 
-TEST(EtcdCodecTest, Base64CarriesEveryByteAndRefusesWhatIsNotPaddedBase64) {
-    EXPECT_EQ(base64Encode("foobar"), "Zm9vYmFy");
+// Every byte at every length goes through etcd and back in etcd_test's
+// keys and values; what is left here is what etcd never sends.
+TEST(EtcdCodecTest, Base64RefusesWhatIsNotPaddedBase64) {
     EXPECT_EQ(base64Encode("fo"), "Zm8=");
-    EXPECT_EQ(base64Encode(""), "");
-    for (std::size_t length = 0; length <= 256; ++length) {
-        std::string bytes = everyByte().substr(256 - length);
-        std::string decoded = "x";
-        ASSERT_TRUE(base64Decode(base64Encode(bytes), &decoded)) << length;
-        ASSERT_EQ(decoded, bytes) << length;
-    }
     for (const char* bad : {"Zm8", "Zm=8", " Zm8=", "Zm8=\n", "Zm8===", "Z===", "Zm-_", "===="}) {
         std::string untouched = "kept";
         EXPECT_FALSE(base64Decode(bad, &untouched)) << bad;

@@ -121,6 +121,7 @@ TEST_F(EtcdFailoverTest, AnEndpointThatAnswersNothingCostsOnlyItsShareOfTheTimeo
     EtcdResult result = putKey(nowhere, "hung/2", "v", 0, nullptr);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     EXPECT_TRUE(hasStatus(result, EtcdStatus::Unreachable));
+    EXPECT_FALSE(result.answered);
     // The time-out with room for a loaded machine, far below httplib's own
     // time-outs (5 s to read, 300 s to connect).
     EXPECT_LT(took.count(), 4000);
@@ -148,6 +149,7 @@ TEST_F(EtcdFailoverTest, AMemberThatLosesItsLeaderEndsItsWatchesAndAnswersAtOnce
     EtcdResult result = putKey(etcd, "cut-off/2", "v", 0, nullptr);
     EXPECT_TRUE(hasStatus(result, EtcdStatus::Unreachable));
     EXPECT_NE(result.detail.find("no leader"), std::string::npos) << result.detail;
+    EXPECT_TRUE(result.answered);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The etcd access layer against one real etcd member: leases, creation-order
-// ranges paged at one revision, the guarded put, bulk deletes and watches.
+// The etcd access layer against one real etcd member: leases, ranges paged
+// at one revision in creation and in key order, puts in one transaction, the
+// guarded put, bulk deletes and watches.
 #include "etcd/etcd.h"
 
 #include <gtest/gtest.h>
@@ -74,9 +75,13 @@ TEST_F(EtcdTest, KeysUnderALeaseGoWhenItIsRevokedOrExpires) {
     EXPECT_LE(ttl, 10);
     ASSERT_TRUE(isOk(revokeLease(etcd_, lease.id)));
     EXPECT_FALSE(exists("revoked"));
-    EXPECT_TRUE(hasStatus(keepLeaseAlive(etcd_, lease.id, &ttl), EtcdStatus::LeaseNotFound));
+    EtcdResult gone = keepLeaseAlive(etcd_, lease.id, &ttl);
+    EXPECT_TRUE(hasStatus(gone, EtcdStatus::LeaseNotFound));
+    EXPECT_TRUE(gone.answered);
     EXPECT_EQ(ttl, 0);
-    EXPECT_TRUE(hasStatus(revokeLease(etcd_, lease.id), EtcdStatus::LeaseNotFound));
+    gone = revokeLease(etcd_, lease.id);
+    EXPECT_TRUE(hasStatus(gone, EtcdStatus::LeaseNotFound));
+    EXPECT_TRUE(gone.answered);
     EXPECT_TRUE(hasStatus(putKey(etcd_, prefix_ + "late", "v", lease.id, nullptr),
                           EtcdStatus::LeaseNotFound));
 
@@ -147,6 +152,74 @@ TEST_F(EtcdTest, RangeListsKeysInCreationOrderPageByPageAtOneRevision) {
     ASSERT_EQ(now.kvs.size(), names.size());
     EXPECT_EQ(now.kvs.back().key, prefix_ + "new");
     EXPECT_EQ(now.kvs.back().value, "v");
+}
+
+std::string everyByte() {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    return bytes;
+}
+
+TEST_F(EtcdTest, KeysPutTogetherShareACreateRevisionAndPageByKeyAtOneRevision) {
+    // Twelve keys in three transactions, each transaction's keys spread over
+    // the key order, so pages by key cut through creation revisions. Keys
+    // and values carry every byte there is, at every length modulo 3.
+    const std::string bytes = everyByte();
+    auto keyOf = [this](int i) { return prefix_ + std::string{static_cast<char>(i * 23), '\xff'}; };
+    std::vector<std::int64_t> revisions;
+    for (int t = 0; t < 3; ++t) {
+        std::vector<EtcdPut> puts;
+        for (int i = t; i < 12; i += 3) puts.push_back({keyOf(i), bytes.substr(i), 0});
+        std::int64_t revision = 0;
+        ASSERT_TRUE(isOk(putKeysTogether(etcd_, puts, &revision)));
+        revisions.push_back(revision);
+    }
+    EXPECT_LT(revisions[0], revisions[1]);
+    EXPECT_LT(revisions[1], revisions[2]);
+
+    EtcdRangeQuery query;
+    query.prefix = prefix_;
+    query.limit = 5;
+    std::vector<EtcdKeyValue> listed;
+    std::vector<EtcdRange> pages;
+    for (int page = 0; page < 10; ++page) {
+        EtcdRange range;
+        ASSERT_TRUE(isOk(rangeByKey(etcd_, query, &range)));
+        listed.insert(listed.end(), range.kvs.begin(), range.kvs.end());
+        pages.push_back(range);
+        if (page == 0) {
+            // A key after this page and a key still to come: neither change
+            // shows in the list.
+            put(std::string{static_cast<char>(200)});
+            ASSERT_TRUE(isOk(deleteKey(etcd_, keyOf(10), nullptr)));
+        }
+        if (!range.more) break;
+        query = nextKeyPageQuery(query, range);
+    }
+    ASSERT_EQ(pages.size(), 3u);
+    EXPECT_EQ(pages[0].revision, pages[2].revision);
+    ASSERT_EQ(listed.size(), 12u);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(listed[i].key, keyOf(i));
+        EXPECT_EQ(listed[i].value, bytes.substr(i));
+        EXPECT_EQ(listed[i].createRevision, revisions[i % 3]);
+        EXPECT_EQ(listed[i].version, 1);
+    }
+
+    // All or nothing: a lease that has gone fails the whole transaction.
+    EtcdLease lease;
+    ASSERT_TRUE(isOk(grantLease(etcd_, 10, &lease)));
+    ASSERT_TRUE(isOk(revokeLease(etcd_, lease.id)));
+    EXPECT_TRUE(hasStatus(
+        putKeysTogether(etcd_, {{prefix_ + "free", "v", 0}, {prefix_ + "leased", "v", lease.id}},
+                        nullptr),
+        EtcdStatus::LeaseNotFound));
+    EXPECT_FALSE(exists("free"));
+    EXPECT_TRUE(hasStatus(putKeysTogether(etcd_, {}, nullptr), EtcdStatus::Refused));
+    EXPECT_TRUE(hasStatus(
+        putKeysTogether(etcd_, std::vector<EtcdPut>(kEtcdMaxTxnOps + 1, {prefix_ + "x", "v", 0}),
+                        nullptr),
+        EtcdStatus::Refused));
 }
 
 TEST_F(EtcdTest, GuardedPutHoldsOnlyWhileTheGuardKeyIsTheOneItWas) {

@@ -79,8 +79,10 @@ std::vector<EtcdWatchEvent> eventsSoFar(WatchThread& watch) {
     return watch.events;
 }
 
-bool startSuiteCluster(kit::EtcdCluster** cluster, std::size_t size) {
+bool startSuiteCluster(kit::EtcdCluster** cluster, std::size_t size,
+                       const std::vector<std::string>& memberOptions) {
     *cluster = new kit::EtcdCluster;
+    (*cluster)->memberOptions = memberOptions;
     return kit::startCluster(**cluster, size);
 }
 

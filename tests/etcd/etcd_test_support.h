@@ -19,9 +19,10 @@ namespace peerdir {
 namespace etcd_test {
 
 // A cluster of size members kept for a whole test suite, made in its
-// SetUpTestSuite and gone in its TearDownTestSuite. False when it did not
-// start; *cluster then says why.
-bool startSuiteCluster(kit::EtcdCluster** cluster, std::size_t size);
+// SetUpTestSuite and gone in its TearDownTestSuite, each member started with
+// memberOptions too. False when it did not start; *cluster then says why.
+bool startSuiteCluster(kit::EtcdCluster** cluster, std::size_t size,
+                       const std::vector<std::string>& memberOptions = {});
 void stopSuiteCluster(kit::EtcdCluster** cluster);
 
 // Passes when result has status, and shows etcd's detail when it has not.

@@ -58,6 +58,7 @@ std::vector<std::string> memberArguments(const EtcdCluster& cluster, const EtcdM
 
 bool spawnMember(EtcdCluster& cluster, EtcdMember& member) {
     std::vector<std::string> args = memberArguments(cluster, member);
+    args.insert(args.end(), cluster.memberOptions.begin(), cluster.memberOptions.end());
     // Built before fork: the child may only make async-signal-safe calls.
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);

@@ -45,6 +45,9 @@ struct EtcdMember {
 struct EtcdCluster {
     std::string baseDir;
     std::vector<EtcdMember> members;
+    // More etcd flags for every member ("--quota-backend-bytes=..."), set
+    // before startCluster; restarts keep them.
+    std::vector<std::string> memberOptions;
     std::string problem;  // why the last call that failed did
 
     EtcdCluster() = default;
