@@ -218,17 +218,25 @@ void takeFromMailbox(SharedRegistry& shared, const EtcdKeyValue& kv) {
     queueStaleKey(shared, kv.key);
 }
 
-// What the mailbox holds now; the revision to watch from, or 0 when etcd
-// did not answer.
+// What the mailbox holds now, a page at a time in key order (each sending
+// server's requests in the order it sent them); the revision to watch from,
+// or 0 when etcd did not answer.
 std::int64_t readMailbox(SharedRegistry& shared, const std::string& prefix) {
     EtcdRangeQuery query;
     query.prefix = prefix;
-    EtcdRange range;
-    if (noteResult(shared, rangeByCreation(shared.mailbox, query, &range)) != EtcdStatus::Ok) {
-        return 0;
-    }
-    for (const EtcdKeyValue& kv : range.kvs) takeFromMailbox(shared, kv);
-    return range.revision + 1;
+    query.limit = kMirrorPage;
+    EtcdRange page;
+    std::int64_t revision = 0;
+    do {
+        if (!page.kvs.empty()) query = nextKeyPageQuery(query, page);
+        page = EtcdRange{};
+        if (noteResult(shared, rangeByKey(shared.mailbox, query, &page)) != EtcdStatus::Ok) {
+            return 0;
+        }
+        if (revision == 0) revision = page.revision;
+        for (const EtcdKeyValue& kv : page.kvs) takeFromMailbox(shared, kv);
+    } while (page.more);
+    return revision + 1;
 }
 
 // A fresh stop for the watch about to start; nullptr once stopping.
