@@ -5,46 +5,62 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <type_traits>
 
 namespace peerdir {
 namespace {
 
 std::atomic<LogSink> g_sink{nullptr};
 
-// The calling thread's line so far.
-thread_local std::string t_line;
+// The calling thread's line so far, from its first piece to its end; a
+// thread holds none between lines. The thread-local is a plain pointer, not
+// the string itself, so that no destructor of ours runs as a thread ends:
+// mingw-w64 releases a thread's thread-local storage before it runs their
+// destructors, and a string's destructor then freed whatever pointer the
+// released block held by then, which under a stream of short-lived client
+// threads was now and then the registry's lock.
+thread_local std::string* t_line = nullptr;
+static_assert(std::is_trivially_destructible<decltype(t_line)>::value,
+              "a thread's end must find nothing here to destroy");
+
+std::string& line() {
+    if (t_line == nullptr) t_line = new std::string;
+    return *t_line;
+}
 
 // One fwrite per line: stdio locks the stream for the call, so the line
 // reaches the console whole.
 void writeLine() {
+    const std::string& text = line();
     LogSink sink = g_sink.load();
     if (sink != nullptr) {
-        sink(t_line.data(), t_line.size());
+        sink(text.data(), text.size());
     } else {
-        std::fwrite(t_line.data(), 1, t_line.size(), stdout);
+        std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     }
-    t_line.clear();
+    delete t_line;
+    t_line = nullptr;
 }
 
 }  // namespace
 
-void logText(const char* text) { t_line.append(text); }
+void logText(const char* text) { line().append(text); }
 
 void logSigned(long long value) {
     char digits[32];
     int n = std::snprintf(digits, sizeof digits, "%lld", value);
-    t_line.append(digits, static_cast<std::size_t>(n));
+    line().append(digits, static_cast<std::size_t>(n));
 }
 
 void logUnsigned(unsigned long long value) {
     char digits[32];
     int n = std::snprintf(digits, sizeof digits, "%llu", value);
-    t_line.append(digits, static_cast<std::size_t>(n));
+    line().append(digits, static_cast<std::size_t>(n));
 }
 
 void logEnd() {
-    t_line.push_back('\n');
+    line().push_back('\n');
     writeLine();
 }
 
@@ -56,7 +72,7 @@ void logLine(const char* text) {
 void setLogSink(LogSink sink) { g_sink.store(sink); }
 
 bool readAnswerWord(std::string* word) {
-    if (!t_line.empty()) writeLine();
+    if (t_line != nullptr && !t_line->empty()) writeLine();
     std::cout.flush();
     if (!(std::cin >> *word)) return false;
     return true;

@@ -5,6 +5,8 @@
 // calling thread and written in one write at its line end, then flushed, so
 // lines from different threads never land inside each other. Pieces without
 // a line end (the prompt's colon) go out before the next answer is read.
+// Between lines a thread holds nothing of the log, so a thread that ends
+// leaves nothing here to release.
 #ifndef PEERDIR_PLATFORM_CONSOLE_H
 #define PEERDIR_PLATFORM_CONSOLE_H
 
