@@ -2,7 +2,6 @@
 #include "clients/client_manager.h"
 
 #include <chrono>
-#include <thread>
 
 #include "clients/message_handler.h"
 #include "clients/outbox.h"
@@ -116,13 +115,8 @@ int awaitWork(const ClientManagerContext& context, Outbox& outbox, WakerHandle w
 
 // A client's reads stay at least a turn apart, however soon it sends.
 void spaceTurns(Clock::time_point& lastRead) {
-    const Clock::time_point next = lastRead + kTurnSpacing;
-    Clock::time_point now = Clock::now();
-    if (now < next) {
-        std::this_thread::sleep_until(next);
-        now = Clock::now();
-    }
-    lastRead = now;
+    sleepUntil(lastRead + kTurnSpacing);
+    lastRead = Clock::now();
 }
 
 // The same turn as pollClient's, taken only when there is something to do.

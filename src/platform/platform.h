@@ -235,6 +235,11 @@ Deadline deadlineAfter(unsigned millis);
 // several calls ends at the deadline, not one time-out after each call.
 unsigned millisUntil(Deadline deadline);
 
+// Sleeps until deadline has come, never returning before it, however little
+// is left: where the system sleeps in whole milliseconds, less than one is
+// slept as one.
+void sleepUntil(Deadline deadline);
+
 // A lock that one thread takes at a time; no thread takes it twice.
 LockHandle lockCreate();
 void lockEnter(LockHandle lock);

@@ -567,6 +567,10 @@ void sleepMillis(unsigned milliseconds) {
     }
 }
 
+void sleepUntil(Deadline deadline) {
+    while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_until(deadline);
+}
+
 LockHandle lockCreate() { return new (std::nothrow) PlatformLock; }
 void lockEnter(LockHandle lock) {
     lock->mutex.lock();

@@ -535,6 +535,16 @@ int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, uns
 
 void sleepMillis(unsigned milliseconds) { Sleep(milliseconds); }
 
+// Sleep counts whole milliseconds, and the C++ library's sleeps of less than
+// one return at once here, so what is left is rounded up to whole ones.
+void sleepUntil(Deadline deadline) {
+    for (auto now = std::chrono::steady_clock::now(); now < deadline;
+         now = std::chrono::steady_clock::now()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        Sleep(static_cast<DWORD>(left.count()));
+    }
+}
+
 LockHandle lockCreate() {
     auto* lock = new (std::nothrow) PlatformLock;
     if (lock != nullptr) InitializeCriticalSection(&lock->section);
