@@ -81,14 +81,6 @@ constexpr unsigned kListReplyMillis = 5000;
 constexpr unsigned kListWholeMillis = 30000;
 constexpr unsigned kSendMillis = 5000;
 
-void appendName(std::vector<std::uint8_t>& wire, const std::string& text) {
-    NamePayload name;
-    writeTextField(text, name.name, kNameFieldSize);
-    std::uint8_t payload[kNamePayloadSize];
-    encodeNamePayload(name, payload);
-    appendMessage(wire, MessageType::ClientName, payload);
-}
-
 // The whole of wire, however many sends the socket takes it in.
 bool sendWhole(Socket s, const std::vector<std::uint8_t>& wire) {
     const Deadline deadline = deadlineAfter(kSendMillis);
@@ -266,7 +258,7 @@ bool registerNames(const ServerUnderTest& server, std::size_t count,
         if (c.error != ClientError::None) return false;
         std::vector<std::uint8_t> wire;
         for (std::size_t i = first; i < first + kNamesPerRegistrar && i < count; ++i) {
-            appendName(wire, "n" + std::to_string(i));
+            appendClientName(wire, "n" + std::to_string(i));
         }
         if (!sendWhole(c.socket, wire)) return false;
     }
@@ -291,7 +283,7 @@ bool sendNames(std::vector<ClientConnection>& clients, std::size_t namesEach,
     for (std::size_t i = 0; i < clients.size(); ++i) {
         std::vector<std::uint8_t> wire;
         for (std::size_t j = 0; j < namesEach; ++j) {
-            appendName(wire, stem + std::to_string(i) + "-" + std::to_string(j));
+            appendClientName(wire, stem + std::to_string(i) + "-" + std::to_string(j));
         }
         if (!sendWhole(clients[i].socket, wire)) return false;
     }

@@ -50,14 +50,6 @@ void registerName(const std::uint8_t* payload, const ClientManagerContext& conte
     }
 }
 
-void appendName(std::vector<std::uint8_t>& wire, const std::string& name) {
-    NamePayload reply;
-    writeTextField(name, reply.name, kNameFieldSize);
-    std::uint8_t payload[kNamePayloadSize];
-    encodeNamePayload(reply, payload);
-    appendMessage(wire, MessageType::ClientName, payload);
-}
-
 // The list goes out in one write, or is dropped whole by the outbox's rules.
 void sendList(const ClientManagerContext& context, const std::vector<std::uint8_t>& wire,
               std::size_t count) {
@@ -77,7 +69,8 @@ void sendLocalNameList(const ClientManagerContext& context) {
     } else {
         std::vector<std::uint8_t> wire;
         wire.reserve(count * (kHeaderSize + kNamePayloadSize));
-        forEach(registry, [&wire](const ClientEntry& entry) { appendName(wire, entry.name); });
+        forEach(registry,
+                [&wire](const ClientEntry& entry) { appendClientName(wire, entry.name); });
         sendList(context, wire, count);
     }
     lockLeave(context.registryLock);
@@ -103,7 +96,7 @@ void sendSharedNameList(const ClientManagerContext& context, SharedRegistry* sha
     std::vector<std::string> names;
     if (!sharedListNames(shared, &names)) return sendLocalNameList(context);
     std::vector<std::uint8_t> wire;
-    for (const std::string& name : names) appendName(wire, name);
+    for (const std::string& name : names) appendClientName(wire, name);
     lockEnter(context.registryLock);
     sendList(context, wire, names.size());
     lockLeave(context.registryLock);

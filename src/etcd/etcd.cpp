@@ -130,17 +130,21 @@ EtcdResult getKey(EtcdConnection& etcd, const std::string& key, bool* found, Etc
     return result;
 }
 
-EtcdResult rangeByCreation(EtcdConnection& etcd, const EtcdRangeQuery& query, EtcdRange* range) {
-    Json request = {{"key", base64Encode(rangeStartKey(query.prefix))},
+namespace {
+
+// What every range asks: keys from start to the prefix's end, and the
+// query's limit, pinned revision and keys-only choice.
+Json rangeRequest(const std::string& start, const EtcdRangeQuery& query) {
+    Json request = {{"key", base64Encode(start)},
                     {"range_end", base64Encode(prefixRangeEnd(query.prefix))},
-                    {"sort_order", "ASCEND"},
-                    {"sort_target", "CREATE"},
                     {"keys_only", query.keysOnly}};
     if (query.limit > 0) request["limit"] = int64Text(query.limit);
     if (query.revision > 0) request["revision"] = int64Text(query.revision);
-    if (query.minCreateRevision > 0) {
-        request["min_create_revision"] = int64Text(query.minCreateRevision);
-    }
+    return request;
+}
+
+EtcdResult postRange(EtcdConnection& etcd, const Json& request, const EtcdRangeQuery& query,
+                     EtcdRange* range) {
     Json reply;
     EtcdResult result = postJson(etcd, "/v3/kv/range", request, &reply);
     if (result.status != EtcdStatus::Ok) return result;
@@ -156,25 +160,22 @@ EtcdResult rangeByCreation(EtcdConnection& etcd, const EtcdRangeQuery& query, Et
     return result;
 }
 
+}  // namespace
+
+EtcdResult rangeByCreation(EtcdConnection& etcd, const EtcdRangeQuery& query, EtcdRange* range) {
+    Json request = rangeRequest(rangeStartKey(query.prefix), query);
+    request["sort_order"] = "ASCEND";
+    request["sort_target"] = "CREATE";
+    if (query.minCreateRevision > 0) {
+        request["min_create_revision"] = int64Text(query.minCreateRevision);
+    }
+    return postRange(etcd, request, query, range);
+}
+
 EtcdResult rangeByKey(EtcdConnection& etcd, const EtcdRangeQuery& query, EtcdRange* range) {
     const std::string start =
         query.after.empty() ? rangeStartKey(query.prefix) : query.after + '\0';
-    Json request = {{"key", base64Encode(start)},
-                    {"range_end", base64Encode(prefixRangeEnd(query.prefix))},
-                    {"keys_only", query.keysOnly}};
-    if (query.limit > 0) request["limit"] = int64Text(query.limit);
-    if (query.revision > 0) request["revision"] = int64Text(query.revision);
-    Json reply;
-    EtcdResult result = postJson(etcd, "/v3/kv/range", request, &reply);
-    if (result.status != EtcdStatus::Ok) return result;
-    EtcdRange read;
-    if (!readKeyValues(reply, &read.kvs) || !readHeaderRevision(reply, &read.revision)) {
-        return unreadable("range");
-    }
-    if (query.revision > 0) read.revision = query.revision;
-    read.more = readFlag(reply, "more");
-    *range = read;
-    return result;
+    return postRange(etcd, rangeRequest(start, query), query, range);
 }
 
 EtcdRangeQuery nextKeyPageQuery(const EtcdRangeQuery& query, const EtcdRange& page) {

@@ -92,4 +92,12 @@ std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
     return size;
 }
 
+void appendClientName(std::vector<std::uint8_t>& wire, const std::string& name) {
+    NamePayload reply;
+    writeTextField(name, reply.name, kNameFieldSize);
+    std::uint8_t payload[kNamePayloadSize];
+    encodeNamePayload(reply, payload);
+    appendMessage(wire, MessageType::ClientName, payload);
+}
+
 }  // namespace peerdir

@@ -81,6 +81,10 @@ std::size_t encodeMessage(MessageType type, const std::uint8_t* payload,
 std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
                           const std::uint8_t* payload = nullptr);
 
+// Appends a ClientName message carrying name; one too long for the field
+// goes as an empty name, as writeTextField leaves it.
+void appendClientName(std::vector<std::uint8_t>& wire, const std::string& name);
+
 }  // namespace peerdir
 
 #endif
