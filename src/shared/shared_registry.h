@@ -9,9 +9,9 @@
 // another server goes into that server's mailbox, whose watch hands it to
 // the client.
 //
-// The client managers' calls never wait on etcd with the registry lock held
-// (they take no lock here at all), and wait at most kSharedAnswerMillis for
-// an answer. Builds without the libraries (and the Windows build) have no
+// The client managers' calls take none of the server's registry locks and
+// answer from the mirror; only a forward to another server's client waits on
+// etcd, at most kSharedAnswerMillis. Builds without the libraries (and the Windows build) have no
 // mode: sharedRegistryBuilt() says so, and nothing else here may be called.
 #ifndef PEERDIR_SHARED_SHARED_REGISTRY_H
 #define PEERDIR_SHARED_SHARED_REGISTRY_H
@@ -57,7 +57,7 @@ SharedRegistry* sharedRegistryStart(const SharedRegistryOptions& options, Delive
 // at once. Call it once no client manager runs.
 void sharedRegistryStop(SharedRegistry* shared);
 
-// A local client registered name; written to etcd in the order of calls.
+// A local client registered name: listed here at once, written to etcd soon.
 void sharedRegister(SharedRegistry* shared, ConnectionId connection, const std::string& name);
 
 // A local client left: its names go from etcd at once.
@@ -67,7 +67,8 @@ enum class SharedForward {
     Here,         // the earliest registrant is a client of this server: *holder
     Forwarded,    // handed to the server that holds the earliest registrant
     NotFound,     // nobody anywhere holds the name
-    Unavailable,  // etcd did not answer: the caller serves from local names
+    Unavailable,  // etcd is lost, or the forward was given up unsent: the caller
+                  // serves from local names
 };
 
 // Finds the earliest registration of name anywhere and, when another server
@@ -75,11 +76,12 @@ enum class SharedForward {
 SharedForward sharedForward(SharedRegistry* shared, const std::string& name,
                             const std::uint8_t* payload, ConnectionId* holder);
 
-// Every name in the shared registry, in registration order. False when etcd
-// did not answer: the caller lists local names.
+// Every name in the shared registry, in registration order, from the
+// mirror. False while etcd is lost or the mirror not yet loaded: the caller
+// lists local names.
 bool sharedListNames(SharedRegistry* shared, std::vector<std::string>* names);
 
-// How many names the shared registry holds; false when etcd did not answer.
+// How many names the shared registry holds; false as for sharedListNames.
 bool sharedNameCount(SharedRegistry* shared, std::size_t* count);
 
 }  // namespace peerdir
