@@ -19,7 +19,7 @@ test: native-packages $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 leg-fuzz
 # legs configure, since the build leaves the shared registry out without its
 # libraries. Status 10 (skipped, outside CI) is no error.
 native-packages:
-	@tools/ensure-packages.sh shared-registry package netfilter; status=$$?; \
+	@tools/ensure-packages.sh fuzz shared-registry package netfilter; status=$$?; \
 	if [ $$status -ne 0 ] && [ $$status -ne 10 ]; then exit $$status; fi
 
 # A static pattern rule: make skips the implicit-rule search for .PHONY
@@ -31,25 +31,27 @@ $(addprefix leg-,$(NATIVE_LEGS)): leg-%: native-packages
 	cmake --build --preset $*
 	ctest --preset $*
 
-# The Windows leg: cross-compiled with mingw-w64, tests run under Wine. The
-# toolchain script installs what is missing or says in one line why the leg
-# is skipped (exit 10); under CI=true a skipped leg fails instead.
+# The Windows leg: cross-compiled with mingw-w64, tests run under Wine.
+# `tools/windows-bits.sh --install` installs what is missing and says which
+# build the leg tests and why, or says in one line why the leg is skipped
+# (exit 10); under CI=true a skipped leg fails instead.
 #
 # The 32-bit build ships and is always compiled. It is tested where this
-# machine runs 32-bit programs; where it cannot (tools/windows-bits.sh tries
-# one), the leg tests the 64-bit build of the same sources under wine64
-# instead, and its first line says which it tested. PEERDIR_WINDOWS_BITS=64
-# forces the 64-bit path on any machine.
+# machine runs 32-bit programs and 32-bit Wine can be installed; where it
+# cannot (a 32-bit probe fails, or apt cannot get 32-bit Wine), the leg
+# tests the 64-bit build of the same sources under wine64 instead, and its
+# first line says which it tested and why. PEERDIR_WINDOWS_BITS=64 forces
+# the 64-bit path on any machine.
 leg-win32: leg-default
-	@bits_and_reason=$$(tools/windows-bits.sh) || exit $$?; \
+	@bits_and_reason=$$(tools/windows-bits.sh --install); status=$$?; \
+	if [ $$status -eq 10 ]; then exit 0; elif [ $$status -ne 0 ]; then exit $$status; fi; \
 	bits=$$(echo "$$bits_and_reason" | cut -f1); reason=$$(echo "$$bits_and_reason" | cut -f2-); \
 	if [ "$$bits" = 64 ]; then \
 		echo "== test leg: win32: $$reason; testing the 64-bit Windows build of the same sources under wine64 (the 32-bit build is compiled only)"; \
 	else \
 		echo "== test leg: win32: $$reason; testing the 32-bit Windows build under Wine"; \
 	fi; \
-	tools/ensure-packages.sh windows; status=$$?; \
-	if [ $$status -eq 10 ]; then exit 0; elif [ $$status -ne 0 ]; then exit $$status; fi; \
+	grep '^ensure-packages.sh:' build/windows-packages.log || true; \
 	if [ "$$bits" = 64 ]; then \
 		cmake --preset win32 >/dev/null && cmake --build --preset win32 && \
 		$(MAKE) --no-print-directory win-ctest WIN_PRESET=win64; \
@@ -90,13 +92,13 @@ win-ctest:
 # hold peerdir, peerdir-client, the sample config.txt and the README; the .deb
 # installs them in the system's places with a systemd unit. The install script
 # brings the Debian tools (dpkg-shlibdeps computes the package's Depends) and
-# the cross compiler, or says why it cannot.
+# the cross compiler (no Wine: nothing runs here), or says why it cannot.
 dist:
 	tools/ensure-packages.sh package
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target peerdir peerdir-client
 	cd build-release && cpack -B $(CURDIR)/dist
-	tools/ensure-packages.sh windows
+	tools/ensure-packages.sh windows-build
 	cmake --preset win32-release >/dev/null
 	cmake --build --preset win32-release --target peerdir peerdir-client
 	cd build-win32-release && cpack -B $(CURDIR)/dist
@@ -145,10 +147,9 @@ bench:
 # test leg, it measures the 32-bit release build where this machine runs
 # 32-bit programs, and the 64-bit one of the same sources where it cannot.
 bench-wine:
-	@tools/ensure-packages.sh windows; status=$$?; \
+	@bits_and_reason=$$(tools/windows-bits.sh --install); status=$$?; \
 	if [ $$status -eq 10 ]; then echo "bench-wine needs the Windows toolchain"; exit 1; \
-	elif [ $$status -ne 0 ]; then exit $$status; fi
-	@bits_and_reason=$$(tools/windows-bits.sh) || exit $$?; \
+	elif [ $$status -ne 0 ]; then exit $$status; fi; \
 	bits=$$(echo "$$bits_and_reason" | cut -f1); reason=$$(echo "$$bits_and_reason" | cut -f2-); \
 	echo "bench-wine: $$reason; measuring the $$bits-bit Windows build"; \
 	$(MAKE) --no-print-directory wine-bench-run WIN_PRESET=win$$bits-release
