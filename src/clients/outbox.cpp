@@ -1,6 +1,7 @@
 // outbox.cpp -- writing whole messages, keeping the rest, and drop episodes.
 #include "clients/outbox.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "platform/console.h"
@@ -22,20 +23,71 @@ std::atomic<unsigned long long> g_dropped{0};
     return outbox.guard == nullptr || lockIsHeld(outbox.guard);
 }
 
-void keepRest(Outbox& outbox, const std::uint8_t* data, std::size_t size) {
-    outbox.rest.assign(data, data + size);
+void leaveWaiting(Outbox& outbox) {
+    if (!outbox.waiting) return;
+    OutputBudget& budget = *outbox.budget;
+    (outbox.waitingBefore ? outbox.waitingBefore->waitingAfter : budget.longestWaiting) =
+        outbox.waitingAfter;
+    (outbox.waitingAfter ? outbox.waitingAfter->waitingBefore : budget.latestWaiting) =
+        outbox.waitingBefore;
+    outbox.waiting = false;
+    outbox.waitingBefore = outbox.waitingAfter = nullptr;
+}
+
+// Puts the outbox at the end of the chain, as the latest to make progress,
+// or takes it out when nothing in its rest can be cut.
+void rejoinWaiting(Outbox& outbox) {
+    if (outbox.budget == nullptr) return;
+    leaveWaiting(outbox);
+    if (outbox.rest.size() <= outbox.restHead) return;
+    OutputBudget& budget = *outbox.budget;
+    outbox.waitingBefore = budget.latestWaiting;
+    (budget.latestWaiting ? budget.latestWaiting->waitingAfter : budget.longestWaiting) = &outbox;
+    budget.latestWaiting = &outbox;
+    outbox.waiting = true;
+}
+
+void setRestSize(Outbox& outbox, std::size_t size) {
+    if (outbox.budget != nullptr) outbox.budget->used += size - outbox.rest.size();
+    outbox.rest.resize(size);
     outbox.hasRest.store(size > 0, std::memory_order_release);
+    if (size == 0) outbox.rest.shrink_to_fit();
+}
+
+void keepRest(Outbox& outbox, const std::uint8_t* data, std::size_t size, std::size_t head,
+              std::size_t unit) {
+    if (outbox.budget != nullptr) outbox.budget->used += size;
+    outbox.rest.assign(data, data + size);
+    outbox.restHead = head;
+    outbox.restUnit = unit;
+    outbox.hasRest.store(size > 0, std::memory_order_release);
+    rejoinWaiting(outbox);
 }
 
 void dropSent(Outbox& outbox, std::size_t sent) {
+    if (sent == 0) return;
+    if (outbox.budget != nullptr) outbox.budget->used -= sent;
     outbox.rest.erase(outbox.rest.begin(), outbox.rest.begin() + static_cast<std::ptrdiff_t>(sent));
     outbox.hasRest.store(!outbox.rest.empty(), std::memory_order_release);
+    if (sent <= outbox.restHead) {
+        outbox.restHead -= sent;
+    } else {
+        const std::size_t intoWhole = (sent - outbox.restHead) % outbox.restUnit;
+        outbox.restHead = intoWhole == 0 ? 0 : outbox.restUnit - intoWhole;
+    }
+    rejoinWaiting(outbox);
+}
+
+void clearRest(Outbox& outbox) {
+    leaveWaiting(outbox);
+    setRestSize(outbox, 0);
+    outbox.restHead = 0;
 }
 
 // The rest can never reach the client now; it is no drop of its own.
 void markBroken(Outbox& outbox, int code) {
     outbox.brokenCode = code;
-    keepRest(outbox, nullptr, 0);
+    clearRest(outbox);
     outbox.broken.store(true, std::memory_order_release);
 }
 
@@ -62,6 +114,36 @@ void dropWithCode(Outbox& outbox, std::size_t count, int code) {
         }
     }
     outbox.counted += count;
+}
+
+// Cuts the rest back to the message the client has begun; the whole
+// messages after it are dropped. Returns the bytes given back.
+std::size_t cutRest(Outbox& outbox) {
+    const std::size_t cut = outbox.rest.size() - outbox.restHead;
+    if (cut == 0) return 0;
+    setRestSize(outbox, outbox.restHead);
+    leaveWaiting(outbox);
+    dropWithCode(outbox, cut / outbox.restUnit, wouldBlockErrorCode());
+    return cut;
+}
+
+// How many bytes of whole messages a new rest may keep beyond its head,
+// of the wanted: the client's bound, then the total, for which the rests
+// that have waited longest without progress are cut as far as needed.
+std::size_t roomFor(Outbox& outbox, std::size_t head, std::size_t wanted) {
+    OutputBudget* budget = outbox.budget;
+    if (budget == nullptr) return wanted;
+    const std::size_t perClient = budget->perClient > head ? budget->perClient - head : 0;
+    wanted = std::min(wanted, perClient);
+    if (budget->total == 0) return wanted;
+    for (Outbox* other = budget->longestWaiting;
+         other != nullptr && budget->used + head + wanted > budget->total;) {
+        Outbox* next = other->waitingAfter;
+        if (other != &outbox) cutRest(*other);
+        other = next;
+    }
+    const std::size_t used = budget->used + head;
+    return std::min(wanted, budget->total > used ? budget->total - used : 0);
 }
 
 }  // namespace
@@ -106,7 +188,14 @@ bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size, st
         endDropEpisode(outbox);
         return true;
     }
-    keepRest(outbox, wire + sent, size - sent);
+    // The messages are of one size; the first left may be partly sent.
+    const std::size_t unit = size / count;
+    const std::size_t intoFirst = sent % unit;
+    const std::size_t head = intoFirst == 0 ? 0 : unit - intoFirst;
+    const std::size_t whole = size - sent - head;
+    const std::size_t kept = roomFor(outbox, head, whole) / unit * unit;
+    keepRest(outbox, wire + sent, head + kept, head, unit);
+    dropWithCode(outbox, (whole - kept) / unit, wouldBlockErrorCode());
     // The writer may be another client's thread, forwarding: the owner,
     // asleep, must wake to write the rest once there is room.
     if (flushOutbox(outbox) == FlushResult::Blocked && outbox.waker != nullptr) {
@@ -119,6 +208,11 @@ bool sendMessage(Outbox& outbox, MessageType type, const std::uint8_t* payload) 
     std::uint8_t message[kMaxMessageSize];
     std::size_t size = encodeMessage(type, payload, message);
     return sendMessages(outbox, message, size, 1);
+}
+
+void releaseOutbox(Outbox& outbox) {
+    assert(guarded(outbox));
+    clearRest(outbox);
 }
 
 void endDropEpisode(Outbox& outbox) {

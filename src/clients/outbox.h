@@ -20,6 +20,15 @@
 // gives the count, if there is one. A rest thrown away because the
 // connection broke or ended is not a drop.
 //
+// What waits is bounded, for each client and for all together. The kernel's
+// share is held to a fixed send buffer per client (set as it is accepted);
+// the process's share, the rests, to an OutputBudget: a rest beyond its
+// client's bound is cut at a message boundary, and its later messages
+// dropped by the rules above (a list counts one message per name). When all
+// rests together would pass the total, the rests that have gone longest
+// without any progress give way first, cut the same way, so that clients
+// that never read cannot crowd out one that does.
+//
 // A send that fails with anything but would-block marks the connection
 // broken: nothing more is written to it, and its client manager ends it.
 //
@@ -41,10 +50,36 @@
 
 namespace peerdir {
 
+struct Outbox;
+
+// Every outbox of one server shares one budget; a rest can only be cut while
+// more than its first message is left (the message the client is partway
+// through must end whole). The outboxes whose rests can be cut are chained
+// from the one that has waited longest since it last made progress.
+constexpr std::size_t kDefaultClientPendingBytes = std::size_t{8} << 20;
+constexpr std::size_t kDefaultTotalPendingBytes = std::size_t{32} << 20;
+
+struct OutputBudget {
+    std::size_t perClient = kDefaultClientPendingBytes;
+    std::size_t total = kDefaultTotalPendingBytes;  // 0: no limit
+    std::size_t used = 0;                           // bytes in all rests
+    Outbox* longestWaiting = nullptr;
+    Outbox* latestWaiting = nullptr;
+};
+
 struct Outbox {
     Socket socket = kNoSocket;
+    OutputBudget* budget = nullptr;  // nullptr: a test's outbox, unbounded
     LockHandle guard = nullptr;
     std::vector<std::uint8_t> rest;
+    // The rest is restHead bytes of a message the client has begun, then
+    // whole messages of restUnit bytes each.
+    std::size_t restHead = 0;
+    std::size_t restUnit = 0;
+    // The chain of the budget's outboxes whose rests can be cut.
+    bool waiting = false;
+    Outbox* waitingBefore = nullptr;
+    Outbox* waitingAfter = nullptr;
     // Rung when a rest is left; nullptr for an owner that looks every turn.
     WakerHandle waker = nullptr;
     // Mirrors !rest.empty(), and broken mirrors brokenCode != 0, so that the
@@ -77,14 +112,19 @@ bool readyForMore(Outbox& outbox);
 // above: for a connection that is broken or still has a rest pending.
 void dropMessages(Outbox& outbox, std::size_t count);
 
-// Sends count whole messages, already encoded in wire, in one write, unless
-// the outbox is not ready for more or the socket refuses them: then they are
-// dropped. Whatever part of wire the socket does not take stays as the rest.
-// True when the messages were written or kept.
+// Sends count whole messages of one size, already encoded in wire, in one
+// write, unless the outbox is not ready for more or the socket refuses them:
+// then they are dropped. Whatever part of wire the socket does not take stays
+// as the rest, as far as the budget allows; the messages past that are
+// dropped. True when the messages were written or kept, in whole or in part.
 bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size, std::size_t count);
 
 // One message as one write, by the rules of sendMessages.
 bool sendMessage(Outbox& outbox, MessageType type, const std::uint8_t* payload = nullptr);
+
+// Gives back what the outbox's rest held in its budget; its owner calls it
+// before the outbox is forgotten.
+void releaseOutbox(Outbox& outbox);
 
 // Ends the open drop episode, logging the count line if anything was
 // counted. The connection's owner calls it as the connection ends, before

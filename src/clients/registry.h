@@ -1,6 +1,10 @@
 // registry.h -- the shared table of registered names and the sockets they
 // were registered over, and each connection's outbox.
 //
+// What each call costs does not grow with what everyone else registered: a
+// lookup is one probe of an index by name, a client's removal walks only its
+// own entries, and a list walks only the entries it lists.
+//
 // Locking rule: the registry keeps the one lock (registryLock) that guards
 // it, from its creation on, and every function here must be called with that
 // lock held; builds with assertions check it. The outboxes live here because
@@ -12,8 +16,11 @@
 #ifndef PEERDIR_CLIENTS_REGISTRY_H
 #define PEERDIR_CLIENTS_REGISTRY_H
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,11 +36,36 @@ struct ClientEntry {
     Socket socket;
 };
 
-// A connection that has registered names: its number, how many names, and
-// whether the one beyond its limit has been reported.
+// Entries are kept in slots and linked by slot number, so that neither a
+// lookup nor a removal walks anyone else's entries, and a slot never moves
+// once made (a deque does not relocate its elements as it grows).
+using EntrySlot = std::uint32_t;
+constexpr EntrySlot kNoSlot = 0xFFFFFFFFu;
+
+// One entry and its three chains: registration order, the entries of the
+// same name (in registration order), and the entries of the same client.
+// A free slot is chained to the next free one through next.
+struct RegistrySlot {
+    ClientEntry entry;
+    EntrySlot previous = kNoSlot;
+    EntrySlot next = kNoSlot;
+    EntrySlot previousSame = kNoSlot;
+    EntrySlot nextSame = kNoSlot;
+    EntrySlot nextOfClient = kNoSlot;
+};
+
+// The first and last entry of one chain.
+struct SlotChain {
+    EntrySlot first = kNoSlot;
+    EntrySlot last = kNoSlot;
+};
+
+// A connection that has registered names: its number, how many names, its
+// own entries, and whether the one beyond its limit has been reported.
 struct ClientRecord {
     ConnectionId connection = 0;
     std::size_t names = 0;
+    SlotChain entries;  // linked through nextOfClient
     bool limitReported = false;
 };
 
@@ -41,22 +73,45 @@ struct ClientRecord {
 // registered many times, and one socket may carry many names, up to
 // maxNamesPerClient (0: no limit). With the shared registry on, shared
 // holds its state; the entries here are then this server's own clients'.
+//
+// Every distinct name has one place in byName, an open-addressing table
+// (linear probing) holding the chain of that name's entries; its earliest
+// entry is the one a lookup wants. A table of two slot numbers per place
+// costs a few bytes a name, where a node-based map would cost a node each.
 // Reach the fields only through the functions below.
 struct ClientRegistry {
     LockHandle lock = nullptr;  // registryLock, set at creation
     std::size_t maxNamesPerClient = 0;
     SharedRegistry* shared = nullptr;
     ConnectionId lastConnection = 0;
-    std::vector<ClientEntry> entries;
+    std::deque<RegistrySlot> slots;
+    EntrySlot freeSlots = kNoSlot;
+    SlotChain order;
+    std::size_t entries = 0;
+    std::vector<SlotChain> byName;  // a power of two in size, or empty
+    std::size_t names = 0;          // places in use in byName
     std::unordered_map<Socket, ClientRecord> clients;
     std::unordered_map<ConnectionId, Socket> sockets;
     std::unordered_map<Socket, Outbox> outboxes;
+    OutputBudget output;  // what the outboxes' rests may hold
 };
 
 // An empty registry guarded by lock, which the caller keeps until the
 // registry is gone.
 inline ClientRegistry makeRegistry(LockHandle lock, std::size_t maxNamesPerClient = 0) {
-    return ClientRegistry{lock, maxNamesPerClient, nullptr, 0, {}, {}, {}, {}};
+    ClientRegistry registry{};
+    registry.lock = lock;
+    registry.maxNamesPerClient = maxNamesPerClient;
+    return registry;
+}
+
+// Bounds what all clients' unread replies hold in the process to total bytes
+// (0: no bound but each client's), each client's to the smaller of that and
+// kDefaultClientPendingBytes. Before any client is served.
+inline void setOutputBound(ClientRegistry& registry, std::size_t total) {
+    registry.output.total = total;
+    registry.output.perClient =
+        total == 0 ? kDefaultClientPendingBytes : std::min(total, kDefaultClientPendingBytes);
 }
 
 // The lock that guards registry; the one field reached without holding it.
@@ -75,8 +130,10 @@ enum class AddResult {
     OverLimit,       // not added, and reported before
 };
 
-// Appends an entry, unless socket has registered maxNamesPerClient names.
-// A repeated name counts, as it is an entry of its own. *connection, when
+// Appends an entry, unless socket has registered maxNamesPerClient names
+// (or the registry holds the most entries its slot numbers can tell apart,
+// some four thousand million, which memory runs out long before). A
+// repeated name counts, as it is an entry of its own. *connection, when
 // given, is set to the number of socket's connection.
 AddResult add(ClientRegistry& registry, const std::string& name, Socket socket,
               ConnectionId* connection = nullptr);
@@ -90,7 +147,9 @@ std::size_t nameLimitOf(const ClientRegistry& registry);
 template <typename Visitor>
 void forEach(const ClientRegistry& registry, Visitor visit) {
     assert(registryLocked(registry));
-    for (const ClientEntry& entry : registry.entries) visit(entry);
+    for (EntrySlot at = registry.order.first; at != kNoSlot; at = registry.slots[at].next) {
+        visit(static_cast<const ClientEntry&>(registry.slots[at].entry));
+    }
 }
 
 // The socket of the earliest entry whose name equals name byte for byte, or

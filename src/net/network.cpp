@@ -118,6 +118,12 @@ Socket listenForConnections(Socket listenSocket) {
     // Replies are small and latency is the product: no write may wait for
     // the client to acknowledge the one before it.
     socketSetNoDelay(client);
+    // The kernel's share of what a client has not read yet stays fixed;
+    // what waits beyond it is the process's, and bounded there. Left to
+    // itself Linux grows the buffer of a client that never reads to
+    // megabytes of kernel memory, which every connection on the host
+    // shares.
+    socketSetSendBuffer(client, kClientSendBufferBytes);
     return client;
 }
 

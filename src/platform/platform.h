@@ -101,6 +101,11 @@ int socketSetNonBlocking(Socket s);
 // instead of waiting for the peer to acknowledge the previous one. 0 or -1.
 int socketSetNoDelay(Socket s);
 
+// Fixes the kernel's send buffer of s at bytes, in place of one the system
+// grows as it sees fit (Linux counts its own bookkeeping on top, up to
+// twice as much). 0 or -1.
+int socketSetSendBuffer(Socket s, int bytes);
+
 // How the kernel finds a peer that vanished without a FIN or RST: after
 // idleSeconds of quiet a first probe, then one every intervalSeconds, and
 // the connection ends after probes unanswered; data sent and not

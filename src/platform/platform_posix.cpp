@@ -203,6 +203,10 @@ int socketSetNoDelay(Socket s) {
     return setsockopt(toFd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
 }
 
+int socketSetSendBuffer(Socket s, int bytes) {
+    return setsockopt(toFd(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0 ? 0 : -1;
+}
+
 int socketSetKeepalive(Socket s, const KeepaliveSettings& settings) {
     const int fd = toFd(s);
     const int on = 1;

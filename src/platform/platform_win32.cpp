@@ -185,6 +185,13 @@ int socketSetNonBlocking(Socket s) {
     return ioctlsocket(toNative(s), FIONBIO, &on) == 0 ? 0 : -1;
 }
 
+int socketSetSendBuffer(Socket s, int bytes) {
+    return setsockopt(toNative(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
+                      sizeof bytes) == 0
+               ? 0
+               : -1;
+}
+
 int socketSetNoDelay(Socket s) {
     BOOL on = TRUE;
     return setsockopt(toNative(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),

@@ -318,6 +318,7 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     state.nextStats = Clock::now() + std::chrono::seconds(limits.statsSeconds);
     state.registryLock = lockCreate();
     state.registry = new ClientRegistry(makeRegistry(state.registryLock, limits.maxNames));
+    setOutputBound(*state.registry, limits.pendingOutputBytes);
     state.globalExit = globalExit;
     joinShared(state, shared);
 

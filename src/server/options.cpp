@@ -33,6 +33,10 @@ const OptionInfo kOptions[] = {
     {"--keepalive", "SECONDS",
      "end a client that vanished without a word within about SECONDS,\n"
      "                     3 to 32767; 0: never (default: 60)"},
+    {"--max-pending-output", "MIB",
+     "unread replies of all clients together hold at most MIB MiB in the\n"
+     "                     server, 1 to 1048576; 0: no limit but each client's 8 MiB (default: "
+     "32)"},
     {"--idle", "poll|wait",
      "poll: each client's thread looks at its socket every millisecond\n"
      "                     (default); wait: it sleeps in the kernel until there is\n"
@@ -120,6 +124,19 @@ bool setIdle(const std::string& value, IdleMode* mode, std::string* problem) {
     return false;
 }
 
+// MiB up to a TiB; a 32-bit build holds any bound past its address space
+// to what that space can hold.
+bool setPendingOutput(const std::string& value, ServerOptions* options, std::string* problem) {
+    std::uint32_t mib = 0;
+    if (parseCount(value, &mib) && mib <= kMostPendingOutputMiB) {
+        options->maxPendingOutputMiB = mib;
+        return true;
+    }
+    *problem = "bad value \"" + value + "\" for --max-pending-output: give MiB from 0 to " +
+               std::to_string(kMostPendingOutputMiB);
+    return false;
+}
+
 bool setValue(const std::string& name, const std::string& value, ServerOptions* options,
               std::string* problem) {
     if (name == "--config") {
@@ -139,6 +156,7 @@ bool setValue(const std::string& name, const std::string& value, ServerOptions* 
     if (name == "--stats") return setCount(name, value, &options->statsSeconds, problem);
     if (name == "--keepalive")
         return setKeepalive(name, value, &options->keepaliveSeconds, problem);
+    if (name == "--max-pending-output") return setPendingOutput(value, options, problem);
     if (name == "--idle") return setIdle(value, &options->idle, problem);
     return setSharedValue(name, value, &options->shared, problem);
 }
@@ -190,7 +208,7 @@ std::string serverUsage() {
         "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N] [--max-names N]\n"
         "               [--stats SECONDS] [--registry etcd://HOST:PORT[,HOST:PORT...]]\n"
         "               [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
-        "               [--idle poll|wait] [--help] [--version]\n\n";
+        "               [--max-pending-output MIB] [--idle poll|wait] [--help] [--version]\n\n";
     for (const OptionInfo& option : kOptions) {
         std::string left = "  " + std::string(option.name);
         if (option.value != nullptr) left += " " + std::string(option.value);

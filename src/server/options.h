@@ -3,6 +3,7 @@
 //   peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]
 //           [--max-names N] [--stats SECONDS] [--registry etcd://HOST:PORT,...]
 //           [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]
+//           [--max-pending-output MIB]
 //           [--idle poll|wait] [--help] [--version]
 //
 // Parsing is apart from doing: a bad command line is caught whole, with one
@@ -27,6 +28,11 @@ constexpr std::uint32_t kDefaultMaxNames = 1000;
 // above 32767 the first probe would pass the longest idle time Linux takes.
 constexpr std::uint32_t kDefaultKeepaliveSeconds = 60;
 constexpr std::uint32_t kLeastKeepaliveSeconds = 3;
+// What clients' unread replies may hold in the process together, in MiB.
+// 32 MiB serves a few clients that read a 200,000-name list at once, and
+// makes clients that never read give way to those that do.
+constexpr std::uint32_t kDefaultMaxPendingOutputMiB = 32;
+constexpr std::uint32_t kMostPendingOutputMiB = 1u << 20;
 constexpr std::uint32_t kMostKeepaliveSeconds = 32767;
 
 // How a thread with nothing to do spends its time: looking every
@@ -42,6 +48,9 @@ struct ServerOptions {
     std::uint32_t maxNames = kDefaultMaxNames;                  // per client; 0: no limit
     std::uint32_t statsSeconds = 0;                             // 0: no stats line
     std::uint32_t keepaliveSeconds = kDefaultKeepaliveSeconds;  // 0: off
+    // MiB that unread replies may hold in the process, all clients together;
+    // 0: no limit but each client's own.
+    std::uint32_t maxPendingOutputMiB = kDefaultMaxPendingOutputMiB;
     IdleMode idle = IdleMode::Poll;
     // The registry shared on etcd; empty endpoints: this server's own.
     SharedRegistryOptions shared;

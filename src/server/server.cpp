@@ -2,6 +2,9 @@
 // limits, and the listening socket.
 #include "server/server.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <string>
 
 #include "config/config.h"
@@ -57,6 +60,12 @@ void reportClientLimit(std::uint32_t maxClients) {
     logEnd();
 }
 
+std::size_t pendingOutputBytes(std::uint32_t mib) {
+    const std::uint64_t bytes = std::uint64_t{mib} << 20;
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(bytes, std::numeric_limits<std::size_t>::max()));
+}
+
 // The whole of runServer's work. It ends on several paths; runServer
 // releases the fine timer after any of them.
 int serve(const ServerOptions& options) {
@@ -67,8 +76,12 @@ int serve(const ServerOptions& options) {
     RetryAnswer answer = obtainConfig(options.configFile, &config);
     if (answer == RetryAnswer::Stop) return kExitDone;
     if (answer == RetryAnswer::NoInput) return kExitStartFailed;
-    ServerLimits limits{clientLimitFor(options.maxClients), options.maxNames, options.statsSeconds,
-                        options.keepaliveSeconds, options.idle == IdleMode::Wait};
+    ServerLimits limits{clientLimitFor(options.maxClients),
+                        options.maxNames,
+                        options.statsSeconds,
+                        options.keepaliveSeconds,
+                        options.idle == IdleMode::Wait,
+                        pendingOutputBytes(options.maxPendingOutputMiB)};
     // globalExit and its trigger exist before the listening socket is
     // announced, so a stop request that follows the announcement is never
     // lost to the default signal action.

@@ -30,6 +30,9 @@ struct ServerLimits {
     std::uint32_t statsSeconds = 0;      // between stats lines; 0: none
     std::uint32_t keepaliveSeconds = 0;  // a vanished client is ended within; 0: never
     bool waitWhenIdle = false;           // idle threads sleep in the kernel, not poll
+    // Bytes all clients' unread replies may hold in the process; 0: no
+    // limit but each client's own.
+    std::size_t pendingOutputBytes = 0;
 };
 
 // The keepalive of the connection-th connection for a bound of seconds: the

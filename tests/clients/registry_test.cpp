@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,56 @@ TEST_F(RegistryTest, EachSocketRegistersUpToItsLimitAndRepeatsCount) {
     // A later connection on the same socket number starts afresh.
     removeAll(registry_, 1);
     EXPECT_EQ(add(registry_, "e", 1), AddResult::Added);
+}
+
+// The indexes by name and by client must answer as a plain list would, at a
+// scale where the index grows several times over and probes collide: many
+// duplicates, clients leaving between registrations, first holders leaving.
+TEST_F(RegistryTest, IndexedLookupsAndRemovalsAgreeWithAPlainListAtScale) {
+    std::vector<std::pair<std::string, Socket>> model;
+    std::minstd_rand random(31);
+    auto check = [&](const char* when) {
+        std::vector<std::string> expected;
+        for (const auto& e : model) expected.push_back(e.first + "@" + std::to_string(e.second));
+        ASSERT_EQ(entries(), expected) << when;
+        ASSERT_EQ(entryCount(registry_), model.size()) << when;
+        for (int n = 0; n < 400; ++n) {
+            const std::string name = "n" + std::to_string(n);
+            Socket first = kNoSocket;
+            for (const auto& e : model) {
+                if (e.first == name) {
+                    first = e.second;
+                    break;
+                }
+            }
+            ASSERT_EQ(findFirst(registry_, name), first) << when << ": " << name;
+        }
+    };
+    for (int round = 0; round < 30; ++round) {
+        for (int i = 0; i < 300; ++i) {
+            // 400 names over 60 sockets: most names are held several times.
+            const std::string name = "n" + std::to_string(random() % 400);
+            const Socket socket = static_cast<Socket>(random() % 60);
+            add(registry_, name, socket);
+            model.emplace_back(name, socket);
+        }
+        // The holder of the earliest entry leaves, and two others at random.
+        for (Socket leaver : {model.front().second, static_cast<Socket>(random() % 60),
+                              static_cast<Socket>(random() % 60)}) {
+            removeAll(registry_, leaver);
+            model.erase(std::remove_if(model.begin(), model.end(),
+                                       [leaver](const auto& e) { return e.second == leaver; }),
+                        model.end());
+        }
+        check("after a round of leaves");
+    }
+    for (Socket s = 0; s < 60; ++s) removeAll(registry_, s);
+    model.clear();
+    check("once everyone left");
+    // Slots freed by leavers are used again, in the order of the new entries.
+    addAll({{"n1", 3}, {"n2", 4}, {"n1", 4}});
+    EXPECT_EQ(entries(), (std::vector<std::string>{"n1@3", "n2@4", "n1@4"}));
+    EXPECT_EQ(findFirst(registry_, "n1"), 3);
 }
 
 TEST_F(RegistryTest, AnOutboxIsMadeOnceAndGoesWithItsConnection) {
