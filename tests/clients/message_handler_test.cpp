@@ -268,5 +268,52 @@ TEST_F(MessageHandlerTest, AListToAClientStillTakingThePreviousOneIsCountedNameB
                               " more messages to this client were dropped.\n");
 }
 
+// Clients that never read hold at most their own bound each, and all rests
+// together the total: the replies that waited longest give way, cut at a
+// message boundary and counted, so a client that reads still gets a whole
+// list. Every name is received or counted as dropped.
+TEST_F(MessageHandlerTest, UnreadRepliesStopAtTheirBoundsAndGiveWayToAClientThatReads) {
+    LogCapture log;
+    constexpr std::size_t kNames = 50000;  // a list of 1.2 MB
+    constexpr std::size_t kKiB = 1024;
+    addNames(held_, kNames);
+    for (auto& pair : pairs_) ASSERT_EQ(socketSetSendBuffer(pair.server, 64 * kKiB), 0);
+    auto restOf = [this](int client) {
+        std::size_t size = 0;
+        underLock(held_, [&](ClientRegistry& registry) {
+            size = outboxFor(registry, pairs_[client].server).rest.size();
+        });
+        return size;
+    };
+    auto bound = [this](std::size_t perClient, std::size_t total) {
+        underLock(held_, [&](ClientRegistry& registry) {
+            registry.output.perClient = perClient;
+            registry.output.total = total;
+        });
+    };
+    bound(256 * kKiB, 1536 * kKiB);
+    handleMessage(nullptr, contextOf(0), MessageType::ListRequest);
+    EXPECT_LE(restOf(0), 256 * kKiB);
+    EXPECT_GT(droppedIn(log.text()), 0u) << "the first list should have passed its client's bound";
+    bound(2048 * kKiB, 1536 * kKiB);
+    handleMessage(nullptr, contextOf(1), MessageType::ListRequest);
+    EXPECT_GT(restOf(1), 512 * kKiB) << "the second list should have been kept";
+    // The reader's list needs what both others hold.
+    handleMessage(nullptr, contextOf(2), MessageType::ListRequest);
+    const std::vector<std::uint8_t> read =
+        drainWhileFlushing(clientEnd(2), [this] { return flushOf(2); });
+    EXPECT_EQ(read.size(), kNames * 24);
+    std::size_t received = 0;
+    for (int client : {0, 1}) {
+        const std::size_t got =
+            drainWhileFlushing(clientEnd(client), [&] { return flushOf(client); }).size();
+        EXPECT_EQ(got % 24, 0u) << "client " << client << " got part of a message";
+        received += got / 24;
+        endEpisodeOf(client);
+    }
+    EXPECT_LT(received, 2 * kNames);
+    EXPECT_EQ(droppedIn(log.text()), 2 * kNames - received);
+}
+
 }  // namespace
 }  // namespace peerdir
