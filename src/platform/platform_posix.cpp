@@ -69,8 +69,11 @@ struct PlatformLock {
 
 namespace {
 
+#if PEERDIR_TEST_HOOKS
 // Sockets this layer opened and has not closed, so that netCleanup can
-// release them the way WSACleanup does.
+// release them the way WSACleanup does. Only tests, which run a server
+// inside their own long-lived process, need that; a server's process ends
+// right after netCleanup, and its end closes every socket.
 std::mutex g_openSocketsMutex;
 std::set<int> g_openSockets;
 
@@ -83,6 +86,17 @@ void trackClosed(int fd) {
     std::lock_guard<std::mutex> guard(g_openSocketsMutex);
     g_openSockets.erase(fd);
 }
+
+void closeTracked() {
+    std::lock_guard<std::mutex> guard(g_openSocketsMutex);
+    for (int fd : g_openSockets) close(fd);
+    g_openSockets.clear();
+}
+#else
+void trackOpen(int) {}
+void trackClosed(int) {}
+void closeTracked() {}
+#endif
 
 int toFd(Socket s) { return static_cast<int>(s); }
 
@@ -111,11 +125,7 @@ int netStartup(NetVersion* version) {
     return 0;
 }
 
-void netCleanup() {
-    std::lock_guard<std::mutex> guard(g_openSocketsMutex);
-    for (int fd : g_openSockets) close(fd);
-    g_openSockets.clear();
-}
+void netCleanup() { closeTracked(); }
 
 int lastSocketError() { return errno; }
 
@@ -248,10 +258,12 @@ int socketRecv(Socket s, void* buffer, std::size_t length) {
     return n;
 }
 
+#if PEERDIR_TEST_HOOKS
 int socketBytesPending(Socket s) {
     int pending = 0;
     return ioctl(toFd(s), FIONREAD, &pending) == 0 ? pending : -1;
 }
+#endif
 
 int socketSend(Socket s, const void* buffer, std::size_t length) {
     // MSG_NOSIGNAL: a peer that has gone away makes the send fail with EPIPE
@@ -446,6 +458,7 @@ void threadRelease(ThreadHandle thread) {
     delete thread;
 }
 
+#if PEERDIR_TEST_HOOKS
 std::size_t currentThreadStackBytes() {
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
@@ -455,6 +468,7 @@ std::size_t currentThreadStackBytes() {
     pthread_attr_destroy(&attributes);
     return size;
 }
+#endif
 
 // On Linux the nice value belongs to each thread, and 0 names the calling
 // one; elsewhere it would lower the whole process, accept loop included.

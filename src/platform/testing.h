@@ -3,6 +3,8 @@
 // The server never calls these. They let a test make a healthy system fail
 // on demand, see how much a reader has taken, and check what the server
 // asked of the kernel for its threads, instead of sleeping and guessing.
+// They exist only in the platform layer the tests link (see faults.h); a
+// shipped program that called one would not link.
 #ifndef PEERDIR_PLATFORM_TESTING_H
 #define PEERDIR_PLATFORM_TESTING_H
 
