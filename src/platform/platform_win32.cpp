@@ -33,6 +33,7 @@
 #include "platform/faults.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "platform/wait_report.h"
 
 namespace peerdir {
 
@@ -247,11 +248,13 @@ int socketRecv(Socket s, void* buffer, std::size_t length) {
     return n;
 }
 
+#if PEERDIR_TEST_HOOKS
 int socketBytesPending(Socket s) {
     u_long pending = 0;
     if (ioctlsocket(toNative(s), FIONREAD, &pending) != 0) return -1;
     return pending > static_cast<u_long>(INT_MAX) ? INT_MAX : static_cast<int>(pending);
 }
+#endif
 
 int socketSend(Socket s, const void* buffer, std::size_t length) {
     return send(toNative(s), static_cast<const char*>(buffer), clampLength(length), 0);
@@ -441,6 +444,7 @@ void threadRelease(ThreadHandle thread) {
     delete thread;
 }
 
+#if PEERDIR_TEST_HOOKS
 // The stack is one reservation: the regions that share its allocation base,
 // from that base up.
 std::size_t currentThreadStackBytes() {
@@ -456,6 +460,7 @@ std::size_t currentThreadStackBytes() {
     }
     return size;
 }
+#endif
 
 void threadLowerPriority() {}
 
@@ -494,6 +499,7 @@ struct PlatformWaker {
     WSAEVENT event = WSA_INVALID_EVENT;
     SOCKET socket = INVALID_SOCKET;
     DWORD thread = 0;
+    ReportMemory reports;  // the close, once reported (wait_report.h)
 };
 
 WakerHandle wakerCreate(Socket s) {
@@ -523,6 +529,11 @@ void wakerClose(WakerHandle waker) {
 }
 
 int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, unsigned millis) {
+    // Windows reports a close once; a socket whose close was seen stays
+    // readable, and no report will come to end a sleep.
+    if (closeKept(waker->reports)) {
+        return kWaitReadable | (stop != nullptr && eventTestNow(stop) ? kWaitStopped : 0);
+    }
     WSAEVENT events[2] = {waker->event, stop != nullptr ? stop->handle : nullptr};
     const DWORD count = stop != nullptr ? 2 : 1;
     DWORD woke = WSAWaitForMultipleEvents(count, events, FALSE,
@@ -534,8 +545,11 @@ int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, uns
     // was a ring.
     WSANETWORKEVENTS network{};
     if (WSAEnumNetworkEvents(toNative(s), waker->event, &network) != 0) return -1;
-    if ((network.lNetworkEvents & (FD_READ | FD_CLOSE | FD_ACCEPT)) != 0) found |= kWaitReadable;
-    if (writable && (network.lNetworkEvents & FD_WRITE) != 0) found |= kWaitWritable;
+    const long got = network.lNetworkEvents;
+    found |= foldReport(waker->reports,
+                        SocketReport{(got & FD_READ) != 0, (got & FD_CLOSE) != 0,
+                                     (got & FD_WRITE) != 0, (got & FD_ACCEPT) != 0},
+                        writable);
     if (woke == WSA_WAIT_EVENT_0 && network.lNetworkEvents == 0) found |= kWaitRung;
     return found;
 }
