@@ -249,14 +249,13 @@ bool mirrorEarliest(SharedMirror& mirror, const std::string& prefix, const OwnRe
         }
     }
     if (found) return true;
-    // Not shown back yet: this server's own, oldest first.
-    for (const auto& r : own.bySerial) {
-        if (r.second.name == name) {
-            *earliest = ownName(r);
-            return true;
-        }
-    }
-    return false;
+    // Not shown back yet: this server's own, the oldest of that name.
+    auto oldest = own.byName.lower_bound({name, 0});
+    if (oldest == own.byName.end() || oldest->first != name) return false;
+    auto r = own.bySerial.find(oldest->second);
+    if (r == own.bySerial.end()) return false;
+    *earliest = ownName(*r);
+    return true;
 }
 
 }  // namespace peerdir

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -90,11 +91,17 @@ struct LocalRegistration {
 };
 using LocalRegistrations = std::map<std::uint64_t, LocalRegistration>;
 
+// The same registrations by name and then serial, so that the earliest of a
+// name is found without walking the others: the first at or after
+// {name, 0}.
+using LocalNames = std::set<std::pair<std::string, std::uint64_t>>;
+
 // This server's tag and its registrations, which the caller keeps still
 // while a view is taken.
 struct OwnRegistrations {
     const std::string& server;
     const LocalRegistrations& bySerial;
+    const LocalNames& byName;
 };
 
 // Every name in registration order, as described above; false while the

@@ -28,7 +28,7 @@ constexpr unsigned kRequestMillis = 2000;
 constexpr unsigned kMailboxIdleMillis = 15000;
 
 OwnRegistrations ownOf(const SharedRegistry& shared) {
-    return OwnRegistrations{shared.server, shared.local};
+    return OwnRegistrations{shared.server, shared.local, shared.localNames};
 }
 
 // ---- The forwarders --------------------------------------------------------
@@ -260,6 +260,7 @@ void sharedRegister(SharedRegistry* shared, ConnectionId connection, const std::
         LocalRegistration registration{
             connection, name, registrationKey(shared->options.prefix, name, shared->server, serial),
             PutState::Pending};
+        shared->localNames.emplace(name, serial);
         shared->local.emplace(serial, std::move(registration));
         shared->serialsOf.emplace(connection, serial);
         shared->unsettled.insert(serial);
@@ -281,6 +282,7 @@ void sharedUnregisterAll(SharedRegistry* shared, ConnectionId connection) {
                 stale = true;
             }
             shared->unsettled.erase(it->second);
+            shared->localNames.erase({found->second.name, it->second});
             shared->local.erase(found);
         }
         shared->serialsOf.erase(range.first, range.second);

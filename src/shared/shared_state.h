@@ -93,6 +93,7 @@ struct SharedRegistry {
     std::int64_t ttlSeconds = 0;
     std::unique_ptr<EtcdWatchStop> watchStop;  // the mailbox watch under way, if any
     LocalRegistrations local;                  // the desired state
+    LocalNames localNames;                     // local by name
     std::unordered_multimap<ConnectionId, std::uint64_t> serialsOf;  // local by connection
     std::set<std::uint64_t> unsettled;  // serials in local not known written
     std::deque<std::string> staleKeys;  // to delete: gone registrations, handed-over mail

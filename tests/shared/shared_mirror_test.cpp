@@ -33,9 +33,10 @@ std::vector<std::string> namesIn(SharedMirror& mirror, const OwnRegistrations& o
 TEST(SharedMirror, AnswersInRegistrationOrderWithThisServersOwnMergedIn) {
     SharedMirror mirror;
     LocalRegistrations local;
+    LocalNames localNames;
     const std::string me = "e1";
     const std::string other = "b2";
-    const OwnRegistrations own{me, local};
+    const OwnRegistrations own{me, local, localNames};
     std::vector<std::string> unready;
     EXPECT_FALSE(mirrorNames(mirror, own, &unready));
 
@@ -46,6 +47,7 @@ TEST(SharedMirror, AnswersInRegistrationOrderWithThisServersOwnMergedIn) {
     // while etcd still shows it.
     const EtcdKeyValue mine = registration("bob", me, 1, 30, 7);
     local.emplace(1, LocalRegistration{7, "bob", mine.key, PutState::Written});
+    localNames.emplace("bob", 1);
     mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("cat", me, 2, 25, 8)});
     EXPECT_EQ(namesIn(mirror, own), (std::vector<std::string>{"ann", "bob", "bob"}));
 
@@ -77,8 +79,9 @@ TEST(SharedMirror, AnswersInRegistrationOrderWithThisServersOwnMergedIn) {
 TEST(SharedMirror, KeysOfOneTransactionKeepKeyOrderWhateverOrderTheyCameIn) {
     SharedMirror mirror;
     LocalRegistrations local;
+    LocalNames localNames;
     const std::string me = "e1";
-    const OwnRegistrations own{me, local};
+    const OwnRegistrations own{me, local, localNames};
     mirrorReplace(mirror, "p", {registration("zed", "c3", 0x10, 40, 2)});
     mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("amy", "c3", 0x9, 40, 1)});
     mirrorApply(mirror, "p", EtcdWatchEvent{false, registration("zed", "c3", 0x9, 40, 3)});
