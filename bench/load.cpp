@@ -444,5 +444,70 @@ std::vector<double> sampleIntroductions(IntroPair& pair, bool busyTarget, std::s
     return samples;
 }
 
+namespace {
+
+constexpr unsigned kRegisterMillis = 120000;
+
+// namesEach ClientName messages and then a ConnectRequest for a name nobody
+// has: its NameNotFound says that every name before it has been handled.
+std::vector<std::uint8_t> namesThenProbe(std::size_t client, std::size_t namesEach) {
+    std::vector<std::uint8_t> wire;
+    std::uint8_t payload[kConnectPayloadSize] = {};
+    for (std::size_t i = 0; i < namesEach; ++i) {
+        NamePayload name;
+        writeTextField("c" + std::to_string(client) + "-" + std::to_string(i), name.name,
+                       kNameFieldSize);
+        encodeNamePayload(name, payload);
+        appendMessage(wire, MessageType::ClientName, payload);
+    }
+    std::fill(std::begin(payload), std::end(payload), 0);
+    appendMessage(wire, MessageType::ConnectRequest, payload);
+    return wire;
+}
+
+// Writes every client's messages, a little to each in turn, as the server
+// takes them; false when the time runs out or a send fails.
+bool sendToAll(std::vector<ClientConnection>& clients,
+               const std::vector<std::vector<std::uint8_t>>& wires) {
+    std::vector<std::size_t> sent(clients.size(), 0);
+    double started = nowMillis();
+    for (bool done = false; !done;) {
+        done = true;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (sent[i] == wires[i].size()) continue;
+            done = false;
+            int n =
+                socketSend(clients[i].socket, wires[i].data() + sent[i], wires[i].size() - sent[i]);
+            if (n > 0) sent[i] += static_cast<std::size_t>(n);
+            if (n < 0 && !isWouldBlock(lastSocketError())) return false;
+        }
+        if (nowMillis() - started > kRegisterMillis) return false;
+        if (!done) sleepMillis(1);
+    }
+    return true;
+}
+
+bool allHandled(std::vector<ClientConnection>& clients) {
+    for (ClientConnection& c : clients) {
+        ServerMessage message;
+        if (!readServerMessage(c, kRegisterMillis, &message) ||
+            message.type != MessageType::NameNotFound) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool registerAndConfirm(std::vector<ClientConnection>& clients, std::size_t namesEach,
+                        std::size_t firstClient) {
+    std::vector<std::vector<std::uint8_t>> wires;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        wires.push_back(namesThenProbe(firstClient + i, namesEach));
+    }
+    return sendToAll(clients, wires) && allHandled(clients);
+}
+
 }  // namespace bench
 }  // namespace peerdir

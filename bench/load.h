@@ -95,6 +95,14 @@ bool connectClients(const ServerUnderTest& server, std::size_t count,
 bool sendNames(std::vector<ClientConnection>& clients, std::size_t namesEach,
                const std::string& stem);
 
+// Has every client send namesEach ClientName messages, "c<k>-<j>" for the
+// j-th name of the k-th client counted from firstClient, and then a
+// ConnectRequest for a name nobody has; true once every client has its
+// NameNotFound, which says every name before it was handled. The server
+// takes one message per connection and turn, so this takes namesEach turns.
+bool registerAndConfirm(std::vector<ClientConnection>& clients, std::size_t namesEach,
+                        std::size_t firstClient = 0);
+
 // Closes every connection, each one's sending end shut before the first
 // close waits, so the server lets them all go at once rather than one
 // close's wait after another.

@@ -26,7 +26,7 @@ namespace {
 
 const char* const kAllRows[] = {"idle",  "memory",   "lifetime", "introduction",
                                 "list",  "forwards", "burst",    "nonreader",
-                                "names", "shared",   "capacity"};
+                                "names", "shared",   "scale",    "capacity"};
 
 struct Options {
     std::string server;
@@ -147,6 +147,16 @@ void runWaitRows(const BenchContext& context, const std::set<std::string>& rows,
         measureSpacedIntroductions(context, 300, figures);
     }
     if (wanted("burst")) measureBurst(context, 1000, figures);
+    if (wanted("scale")) {
+        double baseline = kMissing;
+        double p50 = kMissing;
+        for (std::size_t names : {10000, 200000, 1000000}) {
+            measureRegistryScale(context, names, names == 10000 ? kMissing : baseline, &p50,
+                                 figures);
+            if (names == 10000) baseline = p50;
+        }
+        measureUnreadLists(context, 200000, 300, figures);
+    }
     if (wanted("capacity")) measureCapacity(context, figures);
 }
 

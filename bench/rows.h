@@ -96,6 +96,19 @@ void measureNonReader(const BenchContext& context, std::size_t names, std::size_
 void measureNameLimitMemory(const BenchContext& context, std::size_t clientCount,
                             std::size_t namesEach, std::vector<Figure>& figures);
 
+// With names registered by clients of 1,000 names each: the rate of the
+// registrations, forwards to the last-registered name (and the p50 above
+// baselineP50, unless that is NaN; *p50 is this one's), and the longest
+// forward while the first 100 clients (all, when fewer) leave at once.
+void measureRegistryScale(const BenchContext& context, std::size_t names, double baselineP50,
+                          double* p50, std::vector<Figure>& figures);
+
+// nonReaders clients each ask for the list of names once and never read:
+// what the host's TCP memory and the server's resident size grow by, and
+// how many names another client then reads of the whole list.
+void measureUnreadLists(const BenchContext& context, std::size_t names, std::size_t nonReaders,
+                        std::vector<Figure>& figures);
+
 // Two servers sharing one registry on an etcd the benchmark starts:
 // introductions on one server and across the two, a registration until it
 // is listed on the other, a list of a thousand names, forwards across,
