@@ -2,6 +2,7 @@
 #include "clients/client_manager.h"
 
 #include <chrono>
+#include <thread>
 
 #include "clients/message_handler.h"
 #include "clients/outbox.h"
@@ -163,17 +164,37 @@ Outbox& greetClient(const ClientManagerContext& context, WakerHandle waker) {
     return outbox;
 }
 
+// How many of its entries a leaving client removes per hold of the lock.
+// Every other client's turn needs the lock, and a crowd of clients leaving
+// together (a network blip) would otherwise hold it for the whole of their
+// names in turn; in parts, a forward waits for a part, not for everyone.
+constexpr std::size_t kRemovalPart = 64;
+
+// Removes the client's entries a part at a time; the last part also takes
+// the drop count and the outbox. *shared is the shared registry's state.
+ConnectionId removeClient(const ClientManagerContext& context, Outbox& outbox,
+                          SharedRegistry** shared) {
+    for (ConnectionId connection = 0;;) {
+        lockEnter(context.registryLock);
+        const bool done = removeSome(*context.registry, context.socket, kRemovalPart, &connection);
+        if (done) {
+            endDropEpisode(outbox);
+            dropOutbox(*context.registry, context.socket);
+            *shared = sharedOf(*context.registry);
+        }
+        lockLeave(context.registryLock);
+        if (done) return connection;
+        std::this_thread::yield();
+    }
+}
+
 // The drop count, the entries and the outbox go under the lock before the
 // end line and before the socket closes: no drop goes unreported, and no
 // other thread can find the socket, or write to it, once it is closed.
 void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending,
                    WakerHandle waker) {
-    lockEnter(context.registryLock);
-    endDropEpisode(outbox);
-    ConnectionId connection = removeAll(*context.registry, context.socket);
-    dropOutbox(*context.registry, context.socket);
-    SharedRegistry* shared = sharedOf(*context.registry);
-    lockLeave(context.registryLock);
+    SharedRegistry* shared = nullptr;
+    const ConnectionId connection = removeClient(context, outbox, &shared);
     if (shared != nullptr && connection != 0) sharedUnregisterAll(shared, connection);
     logEnding(ending);
     // With the outbox gone no thread can ring the waker; it is untied from

@@ -48,10 +48,12 @@ void rejoinWaiting(Outbox& outbox) {
 }
 
 void setRestSize(Outbox& outbox, std::size_t size) {
-    if (outbox.budget != nullptr) outbox.budget->used += size - outbox.rest.size();
+    if (outbox.budget != nullptr)
+        outbox.budget->used = outbox.budget->used - outbox.rest.size() + size;
     outbox.rest.resize(size);
+    // What the budget does not count must not stay reserved either.
+    outbox.rest.shrink_to_fit();
     outbox.hasRest.store(size > 0, std::memory_order_release);
-    if (size == 0) outbox.rest.shrink_to_fit();
 }
 
 void keepRest(Outbox& outbox, const std::uint8_t* data, std::size_t size, std::size_t head,
@@ -68,6 +70,7 @@ void dropSent(Outbox& outbox, std::size_t sent) {
     if (sent == 0) return;
     if (outbox.budget != nullptr) outbox.budget->used -= sent;
     outbox.rest.erase(outbox.rest.begin(), outbox.rest.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (outbox.rest.empty()) outbox.rest.shrink_to_fit();
     outbox.hasRest.store(!outbox.rest.empty(), std::memory_order_release);
     if (sent <= outbox.restHead) {
         outbox.restHead -= sent;

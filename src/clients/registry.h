@@ -160,6 +160,13 @@ Socket findFirst(const ClientRegistry& registry, const std::string& name);
 // Returns the number of socket's connection, 0 when it registered nothing.
 ConnectionId removeAll(ClientRegistry& registry, Socket socket);
 
+// Removes at most most of socket's entries, the earliest first, so that a
+// leaving client can let go of the lock between parts of a long removal.
+// True once none is left: *connection is then the number of socket's
+// connection (0 when it registered nothing), forgotten with its record.
+bool removeSome(ClientRegistry& registry, Socket socket, std::size_t most,
+                ConnectionId* connection);
+
 // The socket of a connection that has registered names and not ended, or
 // kNoSocket.
 Socket socketOf(const ClientRegistry& registry, ConnectionId connection);

@@ -26,21 +26,24 @@ TEST(ServerOptions, NoArgumentsGiveTheDefaults) {
     EXPECT_EQ(options.maxClients, 10000u);
     EXPECT_EQ(options.maxNames, 1000u);
     EXPECT_EQ(options.statsSeconds, 0u);
+    EXPECT_EQ(options.maxPendingOutputMiB, 32u);
     EXPECT_FALSE(options.help || options.version);
 }
 
 TEST(ServerOptions, EveryOptionTakesItsValueAfterItOrAfterAnEqualsSign) {
     ServerOptions options;
     std::string problem;
-    ASSERT_TRUE(parse({"--config", "/etc/peerdir/config.txt", "--listen=0.0.0.0", "--max-clients",
-                       "0", "--max-names=4294967295", "--stats", "60", "--version"},
-                      &options, &problem))
+    ASSERT_TRUE(parse(
+        {"--config", "/etc/peerdir/config.txt", "--listen=0.0.0.0", "--max-clients", "0",
+         "--max-names=4294967295", "--stats", "60", "--max-pending-output", "1048576", "--version"},
+        &options, &problem))
         << problem;
     EXPECT_EQ(options.configFile, "/etc/peerdir/config.txt");
     EXPECT_EQ(options.listenAddress, "0.0.0.0");
     EXPECT_EQ(options.maxClients, 0u);
     EXPECT_EQ(options.maxNames, 4294967295u);
     EXPECT_EQ(options.statsSeconds, 60u);
+    EXPECT_EQ(options.maxPendingOutputMiB, 1048576u);
     EXPECT_TRUE(options.version);
 }
 
@@ -60,6 +63,8 @@ TEST(ServerOptions, EachKindOfBadCommandLineIsRefusedWithOneLine) {
         {"--keepalive", "2"},
         {"--keepalive", "32768"},
         {"--keepalive", "-60"},
+        {"--max-pending-output", "1048577"},
+        {"--max-pending-output", "32M"},
         {"--idle", "sleep"},
         {"--idle", "Wait"},
         {"--idle", ""},
@@ -86,8 +91,9 @@ TEST(ServerOptions, EachKindOfBadCommandLineIsRefusedWithOneLine) {
 
 TEST(ServerOptions, UsageNamesEveryOptionWithItsDefault) {
     const std::string usage = serverUsage();
-    for (const char* text : {"--config FILE", "--listen ADDRESS", "--max-clients N", "10000",
-                             "--max-names N", "1000", "--stats SECONDS", "--help", "--version"}) {
+    for (const char* text :
+         {"--config FILE", "--listen ADDRESS", "--max-clients N", "10000", "--max-names N", "1000",
+          "--stats SECONDS", "--max-pending-output MIB", "--help", "--version"}) {
         EXPECT_NE(usage.find(text), std::string::npos) << text;
     }
 }
