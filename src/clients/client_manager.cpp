@@ -2,6 +2,7 @@
 #include "clients/client_manager.h"
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "clients/message_handler.h"
@@ -170,10 +171,19 @@ Outbox& greetClient(const ClientManagerContext& context, WakerHandle waker) {
 // names in turn; in parts, a forward waits for a part, not for everyone.
 constexpr std::size_t kRemovalPart = 64;
 
-// Removes the client's entries a part at a time; the last part also takes
-// the drop count and the outbox. *shared is the shared registry's state.
+// Leaving clients remove their names one client at a time. A hundred of
+// them contending for the registry's lock on two cores keep it handed from
+// one to the next, and each is preempted now and then while it holds it; a
+// forward then waits behind them all. Queued here instead, the others sleep,
+// and only one leaver at a time competes with everyone else's turns.
+std::mutex g_leaving;
+
+// Removes the client's entries a part at a time, letting others have the
+// lock between parts; the last part also takes the drop count and the
+// outbox. *shared is the shared registry's state.
 ConnectionId removeClient(const ClientManagerContext& context, Outbox& outbox,
                           SharedRegistry** shared) {
+    std::lock_guard<std::mutex> oneAtATime(g_leaving);
     for (ConnectionId connection = 0;;) {
         lockEnter(context.registryLock);
         const bool done = removeSome(*context.registry, context.socket, kRemovalPart, &connection);

@@ -57,7 +57,7 @@ struct Outbox;
 // through must end whole). The outboxes whose rests can be cut are chained
 // from the one that has waited longest since it last made progress.
 constexpr std::size_t kDefaultClientPendingBytes = std::size_t{8} << 20;
-constexpr std::size_t kDefaultTotalPendingBytes = std::size_t{32} << 20;
+constexpr std::size_t kDefaultTotalPendingBytes = std::size_t{24} << 20;
 
 struct OutputBudget {
     std::size_t perClient = kDefaultClientPendingBytes;

@@ -34,9 +34,9 @@ const OptionInfo kOptions[] = {
      "end a client that vanished without a word within about SECONDS,\n"
      "                     3 to 32767; 0: never (default: 60)"},
     {"--max-pending-output", "MIB",
-     "unread replies of all clients together hold at most MIB MiB in the\n"
-     "                     server, 1 to 1048576; 0: no limit but each client's 8 MiB (default: "
-     "32)"},
+     "\n                     unread replies of all clients together hold at most MIB MiB\n"
+     "                     in the server, 1 to 1048576; 0: no total, each client at\n"
+     "                     most 8 MiB (default: 24)"},
     {"--idle", "poll|wait",
      "poll: each client's thread looks at its socket every millisecond\n"
      "                     (default); wait: it sleeps in the kernel until there is\n"

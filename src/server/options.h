@@ -29,9 +29,9 @@ constexpr std::uint32_t kDefaultMaxNames = 1000;
 constexpr std::uint32_t kDefaultKeepaliveSeconds = 60;
 constexpr std::uint32_t kLeastKeepaliveSeconds = 3;
 // What clients' unread replies may hold in the process together, in MiB.
-// 32 MiB serves a few clients that read a 200,000-name list at once, and
+// 24 MiB serves four clients that read a 200,000-name list at once, and
 // makes clients that never read give way to those that do.
-constexpr std::uint32_t kDefaultMaxPendingOutputMiB = 32;
+constexpr std::uint32_t kDefaultMaxPendingOutputMiB = 24;
 constexpr std::uint32_t kMostPendingOutputMiB = 1u << 20;
 constexpr std::uint32_t kMostKeepaliveSeconds = 32767;
 

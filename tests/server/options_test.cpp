@@ -26,7 +26,7 @@ TEST(ServerOptions, NoArgumentsGiveTheDefaults) {
     EXPECT_EQ(options.maxClients, 10000u);
     EXPECT_EQ(options.maxNames, 1000u);
     EXPECT_EQ(options.statsSeconds, 0u);
-    EXPECT_EQ(options.maxPendingOutputMiB, 32u);
+    EXPECT_EQ(options.maxPendingOutputMiB, 24u);
     EXPECT_FALSE(options.help || options.version);
 }
 
