@@ -129,6 +129,25 @@ TEST_F(RegistryTest, IndexedLookupsAndRemovalsAgreeWithAPlainListAtScale) {
     EXPECT_EQ(findFirst(registry_, "n1"), 3);
 }
 
+// A leaving client removes its entries in parts: between parts the registry
+// holds exactly the entries not yet removed, and the last part returns the
+// connection's number and forgets it.
+TEST_F(RegistryTest, RemovalInPartsLeavesAConsistentRegistryBetweenParts) {
+    ConnectionId number = 0;
+    add(registry_, "a", 1, &number);
+    addAll({{"b", 2}, {"a", 2}, {"c", 1}, {"d", 1}});
+    ConnectionId connection = 99;
+    EXPECT_FALSE(removeSome(registry_, 1, 2, &connection));
+    EXPECT_EQ(connection, 0u);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"b@2", "a@2", "d@1"}));
+    EXPECT_EQ(findFirst(registry_, "a"), 2);
+    EXPECT_EQ(socketOf(registry_, number), 1);
+    EXPECT_TRUE(removeSome(registry_, 1, 2, &connection));
+    EXPECT_EQ(connection, number);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"b@2", "a@2"}));
+    EXPECT_EQ(socketOf(registry_, number), kNoSocket);
+}
+
 TEST_F(RegistryTest, AnOutboxIsMadeOnceAndGoesWithItsConnection) {
     Outbox& first = outboxFor(registry_, 5);
     EXPECT_EQ(&outboxFor(registry_, 5), &first);
