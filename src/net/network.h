@@ -31,7 +31,8 @@ Socket createListenSocket(std::uint16_t port, const std::string& listenAddress =
 
 // The kernel send buffer each accepted connection gets: a 1,000-name list
 // and more fits at once, and 10,000 clients that never read hold at most
-// about 1.3 GiB of kernel memory between them (Linux counts up to twice this).
+// about 1.2 GiB of kernel memory between them (Linux counts its bookkeeping
+// on top, up to twice the buffer).
 constexpr int kClientSendBufferBytes = 64 * 1024;
 
 // One poll: listen (with the largest backlog the system allows, repeated
