@@ -64,5 +64,5 @@ add_library(peerdir_etcd STATIC
 target_include_directories(peerdir_etcd PUBLIC src)
 target_compile_options(peerdir_etcd PRIVATE ${PEERDIR_WARNINGS})
 target_link_libraries(peerdir_etcd
-  PUBLIC Threads::Threads
+  PUBLIC Threads::Threads peerdir_metrics
   PRIVATE PkgConfig::PEERDIR_HTTPLIB nlohmann_json::nlohmann_json OpenSSL::Crypto)

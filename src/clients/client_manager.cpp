@@ -8,6 +8,7 @@
 #include "clients/message_handler.h"
 #include "clients/outbox.h"
 #include "clients/registry.h"
+#include "metrics/counters.h"
 #include "platform/console.h"
 #include "protocol/message.h"
 #include "protocol/message_reader.h"
@@ -28,6 +29,7 @@ enum class EndKind { None, Disconnected, ReadFailed, HeaderIncomplete, ExitReque
 struct Ending {
     EndKind kind = EndKind::None;
     std::int32_t code = 0;  // ReadFailed: the platform's code
+    bool stalled = false;   // ReadFailed: a message begun and never finished
 };
 
 Ending actOn(const ReceiveResult& r, const ClientManagerContext& context) {
@@ -45,7 +47,7 @@ Ending actOn(const ReceiveResult& r, const ClientManagerContext& context) {
         case ReceiveStatus::Disconnected:
             return Ending{EndKind::Disconnected};
         case ReceiveStatus::SocketError:
-            return Ending{EndKind::ReadFailed, r.value};
+            return Ending{EndKind::ReadFailed, r.value, r.stalled};
     }
     return Ending{EndKind::Disconnected};
 }
@@ -67,6 +69,25 @@ void logEnding(const Ending& ending) {
         case EndKind::ExitRequested:
             break;
     }
+}
+
+// The metrics' cause of an end. A connection found broken by a send ends
+// as Disconnected, though the peer reset or failed rather than left.
+Counter endCause(const Ending& ending, const Outbox& outbox) {
+    switch (ending.kind) {
+        case EndKind::Disconnected:
+            return outbox.broken.load(std::memory_order_acquire) ? Counter::EndedError
+                                                                 : Counter::EndedLeft;
+        case EndKind::ReadFailed:
+            if (ending.stalled) return Counter::EndedStalled;
+            return ending.code == timedOutErrorCode() ? Counter::EndedTimeout : Counter::EndedError;
+        case EndKind::HeaderIncomplete:
+            return Counter::EndedStalled;
+        case EndKind::None:
+        case EndKind::ExitRequested:
+            break;
+    }
+    return Counter::EndedStop;
 }
 
 // Writes what an earlier reply left unsent. The flag is read without the
@@ -203,9 +224,11 @@ ConnectionId removeClient(const ClientManagerContext& context, Outbox& outbox,
 // other thread can find the socket, or write to it, once it is closed.
 void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending,
                    WakerHandle waker) {
+    const Counter cause = endCause(ending, outbox);  // read before the outbox goes
     SharedRegistry* shared = nullptr;
     const ConnectionId connection = removeClient(context, outbox, &shared);
     if (shared != nullptr && connection != 0) sharedUnregisterAll(shared, connection);
+    countEvent(cause);
     logEnding(ending);
     // With the outbox gone no thread can ring the waker; it is untied from
     // the socket before the socket's number can be given to another.

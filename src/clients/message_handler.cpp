@@ -14,6 +14,7 @@
 
 #include "clients/outbox.h"
 #include "clients/registry.h"
+#include "metrics/counters.h"
 #include "platform/console.h"
 
 namespace peerdir {
@@ -42,6 +43,7 @@ void registerName(const std::uint8_t* payload, const ClientManagerContext& conte
     if (added == AddResult::Added && shared != nullptr) {
         sharedRegister(shared, connection, name);
     }
+    if (added != AddResult::Added) countEvent(Counter::NamesIgnored);
     if (added == AddResult::FirstOverLimit) {
         logText("MessageHandler: Client reached its limit of ");
         logUnsigned(limit);
@@ -132,9 +134,12 @@ bool buildForward(const std::uint8_t* payload, std::string* name,
 void answerLocally(const ClientManagerContext& context, Socket target,
                    const std::uint8_t (&wire)[kConnectPayloadSize]) {
     if (target != kNoSocket) {
-        sendMessage(outboxFor(*context.registry, target), MessageType::PeerRequest, wire);
+        bool sent =
+            sendMessage(outboxFor(*context.registry, target), MessageType::PeerRequest, wire);
+        countEvent(sent ? Counter::ConnectForwarded : Counter::ConnectDropped);
     } else {
         sendMessage(outboxFor(*context.registry, context.socket), MessageType::NameNotFound);
+        countEvent(Counter::ConnectNotFound);
     }
 }
 
@@ -151,7 +156,7 @@ void forwardShared(const ClientManagerContext& context, SharedRegistry* shared,
                    const std::string& name, const std::uint8_t (&wire)[kConnectPayloadSize]) {
     ConnectionId holder = 0;
     SharedForward outcome = sharedForward(shared, name, wire, &holder);
-    if (outcome == SharedForward::Forwarded) return;
+    if (outcome == SharedForward::Forwarded) return countEvent(Counter::ConnectForwarded);
     if (outcome == SharedForward::Unavailable) return forwardLocally(context, name, wire);
     lockEnter(context.registryLock);
     Socket target = kNoSocket;
@@ -166,7 +171,7 @@ void forwardShared(const ClientManagerContext& context, SharedRegistry* shared,
 void forwardConnectRequest(const std::uint8_t* payload, const ClientManagerContext& context) {
     std::string name;
     std::uint8_t wire[kConnectPayloadSize];
-    if (!buildForward(payload, &name, wire)) return;
+    if (!buildForward(payload, &name, wire)) return countEvent(Counter::ConnectDropped);
     SharedRegistry* shared = sharedFor(context);
     if (shared == nullptr) return forwardLocally(context, name, wire);
     forwardShared(context, shared, name, wire);
@@ -187,12 +192,15 @@ void handleMessage(const std::uint8_t* payload, const ClientManagerContext& cont
                    MessageType type) {
     switch (type) {
         case MessageType::ClientName:
+            countEvent(Counter::RequestRegistration);
             registerName(payload, context);
             break;
         case MessageType::ListRequest:
+            countEvent(Counter::RequestList);
             sendNameList(context);
             break;
         case MessageType::ConnectRequest:
+            countEvent(Counter::RequestConnect);
             forwardConnectRequest(payload, context);
             break;
         default:

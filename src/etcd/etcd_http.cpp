@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "metrics/counters.h"
 #include "platform/timed_lock.h"
 
 namespace peerdir {
@@ -134,6 +135,13 @@ std::unique_ptr<httplib::Client> makeClient(const EtcdEndpoint& endpoint, Clock:
 }
 
 EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Json* reply) {
+    // Timed as the caller waits for it, on every path out.
+    struct Timed {
+        Clock::time_point start = Clock::now();
+        ~Timed() {
+            observeEtcdRequest(std::chrono::duration<double>(Clock::now() - start).count());
+        }
+    } timed;
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(etcd.requestTimeoutMillis);
     const std::size_t count = etcd.endpoints.size();

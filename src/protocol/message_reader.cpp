@@ -99,7 +99,9 @@ ReceiveResult receiveMessage(Socket s, const PayloadWait& wait) {
     result.payload.resize(payloadSizeFor(type));
     fill = fillBuffer(s, result.payload.data(), result.payload.size(), 0, wait, deadline, &code);
     if (fill != Fill::Complete) {
-        return unfinished(fill, code, withStatus(ReceiveStatus::SocketError, timedOutErrorCode()));
+        ReceiveResult stalled = withStatus(ReceiveStatus::SocketError, timedOutErrorCode());
+        stalled.stalled = true;
+        return unfinished(fill, code, stalled);
     }
     return result;
 }

@@ -30,6 +30,9 @@ enum class ReceiveStatus : std::int32_t {
 struct ReceiveResult {
     ReceiveStatus status = ReceiveStatus::NoData;
     std::int32_t value = 0;
+    // SocketError only: the code is the payload wait's own time-out, not
+    // the socket's, so the peer stalled mid-message.
+    bool stalled = false;
     // For Message with a payload-carrying type: exactly that type's payload
     // size. Empty otherwise.
     std::vector<std::uint8_t> payload;

@@ -17,8 +17,10 @@
 #include "clients/message_handler.h"
 #include "clients/outbox.h"
 #include "clients/registry.h"
+#include "metrics/counters.h"
 #include "net/network.h"
 #include "platform/console.h"
+#include "server/observers.h"
 #include "server/server.h"
 
 namespace peerdir {
@@ -67,6 +69,7 @@ struct ServerState {
     LockHandle registryLock = nullptr;
     EventHandle globalExit = nullptr;
     bool keepaliveFailureLogged = false;
+    ServerObservers* observers = nullptr;
 };
 
 void reapEndedThreads(ServerState& state) {
@@ -98,6 +101,7 @@ void closeUnserved(Socket client) {
 }
 
 void refuseUnserved(Socket client, int code) {
+    countEvent(Counter::RefusedThreadStart);
     logText(
         "runServer: Could not start a ClientManager thread; connection closed. Error code was: ");
     logSigned(code);
@@ -119,6 +123,7 @@ void reportRefusals(RefusalEpisode& refusals) {
 // A run of refusals costs one line, then a count: when a connection is
 // served again, at shutdown, and once a minute while refusals go on.
 void refuseAtLimit(ServerState& state, Socket client) {
+    countEvent(Counter::RefusedClientLimit);
     RefusalEpisode& refusals = state.refusals;
     if (!refusals.open) {
         logText("runServer: Client limit of ");
@@ -166,6 +171,7 @@ void setKeepalive(ServerState& state, Socket client) {
 
 void startClientManager(ServerState& state, Socket client) {
     state.connections.push_back(client);
+    countEvent(Counter::ConnectionsAccepted);
     if (atClientLimit(state)) return refuseAtLimit(state, client);
     endRefusals(state.refusals);
     setKeepalive(state, client);
@@ -248,6 +254,7 @@ void acceptUntilExit(ServerState& state, Socket listenSocket, WakerHandle waker)
         pauseBeforeNextPoll(state, listenSocket, waker, outcome);
         reapWhenDue(state);
         reportStatsWhenDue(state);
+        observersTurn(state.observers);
         if (eventTestNow(state.globalExit)) return;
     }
 }
@@ -312,23 +319,29 @@ unsigned pauseAfterPoll(AcceptPacing& pacing, PollOutcome outcome) {
 }
 
 void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLimits& limits,
-                    const SharedRegistryOptions* shared) {
+                    const SharedRegistryOptions* shared, ServerObservers* observers) {
     ServerState state;
+    state.observers = observers;
     state.limits = limits;
     state.nextStats = Clock::now() + std::chrono::seconds(limits.statsSeconds);
     state.registryLock = lockCreate();
     state.registry = new ClientRegistry(makeRegistry(state.registryLock, limits.maxNames));
     setOutputBound(*state.registry, limits.pendingOutputBytes);
     state.globalExit = globalExit;
+    observersAttach(observers, state.registry, state.registryLock, limits.maxClients);
     joinShared(state, shared);
+    observersServing(observers);
 
     // A listening socket whose waker cannot be made is polled.
     WakerHandle waker = limits.waitWhenIdle ? wakerCreate(listenSocket) : nullptr;
     acceptUntilExit(state, listenSocket, waker);
+    observersStopping(observers);
     if (waker != nullptr) wakerClose(waker);
     endRefusals(state.refusals);
 
     threadWaitAll(state.clientThreads.data(), state.clientThreads.size());
+    // Scrapes stop counting before the shared registry and the registry go.
+    observersAttach(observers, nullptr, nullptr, limits.maxClients);
     leaveShared(state);
     probeConnections(state.connections);
 

@@ -26,5 +26,6 @@ int main(int argc, char** argv) {
         std::fputs("peerdir " PEERDIR_VERSION "\n", stdout);
         return kExitDone;
     }
+    options.versionText = PEERDIR_VERSION;
     return runServer(options);
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "metrics/metrics_endpoint.h"
+
 namespace peerdir {
 
 namespace {
@@ -41,6 +43,9 @@ const OptionInfo kOptions[] = {
      "poll: each client's thread looks at its socket every millisecond\n"
      "                     (default); wait: it sleeps in the kernel until there is\n"
      "                     something to do, so idle clients cost no CPU"},
+    {"--metrics", "ADDRESS:PORT",
+     "\n                     serve Prometheus metrics, /livez and /readyz over HTTP here,\n"
+     "                     such as 127.0.0.1:9642; port 0: the system picks (default: off)"},
     {"--help", nullptr, "print this help and exit"},
     {"--version", nullptr, "print the version and exit"},
 };
@@ -137,6 +142,18 @@ bool setPendingOutput(const std::string& value, ServerOptions* options, std::str
     return false;
 }
 
+bool setMetrics(const std::string& value, ServerOptions* options, std::string* problem) {
+    if (!metricsEndpointBuilt()) {
+        *problem = "this build has no metrics endpoint.";
+        return false;
+    }
+    options->metrics = true;
+    if (parseAddressAndPort(value, &options->metricsAddress, &options->metricsPort)) return true;
+    *problem = "bad value \"" + value +
+               "\" for --metrics: give a dotted IPv4 address and a port, such as 127.0.0.1:9642";
+    return false;
+}
+
 bool setValue(const std::string& name, const std::string& value, ServerOptions* options,
               std::string* problem) {
     if (name == "--config") {
@@ -158,6 +175,7 @@ bool setValue(const std::string& name, const std::string& value, ServerOptions* 
         return setKeepalive(name, value, &options->keepaliveSeconds, problem);
     if (name == "--max-pending-output") return setPendingOutput(value, options, problem);
     if (name == "--idle") return setIdle(value, &options->idle, problem);
+    if (name == "--metrics") return setMetrics(value, options, problem);
     return setSharedValue(name, value, &options->shared, problem);
 }
 
@@ -208,7 +226,8 @@ std::string serverUsage() {
         "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N] [--max-names N]\n"
         "               [--stats SECONDS] [--registry etcd://HOST:PORT[,HOST:PORT...]]\n"
         "               [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
-        "               [--max-pending-output MIB] [--idle poll|wait] [--help] [--version]\n\n";
+        "               [--max-pending-output MIB] [--idle poll|wait] [--metrics ADDRESS:PORT]\n"
+        "               [--help] [--version]\n\n";
     for (const OptionInfo& option : kOptions) {
         std::string left = "  " + std::string(option.name);
         if (option.value != nullptr) left += " " + std::string(option.value);
@@ -232,6 +251,19 @@ bool isDottedIpv4(const std::string& text) {
         if (digits == 0 || digits > 3 || value > 255 || leadingZero) return false;
     }
     return at == text.size();
+}
+
+bool parseAddressAndPort(const std::string& text, std::string* address, std::uint16_t* port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::uint32_t number = 0;
+    const std::string portText = text.substr(colon + 1);
+    // A port is at most five digits; more would be a number that parseCount
+    // takes but no port is.
+    if (portText.size() > 5 || !parseCount(portText, &number) || number > 65535) return false;
+    *address = text.substr(0, colon);
+    *port = static_cast<std::uint16_t>(number);
+    return isDottedIpv4(*address);
 }
 
 std::uint32_t effectiveClientLimit(std::uint32_t asked, std::size_t descriptorLimit) {

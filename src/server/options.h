@@ -3,8 +3,8 @@
 //   peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]
 //           [--max-names N] [--stats SECONDS] [--registry etcd://HOST:PORT,...]
 //           [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]
-//           [--max-pending-output MIB]
-//           [--idle poll|wait] [--help] [--version]
+//           [--max-pending-output MIB] [--idle poll|wait]
+//           [--metrics ADDRESS:PORT] [--help] [--version]
 //
 // Parsing is apart from doing: a bad command line is caught whole, with one
 // line saying what is wrong, before the server writes anything or opens a
@@ -54,15 +54,21 @@ struct ServerOptions {
     IdleMode idle = IdleMode::Poll;
     // The registry shared on etcd; empty endpoints: this server's own.
     SharedRegistryOptions shared;
+    // Where the metrics and health endpoint listens; off unless metrics.
+    bool metrics = false;
+    std::string metricsAddress;     // dotted IPv4
+    std::uint16_t metricsPort = 0;  // 0: the system picks, and the log says which
     bool help = false;
     bool version = false;
+    // The program's version, as the metrics report it; set by main.
+    std::string versionText;
 };
 
 // Parses the arguments after the program name. False, with *problem holding
 // one line that says what is wrong, on an unknown option, a positional
 // argument, a missing value, a number that is not a plain non-negative
 // decimal or does not fit, or an address that is not dotted IPv4; and
-// --registry in a build that has no shared registry.
+// --registry or --metrics in a build that has neither.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* options,
                         std::string* problem);
 
@@ -72,6 +78,10 @@ std::string serverUsage();
 // True for four decimal numbers from 0 to 255 joined by dots, each without
 // a sign, blanks or leading zeros (which some readers take for octal).
 bool isDottedIpv4(const std::string& text);
+
+// Splits "ADDRESS:PORT", a dotted IPv4 address and a decimal port from 0 to
+// 65535; false for anything else.
+bool parseAddressAndPort(const std::string& text, std::string* address, std::uint16_t* port);
 
 // The client limit the server keeps: the one asked for, lowered where the
 // descriptor limit is too small to serve that many with room to spare for

@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "net/network.h"
 #include "platform/console.h"
+#include "server/observers.h"
 
 namespace peerdir {
 
@@ -92,9 +93,21 @@ int serve(const ServerOptions& options) {
         eventClose(globalExit);
         return kExitStartFailed;
     }
+    ServerObservers observers;
+    observers.version = options.versionText;
+    // Like the clients' port, a metrics port that cannot be bound ends the
+    // start before anything is served.
+    if (options.metrics &&
+        !observersStart(observers, options.metricsAddress, options.metricsPort)) {
+        socketClose(listenSocket);
+        eventClose(globalExit);
+        return kExitStartFailed;
+    }
     reportClientLimit(limits.maxClients);
     const bool shared = !options.shared.endpoints.empty();
-    acceptAndServe(listenSocket, globalExit, limits, shared ? &options.shared : nullptr);
+    acceptAndServe(listenSocket, globalExit, limits, shared ? &options.shared : nullptr,
+                   &observers);
+    observersStop(observers);
     return kExitDone;
 }
 

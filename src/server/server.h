@@ -48,9 +48,13 @@ KeepaliveSettings keepaliveFor(std::uint32_t seconds, std::size_t connection);
 // manager, probes every accepted socket, and releases everything: the
 // network library, globalExit, the lock and the registry.
 // With shared, the server joins the registry that several servers share on
-// etcd; nullptr keeps it to itself.
+// etcd; nullptr keeps it to itself. observers, when given, hear of the
+// server's progress (see observers.h); the caller stops their endpoint
+// afterwards.
+struct ServerObservers;
 void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLimits& limits,
-                    const SharedRegistryOptions* shared = nullptr);
+                    const SharedRegistryOptions* shared = nullptr,
+                    ServerObservers* observers = nullptr);
 
 // What one poll of the listening socket gave.
 enum class PollOutcome {

@@ -320,4 +320,22 @@ bool sharedNameCount(SharedRegistry* shared, std::size_t* count) {
     return true;
 }
 
+SharedRegistryState sharedRegistryState(SharedRegistry* shared) {
+    SharedRegistryState state;
+    state.etcdUp = shared->available.load();
+    state.mirrorNames = mirrorSize(shared->mirror);
+    std::lock_guard<std::mutex> hold(shared->lock);
+    // Only the unsettled are looked up, so the count costs what is waiting,
+    // not what is registered.
+    for (std::uint64_t serial : shared->unsettled) {
+        auto found = shared->local.find(serial);
+        if (found == shared->local.end()) continue;
+        if (found->second.state == PutState::Pending) ++state.pending;
+        if (found->second.state == PutState::Unknown) ++state.unknown;
+    }
+    state.deletesWaiting = shared->staleKeys.size();
+    state.forwardsQueued = shared->forwardJobs.size();
+    return state;
+}
+
 }  // namespace peerdir

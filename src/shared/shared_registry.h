@@ -84,6 +84,18 @@ bool sharedListNames(SharedRegistry* shared, std::vector<std::string>* names);
 // How many names the shared registry holds; false as for sharedListNames.
 bool sharedNameCount(SharedRegistry* shared, std::size_t* count);
 
+// What an operator watches of the mode, read in one go: each figure under
+// the lock that guards it, held only for the counting.
+struct SharedRegistryState {
+    bool etcdUp = false;             // not lost: some endpoint answers
+    std::size_t mirrorNames = 0;     // every server's registrations, as mirrored
+    std::size_t pending = 0;         // own registrations no transaction has carried
+    std::size_t unknown = 0;         // own registrations whose put may have landed
+    std::size_t deletesWaiting = 0;  // keys waiting to be deleted
+    std::size_t forwardsQueued = 0;  // forwards waiting for a forwarder
+};
+SharedRegistryState sharedRegistryState(SharedRegistry* shared);
+
 }  // namespace peerdir
 
 #endif

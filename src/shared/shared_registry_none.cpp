@@ -33,4 +33,6 @@ bool sharedListNames(SharedRegistry*, std::vector<std::string>*) { return false;
 
 bool sharedNameCount(SharedRegistry*, std::size_t*) { return false; }
 
+SharedRegistryState sharedRegistryState(SharedRegistry*) { return SharedRegistryState{}; }
+
 }  // namespace peerdir
