@@ -18,7 +18,9 @@
 #                    the 64-bit build where 32-bit Wine cannot be installed.
 #   shared-registry  the shared registry on etcd: etcd and etcdctl for the
 #                    tests, cpp-httplib, nlohmann-json and pkg-config for the
-#                    build. Without them the build leaves the mode out.
+#                    build. Without them the build leaves the mode out. The
+#                    metrics endpoint builds on the same cpp-httplib, and its
+#                    tests run Prometheus and promtool (prometheus).
 #   package          the Debian package: dpkg-shlibdeps (dpkg-dev), file, and
 #                    systemd-analyze to check the unit.
 #   netfilter        nft (nftables), with which the tests drop one
@@ -94,6 +96,9 @@ missing_shared_registry() {
     command -v pkg-config >/dev/null || echo pkg-config
     [ -f /usr/include/httplib.h ] || echo libcpp-httplib-dev
     [ -f /usr/include/nlohmann/json.hpp ] || echo nlohmann-json3-dev
+    if ! command -v prometheus >/dev/null || ! command -v promtool >/dev/null; then
+        echo prometheus
+    fi
 }
 
 missing_package() {

@@ -70,6 +70,7 @@ struct ServerState {
     EventHandle globalExit = nullptr;
     bool keepaliveFailureLogged = false;
     ServerObservers* observers = nullptr;
+    bool readyTold = false;
 };
 
 void reapEndedThreads(ServerState& state) {
@@ -250,6 +251,12 @@ void acceptUntilExit(ServerState& state, Socket listenSocket, WakerHandle waker)
     for (;;) {
         Socket s = listenForConnections(listenSocket);
         PollOutcome outcome = outcomeOf(s, listenSocket);
+        // The socket listens from the first poll that did not fail; only
+        // then is the server ready for a unit ordered after it.
+        if (!state.readyTold && outcome != PollOutcome::Error) {
+            observersServing(state.observers);
+            state.readyTold = true;
+        }
         if (outcome == PollOutcome::Accepted) startClientManager(state, s);
         pauseBeforeNextPoll(state, listenSocket, waker, outcome);
         reapWhenDue(state);
@@ -330,7 +337,6 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     state.globalExit = globalExit;
     observersAttach(observers, state.registry, state.registryLock, limits.maxClients);
     joinShared(state, shared);
-    observersServing(observers);
 
     // A listening socket whose waker cannot be made is polled.
     WakerHandle waker = limits.waitWhenIdle ? wakerCreate(listenSocket) : nullptr;

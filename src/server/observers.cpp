@@ -87,7 +87,6 @@ HealthAnswer readyHandler(void* context) {
 }  // namespace
 
 bool observersStart(ServerObservers& observers, const std::string& address, std::uint16_t port) {
-    observers.watchdogMillis = serviceWatchdogMillis();
     MetricsHandlers handlers{&observers, scrapeHandler, liveHandler, readyHandler};
     std::uint16_t bound = 0;
     std::string problem;
@@ -125,6 +124,7 @@ void observersServing(ServerObservers* observers) {
     if (observers == nullptr) return;
     observers->lastTurnMillis.store(nowMillis(), std::memory_order_relaxed);
     observers->phase.store(ServerPhase::Serving);
+    observers->watchdogMillis = serviceWatchdogMillis();
     notifyServiceManager("READY=1");
     sendStatus(*observers);
     observers->nextStatus = Clock::now() + kStatusInterval;
