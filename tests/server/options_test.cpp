@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "metrics/metrics_endpoint.h"
+
 namespace peerdir {
 namespace {
 
@@ -79,6 +81,14 @@ TEST(ServerOptions, EachKindOfBadCommandLineIsRefusedWithOneLine) {
         {"--registry-prefix", ""},
         {"--registry-prefix=a/b"},
         {"--registry-prefix", "/"},
+        {"--metrics", "9642"},
+        {"--metrics", "127.0.0.1"},
+        {"--metrics", "127.0.0.1:"},
+        {"--metrics", "127.0.0.1:65536"},
+        {"--metrics", "127.0.0.1:000009642"},
+        {"--metrics", "localhost:9642"},
+        {"--metrics", "127.0.0.1:-1"},
+        {"--metrics", ":9642"},
     };
     for (const auto& args : bad) {
         ServerOptions options;
@@ -87,6 +97,27 @@ TEST(ServerOptions, EachKindOfBadCommandLineIsRefusedWithOneLine) {
         EXPECT_FALSE(problem.empty()) << args[0];
         EXPECT_EQ(problem.find('\n'), std::string::npos) << problem;
     }
+}
+
+// In a build without the endpoint every value is refused, with the line
+// that says so.
+TEST(ServerOptions, MetricsTakesAnAddressAndAPortWhereTheEndpointIsBuilt) {
+    ServerOptions options;
+    std::string problem;
+    const bool parsed = parse({"--metrics=127.0.0.1:9642"}, &options, &problem);
+    if (!metricsEndpointBuilt()) {
+        EXPECT_FALSE(parsed);
+        EXPECT_EQ(problem, "this build has no metrics endpoint.");
+        return;
+    }
+    ASSERT_TRUE(parsed) << problem;
+    EXPECT_TRUE(options.metrics);
+    EXPECT_EQ(options.metricsAddress, "127.0.0.1");
+    EXPECT_EQ(options.metricsPort, 9642u);
+    ASSERT_TRUE(parse({"--metrics", "0.0.0.0:0"}, &options, &problem)) << problem;
+    EXPECT_EQ(options.metricsPort, 0u);
+    ASSERT_TRUE(parse({}, &options, &problem));
+    EXPECT_FALSE(options.metrics);
 }
 
 TEST(ServerOptions, UsageNamesEveryOptionWithItsDefault) {

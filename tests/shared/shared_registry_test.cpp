@@ -13,6 +13,7 @@
 #include "clientlib/client.h"
 #include "etcd/etcd.h"
 #include "kit/etcd_cluster.h"
+#include "kit/http_get.h"
 #include "kit/process.h"
 #include "kit/server.h"
 #include "support/test_support.h"
@@ -123,6 +124,7 @@ class SharedRegistryTest : public ::testing::Test {
         }
         command.insert(command.end(), {"--registry", endpoints_, "--registry-prefix", prefix_,
                                        "--lease-ttl", std::to_string(ttlSeconds)});
+        command.insert(command.end(), moreOptions_.begin(), moreOptions_.end());
         EXPECT_TRUE(kit::startProgram(server.process, server.dir, command, kit::OutputTo::Pipe));
         server.host = kit::announcedAddress(server.process);
         server.port = kit::listeningPort(server.process);
@@ -224,6 +226,7 @@ class SharedRegistryTest : public ::testing::Test {
     std::string endpoints_ = "etcd://127.0.0.1:" + std::to_string(kit::kEtcdTestClientPort);
     std::string prefix_ =
         "test" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::vector<std::string> moreOptions_;  // for every server started next
     std::vector<std::unique_ptr<SharedServer>> servers_;
     std::deque<ClientConnection> clients_;  // references to it stay valid as it grows
     SharedServer* first_ = nullptr;
@@ -398,6 +401,36 @@ TEST_F(SharedRegistryTest, WithEveryMemberStoppedServersServeTheirOwnUntilEtcdIs
     EXPECT_TRUE(waitForList(*far_, "heidi", 1));
     EXPECT_EQ(testing_support::countOf(first_->process.log, lost), 1u)
         << "never a line per request";
+}
+
+// An orchestrator's question: /readyz says 503, with the reason, while the
+// server counts etcd as lost, and 200 once it is back; /livez answers all
+// along, and the metrics show etcd's state and its requests.
+TEST_F(SharedRegistryTest, ReadyzIsUnreadyWhileEtcdIsLostAndReadyOnceItIsBack) {
+    startEtcd(1);
+    endpoints_ = endpointsOf(cluster_);
+    moreOptions_ = {"--metrics", "127.0.0.1:0"};
+    SharedServer& server = startServer(3);
+    const std::uint16_t port = kit::metricsPort(server.process);
+    ASSERT_NE(port, 0) << server.process.log;
+    auto ready = [&] { return kit::httpGet("127.0.0.1", port, "/readyz"); };
+    EXPECT_EQ(ready().body, "ready\n");
+    const std::string joined = kit::httpGet("127.0.0.1", port, "/metrics").body;
+    EXPECT_EQ(kit::sampleValue(joined, "peerdir_etcd_up"), 1) << joined;
+    EXPECT_GT(kit::sampleValue(joined, "peerdir_etcd_request_duration_seconds_count"), 0) << joined;
+
+    kit::stopMember(cluster_, 0);
+    ASSERT_TRUE(kit::waitForLog(server.process, kLostLine)) << server.process.log;
+    kit::HttpAnswer lost = ready();
+    EXPECT_EQ(lost.status, 503);
+    EXPECT_EQ(lost.body, "etcd is lost; serving this server's clients only\n");
+    EXPECT_EQ(kit::httpGet("127.0.0.1", port, "/livez").status, 200);
+    EXPECT_EQ(kit::sampleValue(kit::httpGet("127.0.0.1", port, "/metrics").body, "peerdir_etcd_up"),
+              0);
+
+    ASSERT_TRUE(kit::restartMember(cluster_, 0)) << cluster_.problem;
+    ASSERT_TRUE(kit::waitForLog(server.process, "registry: Shared registry is back.\n"));
+    EXPECT_TRUE(testing_support::waitUntil([&] { return ready().status == 200; }));
 }
 
 TEST_F(SharedRegistryTest, ALeaseThatExpiresIsGrantedAgainAndTheNamesComeBack) {
