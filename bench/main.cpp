@@ -26,7 +26,8 @@ namespace {
 
 const char* const kAllRows[] = {"idle",  "memory",   "lifetime", "introduction",
                                 "list",  "forwards", "burst",    "nonreader",
-                                "names", "shared",   "scale",    "capacity"};
+                                "names", "shared",   "scale",    "capacity",
+                                "metrics"};
 
 struct Options {
     std::string server;
@@ -42,7 +43,7 @@ int usage(const std::string& problem) {
               << "usage: peerdir-bench --server PATH [--launcher PROGRAM] [--rows LIST] "
                  "[--modes poll,wait] [--csv FILE] [--label TEXT]\n"
               << "  LIST: comma-separated, of idle,memory,lifetime,introduction,list,forwards,"
-                 "burst,nonreader,names,shared,capacity (default: all)\n";
+                 "burst,nonreader,names,shared,capacity,metrics (default: all)\n";
     return 2;
 }
 
@@ -146,6 +147,8 @@ void runWaitRows(const BenchContext& context, const std::set<std::string>& rows,
         if (!context.launched) measureIntroductions(context, 10000, 300, figures);
         measureSpacedIntroductions(context, 300, figures);
     }
+    // In wait mode, the only one that holds 20,000 clients.
+    if (wanted("metrics") && !context.launched) measureMetrics(context, figures);
     if (wanted("burst")) measureBurst(context, 1000, figures);
     if (wanted("scale")) {
         double baseline = kMissing;

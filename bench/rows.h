@@ -27,6 +27,9 @@ struct BenchContext {
     std::ostream* progress = nullptr;    // one line as each measurement starts
     std::size_t capacityCeiling = 8000;  // the capacity steps stop here
     unsigned capacitySeconds = 120;      // no capacity step starts after this
+    // Added to every figure's setting, for rows measured twice with one
+    // thing changed (", metrics on").
+    std::string variant;
 };
 
 // Shared by the measurements: how long connecting a crowd may take, how many
@@ -40,7 +43,7 @@ inline const double kMissing = std::nan("");
 
 // setting, marked when the figure is of the wait mode.
 inline std::string inMode(const BenchContext& context, const std::string& setting) {
-    return context.waitMode ? setting + ", --idle wait" : setting;
+    return (context.waitMode ? setting + ", --idle wait" : setting) + context.variant;
 }
 
 // A figure that could not be measured, with the reason.
@@ -75,6 +78,12 @@ void measureSpacedIntroductions(const BenchContext& context, std::size_t samples
 
 // The time for a list of names, from the request until its last entry.
 void measureList(const BenchContext& context, std::size_t names, std::vector<Figure>& figures);
+
+// Introductions at 100 idle clients without the metrics endpoint and with
+// it scraped every second, one after the other; and the time a scrape
+// takes with 20,000 clients connected (or as many as the open-file limit
+// allows).
+void measureMetrics(const BenchContext& context, std::vector<Figure>& figures);
 
 // Forwarded ConnectRequests per second with this many senders.
 void measureForwards(const BenchContext& context, std::size_t senders,

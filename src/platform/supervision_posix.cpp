@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -48,7 +50,13 @@ bool parseDecimal(const char* text, unsigned long long* value) {
     return true;
 }
 
+// Linux 6.2 and later give the count as the directory's size, at once;
+// older kernels list the directory, which takes a millisecond per
+// thousand descriptors.
 std::uint64_t countOpenDescriptors() {
+    struct stat directory {};
+    if (stat("/proc/self/fd", &directory) == 0 && directory.st_size > 0)
+        return static_cast<std::uint64_t>(directory.st_size);
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) return 0;
     std::uint64_t count = 0;
@@ -130,16 +138,20 @@ unsigned serviceWatchdogMillis() {
 
 ProcessUsage readProcessUsage() {
     ProcessUsage usage;
-    rusage self{};
-    if (getrusage(RUSAGE_SELF, &self) == 0) {
-        usage.cpuSeconds = static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
-                           static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6;
+    // The kernel sums every thread's time for either call, but this one
+    // does it several times faster than getrusage with 20,000 threads.
+    timespec cpu{};
+    if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu) == 0) {
+        usage.cpuSeconds = static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
     }
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) usage.maxDescriptors = limit.rlim_cur;
     usage.residentBytes = residentBytes();
     usage.openDescriptors = countOpenDescriptors();
-    usage.startTimeSeconds = processStartSeconds();
+    // Reading /proc/self/stat also sums every thread's time; the start
+    // never changes, so it is read once.
+    static const double startTime = processStartSeconds();
+    usage.startTimeSeconds = startTime;
     usage.known = true;
     return usage;
 }
