@@ -77,7 +77,7 @@ void route(httplib::Server& server, const MetricsHandlers& handlers) {
     });
 }
 
-void bound(httplib::Server& server) {
+void limitRequests(httplib::Server& server) {
     server.new_task_queue = [] { return new BoundedPool(); };
     server.set_socket_options([](socket_t s) { prepareLibraryListener(s); });
     server.set_read_timeout(kTimeoutSeconds, 0);
@@ -100,7 +100,7 @@ MetricsEndpoint* metricsEndpointStart(const std::string& address, std::uint16_t 
                                       const MetricsHandlers& handlers, std::uint16_t* boundPort,
                                       std::string* problem) {
     auto* endpoint = new MetricsEndpoint;
-    bound(endpoint->server);
+    limitRequests(endpoint->server);
     route(endpoint->server, handlers);
     int bound = port == 0 ? endpoint->server.bind_to_any_port(address)
                           : (endpoint->server.bind_to_port(address, port) ? port : -1);
