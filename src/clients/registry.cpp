@@ -2,6 +2,7 @@
 // by client.
 #include "clients/registry.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace peerdir {
@@ -20,51 +21,66 @@ void setShared(ClientRegistry& registry, SharedRegistry* shared) {
     registry.shared = shared;
 }
 
-// The record of socket's connection, made with a new number on first use.
-ClientRecord& recordOf(ClientRegistry& registry, Socket socket) {
-    auto made = registry.clients.try_emplace(socket);
-    ClientRecord& record = made.first->second;
-    if (made.second) {
-        record.connection = ++registry.lastConnection;
-        registry.sockets[record.connection] = socket;
-    }
-    return record;
+namespace {
+
+RegistrySlot& slotAt(ClientRegistry& registry, EntrySlot at) {
+    return registry.slotBlocks[at / kSlotsPerBlock][at % kSlotsPerBlock];
 }
 
-namespace {
+// The record of socket's connection, made with a new number on first use.
+RecordNumber recordOf(ClientRegistry& registry, Socket socket) {
+    auto made = registry.clients.try_emplace(socket);
+    if (!made.second) return made.first->second;
+    RecordNumber number = static_cast<RecordNumber>(registry.records.size());
+    if (!registry.freeRecords.empty()) {
+        number = registry.freeRecords.back();
+        registry.freeRecords.pop_back();
+    } else {
+        registry.records.emplace_back();
+    }
+    ClientRecord& record = registry.records[number];
+    record = ClientRecord{};
+    record.socket = socket;
+    record.connection = ++registry.lastConnection;
+    registry.sockets[record.connection] = socket;
+    made.first->second = number;
+    return number;
+}
 
 // The index starts at this many places and doubles when three in four are
 // in use: a probe then passes a few places at most on average, and the
-// index costs 11 to 21 bytes a distinct name.
+// index costs 5 to 11 bytes a distinct name.
 constexpr std::size_t kFirstIndexSize = 16;
 
-std::size_t homeOf(const ClientRegistry& registry, const std::string& name) {
-    return std::hash<std::string>{}(name) & (registry.byName.size() - 1);
+std::string_view nameOf(const RegistrySlot& slot) {
+    return std::string_view(slot.name, slot.nameLength);
 }
 
-const std::string& firstName(const ClientRegistry& registry, const SlotChain& chain) {
-    return registry.slots[chain.first].entry.name;
+std::string_view nameAt(const ClientRegistry& registry, EntrySlot at) {
+    return nameOf(slotAt(registry, at));
 }
 
-// The place of name in the index: where its chain is, or the empty place
-// where it would go. The index must not be empty.
-std::size_t placeOf(const ClientRegistry& registry, const std::string& name) {
+std::size_t homeOf(const ClientRegistry& registry, std::string_view name) {
+    return std::hash<std::string_view>{}(name) & (registry.byName.size() - 1);
+}
+
+// The place of name in the index: where its first entry is, or the empty
+// place where it would go. The index must not be empty.
+std::size_t placeOf(const ClientRegistry& registry, std::string_view name) {
     const std::size_t mask = registry.byName.size() - 1;
     std::size_t at = homeOf(registry, name);
-    while (registry.byName[at].first != kNoSlot &&
-           firstName(registry, registry.byName[at]) != name) {
+    while (registry.byName[at] != kNoSlot && nameAt(registry, registry.byName[at]) != name) {
         at = (at + 1) & mask;
     }
     return at;
 }
 
 void growIndex(ClientRegistry& registry) {
-    std::vector<SlotChain> old;
+    std::vector<EntrySlot> old;
     old.swap(registry.byName);
-    registry.byName.assign(old.empty() ? kFirstIndexSize : old.size() * 2, SlotChain{});
-    for (const SlotChain& chain : old) {
-        if (chain.first != kNoSlot)
-            registry.byName[placeOf(registry, firstName(registry, chain))] = chain;
+    registry.byName.assign(old.empty() ? kFirstIndexSize : old.size() * 2, kNoSlot);
+    for (const EntrySlot first : old) {
+        if (first != kNoSlot) registry.byName[placeOf(registry, nameAt(registry, first))] = first;
     }
 }
 
@@ -74,8 +90,8 @@ void growIndex(ClientRegistry& registry) {
 void emptyPlace(ClientRegistry& registry, std::size_t hole) {
     auto& index = registry.byName;
     const std::size_t mask = index.size() - 1;
-    for (std::size_t at = (hole + 1) & mask; index[at].first != kNoSlot; at = (at + 1) & mask) {
-        const std::size_t home = homeOf(registry, firstName(registry, index[at]));
+    for (std::size_t at = (hole + 1) & mask; index[at] != kNoSlot; at = (at + 1) & mask) {
+        const std::size_t home = homeOf(registry, nameAt(registry, index[at]));
         // The entry may move back to the hole unless its home lies
         // cyclically after the hole, up to where it sits.
         const bool homeAfterHole =
@@ -84,36 +100,38 @@ void emptyPlace(ClientRegistry& registry, std::size_t hole) {
         index[hole] = index[at];
         hole = at;
     }
-    index[hole] = SlotChain{};
+    index[hole] = kNoSlot;
     --registry.names;
 }
 
-EntrySlot takeSlot(ClientRegistry& registry, const std::string& name, Socket socket) {
+EntrySlot takeSlot(ClientRegistry& registry, std::string_view name, RecordNumber client) {
     EntrySlot at = registry.freeSlots;
     if (at != kNoSlot) {
-        registry.freeSlots = registry.slots[at].next;
-        registry.slots[at] = RegistrySlot{};
+        registry.freeSlots = slotAt(registry, at).next;
     } else {
-        at = static_cast<EntrySlot>(registry.slots.size());
-        registry.slots.emplace_back();
+        if (registry.slotsMade % kSlotsPerBlock == 0)
+            registry.slotBlocks.push_back(std::make_unique<RegistrySlot[]>(kSlotsPerBlock));
+        at = static_cast<EntrySlot>(registry.slotsMade++);
     }
-    registry.slots[at].entry = ClientEntry{name, socket};
+    RegistrySlot& slot = slotAt(registry, at);
+    slot = RegistrySlot{};
+    std::copy(name.begin(), name.end(), slot.name);
+    slot.nameLength = static_cast<std::uint8_t>(name.size());
+    slot.client = client;
     return at;
 }
 
 void releaseSlot(ClientRegistry& registry, EntrySlot at) {
-    RegistrySlot& slot = registry.slots[at];
-    slot.entry.name = std::string();
-    slot.next = registry.freeSlots;
+    slotAt(registry, at).next = registry.freeSlots;
     registry.freeSlots = at;
 }
 
 // Appends at to the order chain, whose links are previous and next.
 void joinOrder(ClientRegistry& registry, EntrySlot at) {
     SlotChain& order = registry.order;
-    registry.slots[at].previous = order.last;
+    slotAt(registry, at).previous = order.last;
     if (order.last != kNoSlot) {
-        registry.slots[order.last].next = at;
+        slotAt(registry, order.last).next = at;
     } else {
         order.first = at;
     }
@@ -121,43 +139,50 @@ void joinOrder(ClientRegistry& registry, EntrySlot at) {
 }
 
 void leaveOrder(ClientRegistry& registry, EntrySlot at) {
-    const RegistrySlot& slot = registry.slots[at];
+    const RegistrySlot& slot = slotAt(registry, at);
     SlotChain& order = registry.order;
-    if (slot.previous != kNoSlot) registry.slots[slot.previous].next = slot.next;
-    if (slot.next != kNoSlot) registry.slots[slot.next].previous = slot.previous;
+    if (slot.previous != kNoSlot) slotAt(registry, slot.previous).next = slot.next;
+    if (slot.next != kNoSlot) slotAt(registry, slot.next).previous = slot.previous;
     if (order.first == at) order.first = slot.next;
     if (order.last == at) order.last = slot.previous;
 }
 
 void joinName(ClientRegistry& registry, EntrySlot at) {
     if (4 * (registry.names + 1) > 3 * registry.byName.size()) growIndex(registry);
-    SlotChain& chain = registry.byName[placeOf(registry, registry.slots[at].entry.name)];
-    if (chain.first == kNoSlot) {
-        chain = SlotChain{at, at};
+    EntrySlot& first = registry.byName[placeOf(registry, nameAt(registry, at))];
+    RegistrySlot& slot = slotAt(registry, at);
+    if (first == kNoSlot) {
+        first = at;
+        slot.previousSame = at;
         ++registry.names;
         return;
     }
-    registry.slots[at].previousSame = chain.last;
-    registry.slots[chain.last].nextSame = at;
-    chain.last = at;
+    RegistrySlot& head = slotAt(registry, first);
+    slot.previousSame = head.previousSame;
+    slotAt(registry, head.previousSame).nextSame = at;
+    head.previousSame = at;
 }
 
 void leaveName(ClientRegistry& registry, EntrySlot at) {
-    const RegistrySlot& slot = registry.slots[at];
-    const std::size_t place = placeOf(registry, slot.entry.name);
-    SlotChain& chain = registry.byName[place];
-    if (slot.previousSame != kNoSlot) registry.slots[slot.previousSame].nextSame = slot.nextSame;
-    if (slot.nextSame != kNoSlot) registry.slots[slot.nextSame].previousSame = slot.previousSame;
-    if (chain.last == at) chain.last = slot.previousSame;
-    if (chain.first != at) return;
-    // The chain's first entry holds the name the index compares with.
-    chain.first = slot.nextSame;
-    if (chain.first == kNoSlot) emptyPlace(registry, place);
+    const RegistrySlot& slot = slotAt(registry, at);
+    const std::size_t place = placeOf(registry, nameOf(slot));
+    EntrySlot& first = registry.byName[place];
+    if (first == at) {
+        // The next entry, if any, becomes the first and takes over the
+        // link to the last.
+        first = slot.nextSame;
+        if (first == kNoSlot) return emptyPlace(registry, place);
+        slotAt(registry, first).previousSame = slot.previousSame;
+        return;
+    }
+    slotAt(registry, slot.previousSame).nextSame = slot.nextSame;
+    const EntrySlot after = slot.nextSame != kNoSlot ? slot.nextSame : first;
+    slotAt(registry, after).previousSame = slot.previousSame;
 }
 
 void joinClient(ClientRegistry& registry, ClientRecord& record, EntrySlot at) {
     if (record.entries.last != kNoSlot) {
-        registry.slots[record.entries.last].nextOfClient = at;
+        slotAt(registry, record.entries.last).nextOfClient = at;
     } else {
         record.entries.first = at;
     }
@@ -166,21 +191,22 @@ void joinClient(ClientRegistry& registry, ClientRecord& record, EntrySlot at) {
 
 }  // namespace
 
-AddResult add(ClientRegistry& registry, const std::string& name, Socket socket,
+AddResult add(ClientRegistry& registry, std::string_view name, Socket socket,
               ConnectionId* connection) {
     assert(registryLocked(registry));
-    ClientRecord& record = recordOf(registry, socket);
+    const RecordNumber client = recordOf(registry, socket);
+    ClientRecord& record = registry.records[client];
     if (connection != nullptr) *connection = record.connection;
+    if (name.size() > kMaxEntryName) return AddResult::NameTooLong;
     const std::size_t limit = registry.maxNamesPerClient;
     if (limit > 0 && record.names >= limit) {
         if (record.limitReported) return AddResult::OverLimit;
         record.limitReported = true;
         return AddResult::FirstOverLimit;
     }
-    if (registry.freeSlots == kNoSlot && registry.slots.size() >= kNoSlot)
-        return AddResult::OverLimit;
+    if (registry.freeSlots == kNoSlot && registry.slotsMade >= kNoSlot) return AddResult::OverLimit;
     ++record.names;
-    const EntrySlot at = takeSlot(registry, name, socket);
+    const EntrySlot at = takeSlot(registry, name, client);
     joinOrder(registry, at);
     joinName(registry, at);
     joinClient(registry, record, at);
@@ -204,32 +230,34 @@ std::size_t nameLimitOf(const ClientRegistry& registry) {
     return registry.maxNamesPerClient;
 }
 
-Socket findFirst(const ClientRegistry& registry, const std::string& name) {
+Socket findFirst(const ClientRegistry& registry, std::string_view name) {
     assert(registryLocked(registry));
     if (registry.names == 0) return kNoSocket;
-    const SlotChain& chain = registry.byName[placeOf(registry, name)];
-    return chain.first == kNoSlot ? kNoSocket : registry.slots[chain.first].entry.socket;
+    const EntrySlot first = registry.byName[placeOf(registry, name)];
+    return first == kNoSlot ? kNoSocket : registry.records[slotAt(registry, first).client].socket;
 }
 
 bool removeSome(ClientRegistry& registry, Socket socket, std::size_t most,
                 ConnectionId* connection) {
     assert(registryLocked(registry));
     *connection = 0;
-    auto record = registry.clients.find(socket);
-    if (record == registry.clients.end()) return true;
-    SlotChain& own = record->second.entries;
+    auto found = registry.clients.find(socket);
+    if (found == registry.clients.end()) return true;
+    ClientRecord& record = registry.records[found->second];
+    SlotChain& own = record.entries;
     for (; own.first != kNoSlot && most > 0; --most) {
         const EntrySlot at = own.first;
-        own.first = registry.slots[at].nextOfClient;
+        own.first = slotAt(registry, at).nextOfClient;
         leaveOrder(registry, at);
         leaveName(registry, at);
         releaseSlot(registry, at);
         --registry.entries;
     }
     if (own.first != kNoSlot) return false;
-    *connection = record->second.connection;
+    *connection = record.connection;
     registry.sockets.erase(*connection);
-    registry.clients.erase(record);
+    registry.freeRecords.push_back(found->second);
+    registry.clients.erase(found);
     return true;
 }
 

@@ -20,33 +20,49 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <string>
+#include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "clients/outbox.h"
 #include "platform/platform.h"
+#include "protocol/message.h"
 #include "shared/shared_registry.h"
 
 namespace peerdir {
 
+// The longest name an entry holds: the most a ClientName's field carries.
+constexpr std::size_t kMaxEntryName = kNameFieldSize - 1;
+
+// One entry as forEach shows it; name points into the registry and stays
+// valid only while the registry is unchanged.
 struct ClientEntry {
-    std::string name;
+    std::string_view name;
     Socket socket;
 };
 
 // Entries are kept in slots and linked by slot number, so that neither a
 // lookup nor a removal walks anyone else's entries, and a slot never moves
-// once made (a deque does not relocate its elements as it grows).
+// once made (slots are allocated in blocks that stay where they are).
 using EntrySlot = std::uint32_t;
 constexpr EntrySlot kNoSlot = 0xFFFFFFFFu;
+constexpr std::size_t kSlotsPerBlock = 1024;  // a power of two
+
+// The number of a client's record, in place of its socket: half the size,
+// and an entry is by far the most numerous thing the server keeps.
+using RecordNumber = std::uint32_t;
 
 // One entry and its three chains: registration order, the entries of the
 // same name (in registration order), and the entries of the same client.
-// A free slot is chained to the next free one through next.
+// The name is held in place rather than as a std::string: 20 bytes, with no
+// allocation of its own. The same-name chain's first entry has the chain's
+// last as its previousSame, so the index need keep only the first. A free
+// slot is chained to the next free one through next.
 struct RegistrySlot {
-    ClientEntry entry;
+    char name[kMaxEntryName] = {};
+    std::uint8_t nameLength = 0;
+    RecordNumber client = 0;
     EntrySlot previous = kNoSlot;
     EntrySlot next = kNoSlot;
     EntrySlot previousSame = kNoSlot;
@@ -63,6 +79,7 @@ struct SlotChain {
 // A connection that has registered names: its number, how many names, its
 // own entries, and whether the one beyond its limit has been reported.
 struct ClientRecord {
+    Socket socket = kNoSocket;
     ConnectionId connection = 0;
     std::size_t names = 0;
     SlotChain entries;  // linked through nextOfClient
@@ -75,22 +92,25 @@ struct ClientRecord {
 // holds its state; the entries here are then this server's own clients'.
 //
 // Every distinct name has one place in byName, an open-addressing table
-// (linear probing) holding the chain of that name's entries; its earliest
-// entry is the one a lookup wants. A table of two slot numbers per place
-// costs a few bytes a name, where a node-based map would cost a node each.
+// (linear probing) holding the first of that name's entries, the one a
+// lookup wants. A table of slot numbers costs a few bytes a name, where a
+// node-based map would cost a node each.
 // Reach the fields only through the functions below.
 struct ClientRegistry {
     LockHandle lock = nullptr;  // registryLock, set at creation
     std::size_t maxNamesPerClient = 0;
     SharedRegistry* shared = nullptr;
     ConnectionId lastConnection = 0;
-    std::deque<RegistrySlot> slots;
+    std::vector<std::unique_ptr<RegistrySlot[]>> slotBlocks;
+    std::size_t slotsMade = 0;
     EntrySlot freeSlots = kNoSlot;
     SlotChain order;
     std::size_t entries = 0;
-    std::vector<SlotChain> byName;  // a power of two in size, or empty
+    std::vector<EntrySlot> byName;  // a power of two in size, or empty
     std::size_t names = 0;          // places in use in byName
-    std::unordered_map<Socket, ClientRecord> clients;
+    std::vector<ClientRecord> records;
+    std::vector<RecordNumber> freeRecords;
+    std::unordered_map<Socket, RecordNumber> clients;
     std::unordered_map<ConnectionId, Socket> sockets;
     std::unordered_map<Socket, Outbox> outboxes;
     OutputBudget output;  // what the outboxes' rests may hold
@@ -128,14 +148,16 @@ enum class AddResult {
     Added,
     FirstOverLimit,  // not added: the first name of this socket beyond its limit
     OverLimit,       // not added, and reported before
+    NameTooLong,     // not added: longer than kMaxEntryName
 };
 
-// Appends an entry, unless socket has registered maxNamesPerClient names
+// Appends an entry, unless name is longer than kMaxEntryName (NameTooLong;
+// names off the wire never are), or socket has registered maxNamesPerClient names
 // (or the registry holds the most entries its slot numbers can tell apart,
 // some four thousand million, which memory runs out long before). A
 // repeated name counts, as it is an entry of its own. *connection, when
 // given, is set to the number of socket's connection.
-AddResult add(ClientRegistry& registry, const std::string& name, Socket socket,
+AddResult add(ClientRegistry& registry, std::string_view name, Socket socket,
               ConnectionId* connection = nullptr);
 
 std::size_t entryCount(const ClientRegistry& registry);
@@ -143,18 +165,25 @@ std::size_t entryCount(const ClientRegistry& registry);
 // The most names one client may register; 0: no limit.
 std::size_t nameLimitOf(const ClientRegistry& registry);
 
+inline const RegistrySlot& slotAt(const ClientRegistry& registry, EntrySlot at) {
+    return registry.slotBlocks[at / kSlotsPerBlock][at % kSlotsPerBlock];
+}
+
 // Calls visit(entry) for every entry, first to last.
 template <typename Visitor>
 void forEach(const ClientRegistry& registry, Visitor visit) {
     assert(registryLocked(registry));
-    for (EntrySlot at = registry.order.first; at != kNoSlot; at = registry.slots[at].next) {
-        visit(static_cast<const ClientEntry&>(registry.slots[at].entry));
+    for (EntrySlot at = registry.order.first; at != kNoSlot; at = slotAt(registry, at).next) {
+        const RegistrySlot& slot = slotAt(registry, at);
+        const ClientEntry entry{std::string_view(slot.name, slot.nameLength),
+                                registry.records[slot.client].socket};
+        visit(entry);
     }
 }
 
 // The socket of the earliest entry whose name equals name byte for byte, or
 // kNoSocket.
-Socket findFirst(const ClientRegistry& registry, const std::string& name);
+Socket findFirst(const ClientRegistry& registry, std::string_view name);
 
 // Removes every entry registered over socket; the rest keep their order.
 // Returns the number of socket's connection, 0 when it registered nothing.

@@ -67,7 +67,7 @@ bool readTextField(const char* field, std::size_t width, std::string* text) {
     return true;
 }
 
-bool writeTextField(const std::string& text, char* field, std::size_t width) {
+bool writeTextField(std::string_view text, char* field, std::size_t width) {
     std::memset(field, 0, width);
     if (text.size() >= width) return false;
     std::memcpy(field, text.data(), text.size());
@@ -92,7 +92,7 @@ std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
     return size;
 }
 
-void appendClientName(std::vector<std::uint8_t>& wire, const std::string& name) {
+void appendClientName(std::vector<std::uint8_t>& wire, std::string_view name) {
     NamePayload reply;
     writeTextField(name, reply.name, kNameFieldSize);
     std::uint8_t payload[kNamePayloadSize];

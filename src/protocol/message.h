@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace peerdir {
@@ -66,7 +67,7 @@ bool readTextField(const char* field, std::size_t width, std::string* text);
 // Writes text and its NUL into the field and zeroes the rest, so no stale
 // bytes leave the server. False, with the field all zeros, when the text and
 // its NUL do not fit.
-bool writeTextField(const std::string& text, char* field, std::size_t width);
+bool writeTextField(std::string_view text, char* field, std::size_t width);
 
 // Largest whole message on the wire: a header and a ConnectPayload.
 constexpr std::size_t kMaxMessageSize = kHeaderSize + kConnectPayloadSize;
@@ -83,7 +84,7 @@ std::size_t appendMessage(std::vector<std::uint8_t>& wire, MessageType type,
 
 // Appends a ClientName message carrying name; one too long for the field
 // goes as an empty name, as writeTextField leaves it.
-void appendClientName(std::vector<std::uint8_t>& wire, const std::string& name);
+void appendClientName(std::vector<std::uint8_t>& wire, std::string_view name);
 
 }  // namespace peerdir
 

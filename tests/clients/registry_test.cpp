@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ class RegistryTest : public ::testing::Test {
     std::vector<std::string> entries() {
         std::vector<std::string> seen;
         forEach(registry_, [&seen](const ClientEntry& e) {
-            seen.push_back(e.name + "@" + std::to_string(e.socket));
+            seen.push_back(std::string(e.name) + "@" + std::to_string(e.socket));
         });
         return seen;
     }
@@ -55,6 +56,32 @@ TEST_F(RegistryTest, ComparisonIsExactBytes) {
     }
     EXPECT_EQ(findFirst(registry_, "Alice"), 3);
     EXPECT_EQ(findFirst(registry_, ""), 4);
+}
+
+// Entries keep their names in place and their sockets by the client's record:
+// every byte of a full field must survive, and so must a socket number of
+// any width; a name longer than that is refused whole, never cut short.
+TEST_F(RegistryTest, EntriesKeepFullFieldNamesAndWideSocketsExactly) {
+    const Socket wide = std::numeric_limits<Socket>::max();
+    const std::string full(kMaxEntryName, 'x');
+    std::string lastDiffers = full;
+    lastDiffers.back() = '\xff';
+    const std::string withNul("a\0b", 3);
+    add(registry_, full, wide);
+    add(registry_, lastDiffers, 2);
+    add(registry_, withNul, wide);
+    const std::string wideText = std::to_string(wide);
+    EXPECT_EQ(entries(), (std::vector<std::string>{full + "@" + wideText, lastDiffers + "@2",
+                                                   withNul + "@" + wideText}));
+    EXPECT_EQ(findFirst(registry_, full), wide);
+    EXPECT_EQ(findFirst(registry_, lastDiffers), 2);
+    EXPECT_EQ(findFirst(registry_, withNul), wide);
+    EXPECT_EQ(findFirst(registry_, full.substr(1)), kNoSocket);
+    EXPECT_EQ(findFirst(registry_, "a"), kNoSocket);
+
+    EXPECT_EQ(add(registry_, full + "y", 2), AddResult::NameTooLong);
+    EXPECT_EQ(entryCount(registry_), 3u);
+    EXPECT_EQ(findFirst(registry_, full), wide);
 }
 
 TEST_F(RegistryTest, RemoveAllTakesExactlyOneSocketsEntriesAndKeepsOrder) {

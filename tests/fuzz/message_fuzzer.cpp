@@ -194,14 +194,16 @@ void checkReceived(Harness& h, const Model& model, int client, const char* what)
 }
 
 void checkRegistry(const Harness& h, const Model& model) {
-    std::vector<ClientEntry> entries;
+    std::vector<std::pair<std::string, Socket>> entries;
     lockEnter(h.lock);
-    forEach(h.registry, [&entries](const ClientEntry& entry) { entries.push_back(entry); });
+    forEach(h.registry, [&entries](const ClientEntry& entry) {
+        entries.emplace_back(std::string(entry.name), entry.socket);
+    });
     lockLeave(h.lock);
     check(entries.size() == model.entries.size(), "registry size");
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        check(entries[i].name == model.entries[i].name, "registered name");
-        check(entries[i].socket == h.pairs[model.entries[i].client].server, "registered socket");
+        check(entries[i].first == model.entries[i].name, "registered name");
+        check(entries[i].second == h.pairs[model.entries[i].client].server, "registered socket");
     }
 }
 
