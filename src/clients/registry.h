@@ -55,8 +55,8 @@ using RecordNumber = std::uint32_t;
 
 // One entry and its three chains: registration order, the entries of the
 // same name (in registration order), and the entries of the same client.
-// The name is held in place rather than as a std::string: 20 bytes, with no
-// allocation of its own. The same-name chain's first entry has the chain's
+// The name is held in place rather than as a std::string: 19 bytes and its
+// length, with no allocation of its own. The same-name chain's first entry has the chain's
 // last as its previousSame, so the index need keep only the first. A free
 // slot is chained to the next free one through next.
 struct RegistrySlot {
@@ -76,8 +76,9 @@ struct SlotChain {
     EntrySlot last = kNoSlot;
 };
 
-// A connection that has registered names: its number, how many names, its
-// own entries, and whether the one beyond its limit has been reported.
+// A connection that has registered names: its socket, its number, how many
+// names, its own entries, and whether the one beyond its limit has been
+// reported.
 struct ClientRecord {
     Socket socket = kNoSocket;
     ConnectionId connection = 0;
@@ -106,10 +107,10 @@ struct ClientRegistry {
     EntrySlot freeSlots = kNoSlot;
     SlotChain order;
     std::size_t entries = 0;
-    std::vector<EntrySlot> byName;  // a power of two in size, or empty
-    std::size_t names = 0;          // places in use in byName
-    std::vector<ClientRecord> records;
-    std::vector<RecordNumber> freeRecords;
+    std::vector<EntrySlot> byName;          // a power of two in size, or empty
+    std::size_t names = 0;                  // places in use in byName
+    std::vector<ClientRecord> records;      // by RecordNumber
+    std::vector<RecordNumber> freeRecords;  // of clients gone, to use again
     std::unordered_map<Socket, RecordNumber> clients;
     std::unordered_map<ConnectionId, Socket> sockets;
     std::unordered_map<Socket, Outbox> outboxes;
