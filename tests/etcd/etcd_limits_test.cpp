@@ -16,6 +16,7 @@
 #include "etcd/etcd.h"
 #include "etcd/etcd_test_support.h"
 #include "kit/etcd_cluster.h"
+#include "kit/fake_gateway.h"
 
 namespace peerdir {
 namespace etcd_test {
@@ -88,48 +89,6 @@ TEST_F(EtcdQuotaTest, PutsAreBusyOnceTheSpaceIsUsedUpWhileReadsAndDeletesGoOn) {
 }
 
 // --- A fake gateway ------------------------------------------------------------
-
-using Answer = std::function<void(const httplib::Request&, httplib::Response&)>;
-
-// An HTTP server on a free loopback port that answers every POST as answer
-// says, on its own thread until the record goes.
-struct FakeGateway {
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
-    std::mutex lock;
-    Answer answer;  // under lock: the server's threads read it
-    // Of the answer being streamed: the bytes gone out, and whether it is over.
-    std::atomic<std::size_t> streamed{0};
-    std::atomic<bool> streamOver{false};
-
-    FakeGateway() {
-        server.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
-            Answer now;
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                now = answer;
-            }
-            now(request, response);
-        });
-        port = server.bind_to_any_port("127.0.0.1");
-        if (port > 0) thread = std::thread([this] { server.listen_after_bind(); });
-    }
-    ~FakeGateway() {
-        // A stop before the server runs would be lost, and the join hang.
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (thread.joinable() && !server.is_running() && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        server.stop();
-        if (thread.joinable()) thread.join();
-    }
-    EtcdEndpoint endpoint() const { return {"127.0.0.1", static_cast<std::uint16_t>(port)}; }
-    void answerWith(Answer next) {
-        std::lock_guard<std::mutex> hold(lock);
-        answer = std::move(next);
-    }
-};
 
 class EtcdGatewayTest : public ::testing::Test {
   protected:
