@@ -67,6 +67,7 @@ Lookup findInEtcd(SharedRegistry& shared, EtcdConnection& etcd, const std::strin
 
 // Puts the request in the target server's mailbox, guarded by the target's
 // registration, so that a request for a registration that went is never put.
+// A "lease not found" here is about the target's lease, not this server's.
 EtcdStatus putInMailbox(SharedRegistry& shared, EtcdConnection& etcd, const ForwardJob& job,
                         std::uint64_t serial) {
     const MirroredName& target = job.target;
@@ -74,20 +75,45 @@ EtcdStatus putInMailbox(SharedRegistry& shared, EtcdConnection& etcd, const Forw
         putIfCreatedAt(etcd, target.key, target.createRevision,
                        mailboxKey(shared.options.prefix, target.lease, shared.server, serial),
                        encodeMailboxValue(target.connection, job.payload), target.lease, nullptr);
-    return noteResult(shared, put);
+    return noteResult(shared, put, target.lease);
 }
 
-// Forwarded once the put went through, or when it may have: then nothing
-// more goes to anyone, so no request arrives twice.
+// Marks a put as on its way, unless the waiter gave up while nothing sent
+// may have landed: then the asker has had this server's own answer, and the
+// request must not arrive elsewhere as well.
+bool beginPut(ForwardAnswer& answer) {
+    std::lock_guard<std::mutex> hold(answer.lock);
+    if (answer.abandoned && !answer.mayArrive) return false;
+    answer.sending = true;
+    return true;
+}
+
+// A put etcd did not answer may have landed as much as one it took.
+void endPut(ForwardAnswer& answer, EtcdStatus status) {
+    std::lock_guard<std::mutex> hold(answer.lock);
+    answer.sending = false;
+    if (status == EtcdStatus::Ok || status == EtcdStatus::Unreachable) answer.mayArrive = true;
+}
+
+// What a forward whose put never went through comes to: forwarded when one
+// may have landed (then nothing more goes to anyone, so no request arrives
+// twice), else unsent, and the asker is answered here.
+SharedForward unlanded(ForwardAnswer& answer) {
+    std::lock_guard<std::mutex> hold(answer.lock);
+    return answer.mayArrive ? SharedForward::Forwarded : SharedForward::Unavailable;
+}
+
 SharedForward carryOut(SharedRegistry& shared, EtcdConnection& etcd, ForwardJob& job) {
+    ForwardAnswer& answer = *job.answer;
     std::uint64_t serial = 0;
     {
         std::lock_guard<std::mutex> hold(shared.lock);
         serial = ++shared.serial;
     }
     int lookups = 0;
-    for (;;) {
+    while (beginPut(answer)) {
         const EtcdStatus status = putInMailbox(shared, etcd, job, serial);
+        endPut(answer, status);
         if (status == EtcdStatus::Ok) return SharedForward::Forwarded;
         if (status == EtcdStatus::CompareFailed || status == EtcdStatus::LeaseNotFound) {
             // The registration, or its server's lease, went meanwhile.
@@ -97,20 +123,10 @@ SharedForward carryOut(SharedRegistry& shared, EtcdConnection& etcd, ForwardJob&
             if (found == Lookup::Found && job.target.here) return SharedForward::Here;
             continue;
         }
-        if (Clock::now() - job.queued >= kForwardPersistence || stopRequested(shared)) {
-            return SharedForward::Forwarded;
-        }
+        if (Clock::now() - job.queued >= kForwardPersistence || stopRequested(shared)) break;
         pauseUnlessStopped(shared, static_cast<unsigned>(kForwardRetry.count()));
     }
-}
-
-// Marks the job started unless its waiter gave up first; a given-up job is
-// dropped unsent.
-bool startJob(ForwardJob& job) {
-    std::lock_guard<std::mutex> hold(job.answer->lock);
-    if (job.answer->abandoned) return false;
-    job.answer->started = true;
-    return true;
+    return unlanded(answer);
 }
 
 void finishJob(ForwardJob& job, SharedForward outcome) {
@@ -134,8 +150,9 @@ bool takeForward(SharedRegistry& shared, ForwardJob* job) {
 // ---- The client managers' side ----------------------------------------------
 
 // Queues the forward and waits for it within the bound. A forward given up
-// before its put started is answered from this server's own names; one given
-// up later may still arrive, once, and the asker hears nothing more.
+// before any put of it may have landed is answered from this server's own
+// names, and never sent; one given up later may still arrive, once, and the
+// asker hears nothing more.
 SharedForward forwardElsewhere(SharedRegistry& shared, const MirroredName& target,
                                const std::uint8_t* payload, ConnectionId* holder) {
     ForwardJob job;
@@ -154,7 +171,8 @@ SharedForward forwardElsewhere(SharedRegistry& shared, const MirroredName& targe
     if (!answer->ready.wait_for(hold, std::chrono::milliseconds(kSharedAnswerMillis),
                                 [&answer] { return answer->done; })) {
         answer->abandoned = true;
-        return answer->started ? SharedForward::Forwarded : SharedForward::Unavailable;
+        answer->mayArrive = answer->mayArrive || answer->sending;
+        return answer->mayArrive ? SharedForward::Forwarded : SharedForward::Unavailable;
     }
     *holder = answer->holder;
     return answer->outcome;
@@ -190,7 +208,7 @@ void startThreads(SharedRegistry& shared) {
 void runForwarder(SharedRegistry& shared, EtcdConnection& etcd) {
     ForwardJob job;
     while (takeForward(shared, &job)) {
-        if (startJob(job)) finishJob(job, carryOut(shared, etcd, job));
+        finishJob(job, carryOut(shared, etcd, job));
         job = ForwardJob{};
     }
 }
@@ -236,8 +254,8 @@ void sharedRegistryStop(SharedRegistry* shared) {
     {
         std::lock_guard<std::mutex> hold(shared->lock);
         shared->stopping = true;
-        if (shared->watchStop) stopWatch(*shared->watchStop);
     }
+    stopMailboxWatch(*shared);
     stopWatch(shared->mirrorStop);
     shared->changed.notify_all();
     shared->forwardQueued.notify_all();

@@ -53,13 +53,15 @@ void forgetWrites(SharedRegistry& shared) {
 }
 
 void setLease(SharedRegistry& shared, const EtcdLease& lease) {
-    std::lock_guard<std::mutex> hold(shared.lock);
-    shared.lease = lease.id;
-    shared.ttlSeconds = lease.ttlSeconds;
-    shared.leaseLost = false;
-    forgetWrites(shared);
+    {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        shared.lease = lease.id;
+        shared.ttlSeconds = lease.ttlSeconds;
+        shared.leaseLost = false;
+        forgetWrites(shared);
+    }
     // The mailbox moves with the lease: the watch starts again on the new one.
-    if (shared.watchStop) stopWatch(*shared.watchStop);
+    stopMailboxWatch(shared);
 }
 
 bool grant(SharedRegistry& shared) {
@@ -106,6 +108,7 @@ bool leaseLost(SharedRegistry& shared) {
 struct Batch {
     std::vector<std::uint64_t> serials;
     std::vector<EtcdPut> puts;
+    std::int64_t lease = 0;
 };
 
 // Up to a transaction's worth of registrations not known written. They count
@@ -114,6 +117,7 @@ struct Batch {
 Batch takeWrites(SharedRegistry& shared) {
     Batch batch;
     std::lock_guard<std::mutex> hold(shared.lock);
+    batch.lease = shared.lease;
     for (std::uint64_t serial : shared.unsettled) {
         if (batch.puts.size() == kEtcdMaxTxnOps) break;
         LocalRegistration& r = shared.local.at(serial);
@@ -144,7 +148,8 @@ void settleWrites(SharedRegistry& shared, const Batch& batch, EtcdStatus status)
 bool writeOnce(SharedRegistry& shared) {
     Batch batch = takeWrites(shared);
     if (batch.puts.empty()) return false;
-    EtcdStatus status = noteResult(shared, putKeysTogether(shared.writes, batch.puts, nullptr));
+    EtcdStatus status =
+        noteResult(shared, putKeysTogether(shared.writes, batch.puts, nullptr), batch.lease);
     settleWrites(shared, batch, status);
     return status == EtcdStatus::Ok;
 }
@@ -243,7 +248,7 @@ std::int64_t readMailbox(SharedRegistry& shared, const std::string& prefix) {
 EtcdWatchStop* newWatchStop(SharedRegistry& shared, std::int64_t* lease) {
     std::lock_guard<std::mutex> hold(shared.lock);
     if (shared.stopping) return nullptr;
-    shared.watchStop.reset(new EtcdWatchStop);
+    shared.watchStop = std::make_shared<EtcdWatchStop>();
     *lease = shared.lease;
     return shared.watchStop.get();
 }
@@ -316,7 +321,7 @@ void markLost(SharedRegistry& shared) {
     }
 }
 
-EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result) {
+EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result, std::int64_t leaseUsed) {
     std::atomic<std::int64_t>& silentSince = shared.silentSinceMillis;
     if (result.answered) {
         silentSince.store(0);
@@ -327,14 +332,25 @@ EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result) {
         silentSince.compare_exchange_strong(none, began);
         if (nowMillis() - silentSince.load() >= kLostAfterMillis) markLost(shared);
     }
-    if (result.status == EtcdStatus::LeaseNotFound) {
+    if (result.status == EtcdStatus::LeaseNotFound && leaseUsed != 0) {
+        bool ours = false;
         {
             std::lock_guard<std::mutex> hold(shared.lock);
-            shared.leaseLost = true;
+            ours = leaseUsed == shared.lease;
+            if (ours) shared.leaseLost = true;
         }
-        shared.changed.notify_all();
+        if (ours) shared.changed.notify_all();
     }
     return result.status;
+}
+
+void stopMailboxWatch(SharedRegistry& shared) {
+    std::shared_ptr<EtcdWatchStop> watch;
+    {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        watch = shared.watchStop;
+    }
+    if (watch) stopWatch(*watch);
 }
 
 void joinAtStart(SharedRegistry& shared) {
@@ -401,7 +417,7 @@ void runKeepAlive(SharedRegistry& shared) {
         std::int64_t lease = currentLease(shared);
         if (lease == 0 || !shared.available.load()) continue;
         std::int64_t left = 0;
-        noteResult(shared, keepLeaseAlive(shared.renewals, lease, &left));
+        noteResult(shared, keepLeaseAlive(shared.renewals, lease, &left), lease);
     }
 }
 

@@ -39,14 +39,20 @@
 
 namespace peerdir {
 
-// One client manager's wait for a forward. Whoever comes first settles it:
-// the forwarder, by starting the put, or the waiter, by giving up after
-// kSharedAnswerMillis. A forward given up before its put started is never
-// sent, so no request is delivered twice.
+// One client manager's wait for a forward, shared with the forwarder that
+// carries it out. Whoever comes first settles it: a waiter that gives up
+// after kSharedAnswerMillis before any put may have landed has the asker
+// answered from this server's own names, and the forwarder then sends
+// nothing more; one that gives up later says forwarded, since the request
+// may arrive. So no request is both answered here and delivered there.
 struct ForwardAnswer {
     std::mutex lock;
     std::condition_variable ready;
-    bool started = false;
+    bool sending = false;  // a put is on its way to etcd
+    // A put went through or went unanswered, or the waiter said forwarded
+    // while one was on its way: the request may arrive, so it is carried
+    // through to the end.
+    bool mayArrive = false;
     bool abandoned = false;
     bool done = false;
     SharedForward outcome = SharedForward::Unavailable;
@@ -91,9 +97,11 @@ struct SharedRegistry {
     bool leaseLost = false;  // the keep-alive found the lease gone
     std::int64_t lease = 0;  // 0 until one is granted
     std::int64_t ttlSeconds = 0;
-    std::unique_ptr<EtcdWatchStop> watchStop;  // the mailbox watch under way, if any
-    LocalRegistrations local;                  // the desired state
-    LocalNames localNames;                     // local by name
+    // The mailbox watch under way, if any. Shared, so that it is stopped
+    // after the lock is let go: a stop waits for a connect under way.
+    std::shared_ptr<EtcdWatchStop> watchStop;
+    LocalRegistrations local;                                        // the desired state
+    LocalNames localNames;                                           // local by name
     std::unordered_multimap<ConnectionId, std::uint64_t> serialsOf;  // local by connection
     std::set<std::uint64_t> unsettled;  // serials in local not known written
     std::deque<std::string> staleKeys;  // to delete: gone registrations, handed-over mail
@@ -127,8 +135,14 @@ void markLost(SharedRegistry& shared);
 
 // The bookkeeping after every request: an answer of any kind shows etcd is
 // there; Unreachable marks it lost only after a silence of kLostAfterMillis;
-// LeaseNotFound asks for a new lease. Returns the status.
-EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result);
+// LeaseNotFound asks for a new lease when leaseUsed, the lease the request
+// named, is this server's current one (a forward names its target's lease,
+// and a late answer may name one already replaced). Returns the status.
+EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result, std::int64_t leaseUsed = 0);
+
+// Stops the mailbox watch under way, if any, without holding the lock while
+// it waits.
+void stopMailboxWatch(SharedRegistry& shared);
 
 // Grants a lease within the start-up wait and logs how the server joined.
 void joinAtStart(SharedRegistry& shared);
