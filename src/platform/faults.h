@@ -1,6 +1,6 @@
 // faults.h -- the backends' side of the test hooks: one check per guarded
-// call for injected faults, and the count of thread handles held. Only the
-// platform backends include it.
+// call for injected faults, the count of thread handles held, and the
+// sockets accepted. Only the platform backends include it.
 //
 // The hooks exist in the test build alone. The build compiles the platform
 // layer twice: once as the shipped programs link it, where every check
@@ -22,12 +22,16 @@ namespace peerdir {
 // Costs one atomic load when no fault is pending.
 bool takeInjectedFault(FaultPoint point, int* code);
 
+// Called with every socket accepted.
+void noteAccepted(Socket s);
+
 // Called as a thread handle is made (+1) and released (-1).
 void countThreadHandles(int change);
 
 #else
 
 inline bool takeInjectedFault(FaultPoint, int*) { return false; }
+inline void noteAccepted(Socket) {}
 inline void countThreadHandles(int) {}
 
 #endif

@@ -158,6 +158,7 @@ Socket socketCreateTcp() {
     int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) return kNoSocket;
     trackOpen(fd);
+    noteAccepted(fd);
     return fd;
 }
 
@@ -186,6 +187,7 @@ Socket socketAccept(Socket s) {
     int fd = accept(toFd(s), reinterpret_cast<sockaddr*>(&peer), &length);
     if (fd < 0) return kNoSocket;
     trackOpen(fd);
+    noteAccepted(fd);
     return fd;
 }
 

@@ -165,7 +165,9 @@ Socket socketAccept(Socket s) {
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof peer);
     int length = sizeof peer;
-    return fromNative(accept(toNative(s), reinterpret_cast<sockaddr*>(&peer), &length));
+    Socket accepted = fromNative(accept(toNative(s), reinterpret_cast<sockaddr*>(&peer), &length));
+    if (accepted != kNoSocket) noteAccepted(accepted);
+    return accepted;
 }
 
 int socketConnect(Socket s, std::uint32_t address, std::uint16_t port) {

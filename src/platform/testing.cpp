@@ -1,7 +1,10 @@
 // testing.cpp -- the test hooks both backends share: counts of injected
-// failures per operation, and of thread handles held.
+// failures per operation, of thread handles held, and the sockets accepted.
 #include <atomic>
 #include <cstddef>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/faults.h"
 
@@ -14,6 +17,10 @@ constexpr std::size_t kPoints = static_cast<std::size_t>(FaultPoint::Count);
 std::atomic<unsigned> g_remaining[kPoints];
 std::atomic<int> g_code[kPoints];
 std::atomic<long> g_threadHandles{0};
+
+constexpr std::size_t kAcceptedRemembered = 1024;
+std::mutex g_acceptedLock;
+std::vector<Socket> g_accepted;
 
 }  // namespace
 
@@ -33,6 +40,18 @@ bool takeInjectedFault(FaultPoint point, int* code) {
         }
     }
     return false;
+}
+
+void noteAccepted(Socket s) {
+    std::lock_guard<std::mutex> hold(g_acceptedLock);
+    if (g_accepted.size() < kAcceptedRemembered) g_accepted.push_back(s);
+}
+
+std::vector<Socket> takeAcceptedSockets() {
+    std::vector<Socket> taken;
+    std::lock_guard<std::mutex> hold(g_acceptedLock);
+    taken.swap(g_accepted);
+    return taken;
 }
 
 void countThreadHandles(int change) { g_threadHandles.fetch_add(change); }

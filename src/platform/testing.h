@@ -9,6 +9,7 @@
 #define PEERDIR_PLATFORM_TESTING_H
 
 #include <cstddef>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -24,6 +25,10 @@ void injectFault(FaultPoint point, unsigned count, int code);
 
 // Count of bytes that have arrived on s and not yet been read, or -1.
 int socketBytesPending(Socket s);
+
+// The sockets accepted since the last call, oldest first: up to 1,024, so a
+// server that never asks keeps no more.
+std::vector<Socket> takeAcceptedSockets();
 
 // Thread handles started and not yet released, in the whole process.
 std::size_t threadHandlesHeld();
