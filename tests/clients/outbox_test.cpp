@@ -131,6 +131,23 @@ TEST_F(OutboxTest, AClientThatStopsReadingGetsWholeMessagesAndEveryDropIsAccount
     EXPECT_LE(countOf(log.text(), kSendFailed), 2u) << log.text();
 }
 
+// A flush that writes only part of a rest leaves the rest pending, so its
+// owner goes on waiting for room rather than forget the end of a long list.
+TEST_F(OutboxTest, AFlushThatWritesPartOfTheRestLeavesItPending) {
+    const Bytes list(8u << 20, 0x5a);
+    for (int i = 0; i < 8 && out_.rest.empty(); ++i) {
+        sendMessages(out_, list.data(), list.size(), 1);
+    }
+    ASSERT_GT(out_.rest.size(), 1u << 20) << "the socket took the whole list";
+    const std::size_t before = out_.rest.size();
+    EXPECT_TRUE(waitUntil([&] {
+        receiveBytes(pair_.client, 65536);
+        return flushOutbox(out_) == FlushResult::Blocked && out_.rest.size() < before;
+    }));
+    ASSERT_FALSE(out_.rest.empty());
+    EXPECT_TRUE(out_.hasRest.load());
+}
+
 TEST_F(OutboxTest, ADropWithinASecondOfTheLastLoggedOneIsCountedToo) {
     LogCapture log;
     auto started = std::chrono::steady_clock::now();
