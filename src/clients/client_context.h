@@ -7,6 +7,11 @@
 
 namespace peerdir {
 
+// A rest waiting for room is tried again at least this often, so a report of
+// room that the system loses (Wine's, now and then, under load) cannot leave
+// it unsent for ever. It costs only a client that is not reading.
+constexpr unsigned kRestRetryMillis = 50;
+
 // The registry, its lock and globalExit are shared by every client manager;
 // the socket is this client's own. A thread copies the context before doing
 // anything else, so the original only has to live until then.
@@ -18,6 +23,9 @@ struct ClientManagerContext {
     // Between turns, sleep in the kernel until there is something to do,
     // instead of looking every millisecond.
     bool waitWhenIdle = false;
+    // How often, while waiting, a rest is tried again without a report of
+    // room. Tests set it long, so that only the report can deliver a rest.
+    unsigned restRetryMillis = kRestRetryMillis;
 };
 
 }  // namespace peerdir

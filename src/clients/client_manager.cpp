@@ -121,11 +121,6 @@ Ending pollClient(const ClientManagerContext& context, Outbox& outbox) {
     return Ending{EndKind::ExitRequested};
 }
 
-// A rest waiting for room is tried again at least this often, so a report of
-// room that the system loses (Wine's, now and then, under load) cannot leave
-// it unsent for ever. It costs only a client that is not reading.
-constexpr unsigned kRestRetryMillis = 50;
-
 // Sleeps until the socket or globalExit needs this thread, or there is room
 // for a rest that is waiting. A wait that fails is taken as a turn's pause,
 // so the loop goes on as it would when polling.
@@ -133,7 +128,7 @@ int awaitWork(const ClientManagerContext& context, Outbox& outbox, WakerHandle w
     for (;;) {
         const bool writable = outbox.hasRest.load(std::memory_order_acquire);
         int found = socketWait(context.socket, writable, context.globalExit, waker,
-                               writable ? kRestRetryMillis : kWaitForever);
+                               writable ? context.restRetryMillis : kWaitForever);
         if (found > 0) return found;
         if (found == 0 && writable) return kWaitWritable;
         if (found < 0) {

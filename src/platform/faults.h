@@ -1,6 +1,7 @@
 // faults.h -- the backends' side of the test hooks: one check per guarded
-// call for injected faults, the count of thread handles held, and the
-// sockets accepted. Only the platform backends include it.
+// call for injected faults, the counts of thread handles held and of threads
+// asleep without a time limit, and the sockets accepted. Only the platform
+// backends include it.
 //
 // The hooks exist in the test build alone. The build compiles the platform
 // layer twice: once as the shipped programs link it, where every check
@@ -25,6 +26,10 @@ bool takeInjectedFault(FaultPoint point, int* code);
 // Called with every socket accepted.
 void noteAccepted(Socket s);
 
+// Called as a thread goes to sleep in socketWait with no time limit (+1)
+// and wakes (-1).
+void countWaitingForever(int change);
+
 // Called as a thread handle is made (+1) and released (-1).
 void countThreadHandles(int change);
 
@@ -32,6 +37,7 @@ void countThreadHandles(int change);
 
 inline bool takeInjectedFault(FaultPoint, int*) { return false; }
 inline void noteAccepted(Socket) {}
+inline void countWaitingForever(int) {}
 inline void countThreadHandles(int) {}
 
 #endif

@@ -568,7 +568,9 @@ int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, uns
     if (stop != nullptr && stop->isSet.load()) found |= kWaitStopped;
     timespec limit = toTimespec(found != 0 ? 0 : millis);
     const timespec* timeout = (found == 0 && millis == kWaitForever) ? nullptr : &limit;
+    if (timeout == nullptr) countWaitingForever(1);
     int ready = ppoll(watched, stop != nullptr ? 2 : 1, timeout, &waker->sleepingMask);
+    if (timeout == nullptr) countWaitingForever(-1);
     if (ready < 0) {
         if (errno != EINTR) return -1;
         if (waker->rung.exchange(false, std::memory_order_acq_rel)) found |= kWaitRung;

@@ -538,8 +538,11 @@ int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, uns
     }
     WSAEVENT events[2] = {waker->event, stop != nullptr ? stop->handle : nullptr};
     const DWORD count = stop != nullptr ? 2 : 1;
-    DWORD woke = WSAWaitForMultipleEvents(count, events, FALSE,
-                                          millis == kWaitForever ? WSA_INFINITE : millis, FALSE);
+    const bool forever = millis == kWaitForever;
+    if (forever) countWaitingForever(1);
+    DWORD woke =
+        WSAWaitForMultipleEvents(count, events, FALSE, forever ? WSA_INFINITE : millis, FALSE);
+    if (forever) countWaitingForever(-1);
     if (woke == WSA_WAIT_FAILED) return -1;
     int found = (stop != nullptr && eventTestNow(stop)) ? kWaitStopped : 0;
     if (woke == WSA_WAIT_TIMEOUT) return found;

@@ -1,5 +1,6 @@
 // testing.cpp -- the test hooks both backends share: counts of injected
-// failures per operation, of thread handles held, and the sockets accepted.
+// failures per operation, of thread handles held and of threads asleep
+// without a time limit, and the sockets accepted.
 #include <atomic>
 #include <cstddef>
 #include <mutex>
@@ -17,6 +18,7 @@ constexpr std::size_t kPoints = static_cast<std::size_t>(FaultPoint::Count);
 std::atomic<unsigned> g_remaining[kPoints];
 std::atomic<int> g_code[kPoints];
 std::atomic<long> g_threadHandles{0};
+std::atomic<long> g_waitingForever{0};
 
 constexpr std::size_t kAcceptedRemembered = 1024;
 std::mutex g_acceptedLock;
@@ -53,6 +55,10 @@ std::vector<Socket> takeAcceptedSockets() {
     taken.swap(g_accepted);
     return taken;
 }
+
+void countWaitingForever(int change) { g_waitingForever.fetch_add(change); }
+
+std::size_t threadsWaitingForever() { return static_cast<std::size_t>(g_waitingForever.load()); }
 
 void countThreadHandles(int change) { g_threadHandles.fetch_add(change); }
 

@@ -30,6 +30,10 @@ int socketBytesPending(Socket s);
 // server that never asks keeps no more.
 std::vector<Socket> takeAcceptedSockets();
 
+// Threads asleep in socketWait with no time limit, now: an idle client's
+// thread in wait mode, once it has nothing left to do.
+std::size_t threadsWaitingForever();
+
 // Thread handles started and not yet released, in the whole process.
 std::size_t threadHandlesHeld();
 

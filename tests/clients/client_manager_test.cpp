@@ -20,16 +20,39 @@ namespace {
 using namespace testing_support;
 using Bytes = std::vector<std::uint8_t>;
 
+// What the accept loop's thread does in wait mode before it starts a client
+// manager: it makes a waker of its own, which blocks the ring signal in it
+// and so in every thread it starts.
+struct Starter {
+    ClientManagerContext context;
+    ThreadHandle started = nullptr;
+};
+
+void startAsTheAcceptLoopDoes(void* raw) {
+    auto* starter = static_cast<Starter*>(raw);
+    Socket listening = socketCreateTcp();
+    WakerHandle waker = starter->context.waitWhenIdle ? wakerCreate(listening) : nullptr;
+    starter->started = startClientManager(starter->context);
+    if (waker != nullptr) wakerClose(waker);
+    socketClose(listening);
+}
+
 class ClientManagerTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         exit_ = eventCreateManualReset();
         pair_ = makeLoopbackPair();
         ASSERT_NE(pair_.server, kNoSocket);
-        thread_ = startClientManager(
-            ClientManagerContext{&held_.registry, held_.lock, exit_, pair_.server, GetParam()});
+        Starter starter{ClientManagerContext{&held_.registry, held_.lock, exit_, pair_.server,
+                                             GetParam(), restRetryMillis()}};
+        ThreadHandle starting = threadStart(startAsTheAcceptLoopDoes, &starter);
+        ASSERT_NE(starting, nullptr);
+        joinOrAbort(starting, "the thread starting the client manager");
+        thread_ = starter.started;
         ASSERT_NE(thread_, nullptr);
     }
+
+    virtual unsigned restRetryMillis() const { return kRestRetryMillis; }
 
     void TearDown() override {
         // Whatever the test did, the thread must end: globalExit ends it.
@@ -66,6 +89,17 @@ class ClientManagerTest : public ::testing::TestWithParam<bool> {
     LoopbackPair pair_;
     ThreadHandle thread_ = nullptr;
 };
+
+// In wait mode an idle client's thread sleeps in the kernel, with no time
+// limit, rather than take turns.
+TEST_P(ClientManagerTest, AnIdleClientsThreadSleepsUntilThereIsSomethingToDo) {
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    if (!GetParam()) GTEST_SKIP() << "a polling thread takes a turn every millisecond";
+    EXPECT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
+    sendAll(pair_.client, connectMessage("nobody", "", 0, 0));
+    EXPECT_EQ(receiveBytes(pair_.client, 4), (Bytes{0, 0, 0, 3}));
+    EXPECT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
+}
 
 TEST_P(ClientManagerTest, WelcomeComesFirstAndAnIdleClientHearsNothingMore) {
     EXPECT_EQ(receiveBytes(pair_.client, 4), kWelcome);
@@ -262,8 +296,14 @@ TEST_P(ClientManagerTest, ASendThatFailsEndsTheConnectionWithoutReadingWhatWasQu
 
 // The client manager sleeps, with nothing to read and nothing to write, when
 // another thread's send leaves a rest in its outbox, as a forward does: it
-// must wake to write the rest once the client reads.
-TEST_P(ClientManagerTest, ARestAnotherThreadLeftReachesAClientThatReadsLater) {
+// must wake to write the rest once the client reads. The retry is long here,
+// so that only the ring and the report of room can deliver the rest.
+class RestWakeTest : public ClientManagerTest {
+  protected:
+    unsigned restRetryMillis() const override { return 600000; }
+};
+
+TEST_P(RestWakeTest, ARestAnotherThreadLeftReachesAClientThatReadsLater) {
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     Bytes wire;
     for (std::size_t i = 0; i < kManyNames; ++i) {
@@ -278,6 +318,10 @@ TEST_P(ClientManagerTest, ARestAnotherThreadLeftReachesAClientThatReadsLater) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IdleModes, ClientManagerTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& mode) {
+                             return mode.param ? "Wait" : "Poll";
+                         });
+INSTANTIATE_TEST_SUITE_P(IdleModes, RestWakeTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& mode) {
                              return mode.param ? "Wait" : "Poll";
                          });
