@@ -158,7 +158,6 @@ Socket socketCreateTcp() {
     int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) return kNoSocket;
     trackOpen(fd);
-    noteAccepted(fd);
     return fd;
 }
 

@@ -95,7 +95,7 @@ class ClientManagerTest : public ::testing::TestWithParam<bool> {
 TEST_P(ClientManagerTest, AnIdleClientsThreadSleepsUntilThereIsSomethingToDo) {
     ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     if (!GetParam()) GTEST_SKIP() << "a polling thread takes a turn every millisecond";
-    EXPECT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
+    ASSERT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
     sendAll(pair_.client, connectMessage("nobody", "", 0, 0));
     EXPECT_EQ(receiveBytes(pair_.client, 4), (Bytes{0, 0, 0, 3}));
     EXPECT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
