@@ -4,7 +4,9 @@
 // to refuse one put and take the next on cue.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,7 +24,7 @@ constexpr std::int64_t kOwnLease = 0x11;
 constexpr std::int64_t kTargetLease = 0x22;
 constexpr ConnectionId kTargetConnection = 7;
 
-enum class PutAnswer { Ok, Busy, LeaseGone };
+enum class PutAnswer { Ok, Busy, LeaseGone, LateBusy };
 
 class SharedForwardTest : public ::testing::Test {
   protected:
@@ -100,12 +102,17 @@ class SharedForwardTest : public ::testing::Test {
             if (!script_.empty()) now = script_[std::min(puts_, script_.size() - 1)];
             ++puts_;
         }
+        if (now == PutAnswer::LateBusy) {
+            // Still under way when the asker's wait ends.
+            std::this_thread::sleep_for(std::chrono::milliseconds(kSharedAnswerMillis + 300));
+        }
         switch (now) {
             case PutAnswer::Ok:
                 response.set_content(R"({"header":{"revision":"9"},"succeeded":true})",
                                      "application/json");
                 break;
             case PutAnswer::Busy:
+            case PutAnswer::LateBusy:
                 response.status = 429;
                 response.set_content(
                     R"({"error":"etcdserver: too many requests","code":8,"message":"etcdserver: too many requests"})",
@@ -137,13 +144,26 @@ TEST_F(SharedForwardTest, AForwardRefusedAtFirstIsTriedAgainUntilItLands) {
     EXPECT_EQ(putsSeen(), 3u);
 }
 
-// A put etcd refused landed nowhere: the asker is answered here, as while
-// etcd is lost, instead of hearing nothing.
+// Puts etcd refused landed nowhere: when the forwarder gives up (here as
+// the server stops), the asker is answered here, as while etcd is lost,
+// instead of hearing nothing.
 TEST_F(SharedForwardTest, AForwardThatNeverLandedIsAnsweredHere) {
     script({PutAnswer::Busy});
     startForwarder();
-    EXPECT_EQ(forwardToBob(), SharedForward::Unavailable);
-    EXPECT_GE(putsSeen(), 1u);
+    std::future<SharedForward> asked =
+        std::async(std::launch::async, [this] { return forwardToBob(); });
+    ASSERT_TRUE(testing_support::waitUntil([this] { return putsSeen() >= 2; }));
+    stopForwarder();
+    EXPECT_EQ(asked.get(), SharedForward::Unavailable);
+}
+
+// A put under way when the asker's wait ended may land: the asker hears
+// nothing more, so the forward is carried through rather than dropped.
+TEST_F(SharedForwardTest, AForwardWhosePutWasUnderWayIsCarriedThrough) {
+    script({PutAnswer::LateBusy, PutAnswer::Ok});
+    startForwarder();
+    EXPECT_EQ(forwardToBob(), SharedForward::Forwarded);
+    EXPECT_TRUE(testing_support::waitUntil([this] { return putsSeen() == 2; }));
 }
 
 // The asker was answered here before the forwarder got to the job: sending
