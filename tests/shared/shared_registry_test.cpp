@@ -241,9 +241,10 @@ TEST_F(SharedRegistryTest, ANameRegisteredOnOneServerIsListedAndReachedFromAnoth
     // The request handed over leaves the mailbox, so neither the keyspace
     // nor a mailbox read grows with the traffic.
     std::int64_t mail = -1;
-    EXPECT_TRUE(testing_support::waitUntil(
-        [&] { return kit::countKeys(cluster_, prefix_ + "/mbox/", &mail) && mail == 0; }))
-        << mail << " requests left in the mailbox";
+    EXPECT_TRUE(testing_support::waitUntil([&] {
+        return kit::countKeys(cluster_, prefix_ + "/mbox/", &mail) && mail == 0;
+    })) << mail
+        << " requests left in the mailbox";
     ASSERT_TRUE(requestConnect(*near_, "nobody", "10.0.0.1", 7000));
     ServerMessage answer;
     ASSERT_TRUE(readServerMessage(*near_, kWaitMillis, &answer)) << near_->message;
