@@ -90,17 +90,6 @@ class ClientManagerTest : public ::testing::TestWithParam<bool> {
     ThreadHandle thread_ = nullptr;
 };
 
-// In wait mode an idle client's thread sleeps in the kernel, with no time
-// limit, rather than take turns.
-TEST_P(ClientManagerTest, AnIdleClientsThreadSleepsUntilThereIsSomethingToDo) {
-    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
-    if (!GetParam()) GTEST_SKIP() << "a polling thread takes a turn every millisecond";
-    ASSERT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
-    sendAll(pair_.client, connectMessage("nobody", "", 0, 0));
-    EXPECT_EQ(receiveBytes(pair_.client, 4), (Bytes{0, 0, 0, 3}));
-    EXPECT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
-}
-
 TEST_P(ClientManagerTest, WelcomeComesFirstAndAnIdleClientHearsNothingMore) {
     EXPECT_EQ(receiveBytes(pair_.client, 4), kWelcome);
     EXPECT_TRUE(staysQuiet(pair_.client, 50));
@@ -317,6 +306,18 @@ TEST_P(RestWakeTest, ARestAnotherThreadLeftReachesAClientThatReadsLater) {
     EXPECT_EQ(receiveBytes(pair_.client, wire.size()), wire);
 }
 
+// In wait mode an idle client's thread sleeps in the kernel, with no time
+// limit, rather than take turns.
+using WaitModeTest = ClientManagerTest;
+
+TEST_P(WaitModeTest, AnIdleClientsThreadSleepsUntilThereIsSomethingToDo) {
+    ASSERT_EQ(receiveBytes(pair_.client, 4), kWelcome);
+    ASSERT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
+    sendAll(pair_.client, connectMessage("nobody", "", 0, 0));
+    EXPECT_EQ(receiveBytes(pair_.client, 4), (Bytes{0, 0, 0, 3}));
+    EXPECT_TRUE(waitUntil([] { return threadsWaitingForever() == 1; }));
+}
+
 INSTANTIATE_TEST_SUITE_P(IdleModes, ClientManagerTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& mode) {
                              return mode.param ? "Wait" : "Poll";
@@ -325,6 +326,9 @@ INSTANTIATE_TEST_SUITE_P(IdleModes, RestWakeTest, ::testing::Values(false, true)
                          [](const ::testing::TestParamInfo<bool>& mode) {
                              return mode.param ? "Wait" : "Poll";
                          });
+
+INSTANTIATE_TEST_SUITE_P(IdleModes, WaitModeTest, ::testing::Values(true),
+                         [](const ::testing::TestParamInfo<bool>&) { return "Wait"; });
 
 }  // namespace
 }  // namespace peerdir
