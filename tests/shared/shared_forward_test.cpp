@@ -1,7 +1,8 @@
 // A forward to another server's client, from the asker's wait to the
-// mailbox put, against a fake gateway that answers each put as the test
-// says: busy, the target's lease gone, or fine. A real etcd cannot be made
-// to refuse one put and take the next on cue.
+// mailbox put, and a new lease's restart of the mailbox watch, against a
+// fake gateway that answers each put as the test says: busy, the target's
+// lease gone, or fine. A real etcd cannot be made to refuse one put and take
+// the next on cue.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,6 +24,7 @@ namespace {
 constexpr std::int64_t kOwnLease = 0x11;
 constexpr std::int64_t kTargetLease = 0x22;
 constexpr ConnectionId kTargetConnection = 7;
+constexpr std::int64_t kNewLease = 0x33;
 
 enum class PutAnswer { Ok, Busy, LeaseGone, LateBusy };
 
@@ -34,6 +36,7 @@ class SharedForwardTest : public ::testing::Test {
             answer(request, response);
         });
         etcd_.endpoints = {fake_.endpoint()};
+        shared_.writes.endpoints = etcd_.endpoints;
         shared_.options.prefix = "p";
         shared_.server = "e1";
         shared_.lease = kOwnLease;
@@ -47,7 +50,11 @@ class SharedForwardTest : public ::testing::Test {
         mirrorReplace(shared_.mirror, "p", {bob});
     }
 
-    void TearDown() override { stopForwarder(); }
+    void TearDown() override {
+        stopForwarder();
+        // Closed before the fake goes, which would wait for it otherwise.
+        shared_.writes.http.reset();
+    }
 
     void startForwarder() {
         forwarder_ = std::thread(runForwarder, std::ref(shared_), std::ref(etcd_));
@@ -91,6 +98,10 @@ class SharedForwardTest : public ::testing::Test {
 
   private:
     void answer(const httplib::Request& request, httplib::Response& response) {
+        if (request.path == "/v3/lease/grant") {
+            response.set_content(R"({"ID":"51","TTL":"10"})", "application/json");
+            return;
+        }
         if (request.path != "/v3/kv/txn") {
             // A look-up in etcd itself: nobody holds the name any more.
             response.set_content(R"({"header":{"revision":"9"}})", "application/json");
@@ -184,6 +195,27 @@ TEST_F(SharedForwardTest, TheTargetsLeaseGoneLeavesThisServersLeaseAlone) {
     EXPECT_EQ(forwardToBob(), SharedForward::NotFound);
     std::lock_guard<std::mutex> hold(shared_.lock);
     EXPECT_FALSE(shared_.leaseLost);
+}
+
+// Stopping the mailbox watch may wait for a connection being made. A new
+// lease stops it without holding the state's lock meanwhile, so no client's
+// turn waits on etcd. Holding the stop's own lock stands in for that wait.
+TEST_F(SharedForwardTest, ANewLeaseStopsTheMailboxWatchWithoutHoldingTheStatesLock) {
+    testing_support::LogCapture log;
+    auto watch = std::make_shared<EtcdWatchStop>();
+    shared_.watchStop = watch;
+    shared_.leaseLost = true;
+    std::unique_lock<std::mutex> stopping(watch->lock);
+    std::thread granting([this] { recoverWhenDue(shared_); });
+    EXPECT_TRUE(testing_support::waitUntil([this] {
+        std::unique_lock<std::mutex> hold(shared_.lock, std::try_to_lock);
+        return hold.owns_lock() && shared_.lease == kNewLease;
+    }));
+    stopping.unlock();
+    granting.join();
+    EXPECT_TRUE(watch->requested);
+    EXPECT_TRUE(log.waitFor("registry: Lease expired; registrations written again under lease "))
+        << log.text();
 }
 
 }  // namespace
