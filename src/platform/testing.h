@@ -27,7 +27,7 @@ void injectFault(FaultPoint point, unsigned count, int code);
 int socketBytesPending(Socket s);
 
 // The sockets accepted since the last call, oldest first: up to 1,024, so a
-// server that never asks keeps no more.
+// test that never asks keeps no more.
 std::vector<Socket> takeAcceptedSockets();
 
 // Threads asleep in socketWait with no time limit, now: an idle client's
