@@ -4,13 +4,29 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
+#include <mutex>
 #include <type_traits>
+
+#include "platform/platform.h"
 
 namespace peerdir {
 namespace {
 
 std::atomic<LogSink> g_sink{nullptr};
+
+// The log file, when there is one. Its lock is held for each line's write,
+// so no line goes to a file being closed.
+std::mutex g_fileLock;
+FileHandle g_file = nullptr;
+
+// Enough of the log to say why a start failed: the start-up writes about
+// this many lines before its listening socket is up.
+constexpr std::size_t kRecentLines = 12;
+std::atomic<bool> g_remembering{false};
+std::mutex g_recentLock;
+std::deque<std::string> g_recent;
 
 // The calling thread's line so far, from its first piece to its end; a
 // thread holds none between lines. The thread-local is a plain pointer, not
@@ -30,15 +46,36 @@ std::string& line() {
 
 // One fwrite per line: stdio locks the stream for the call, so the line
 // reaches the console whole.
-void writeLine() {
-    const std::string& text = line();
+void writeToOutput(const std::string& text) {
     LogSink sink = g_sink.load();
     if (sink != nullptr) {
         sink(text.data(), text.size());
-    } else {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
+        return;
     }
+    {
+        std::lock_guard<std::mutex> hold(g_fileLock);
+        // A line the file refuses (a full disk) is lost; there is nowhere
+        // better to report it.
+        if (g_file != nullptr) {
+            fileAppendLine(g_file, text.data(), text.size());
+            return;
+        }
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void remember(const std::string& text) {
+    if (!g_remembering.load()) return;
+    std::lock_guard<std::mutex> hold(g_recentLock);
+    g_recent.push_back(text);
+    if (g_recent.size() > kRecentLines) g_recent.pop_front();
+}
+
+void writeLine() {
+    const std::string& text = line();
+    writeToOutput(text);
+    remember(text);
     delete t_line;
     t_line = nullptr;
 }
@@ -70,6 +107,30 @@ void logLine(const char* text) {
 }
 
 void setLogSink(LogSink sink) { g_sink.store(sink); }
+
+bool logToFile(const std::string& path, int* error) {
+    FileHandle file = fileOpenAppend(path.c_str(), error);
+    if (file == nullptr) return false;
+    std::lock_guard<std::mutex> hold(g_fileLock);
+    if (g_file != nullptr) fileClose(g_file);
+    g_file = file;
+    return true;
+}
+
+void logToStandardOutput() {
+    std::lock_guard<std::mutex> hold(g_fileLock);
+    if (g_file != nullptr) fileClose(g_file);
+    g_file = nullptr;
+}
+
+void rememberRecentLines() { g_remembering.store(true); }
+
+std::string recentLines() {
+    std::lock_guard<std::mutex> hold(g_recentLock);
+    std::string text;
+    for (const std::string& kept : g_recent) text += kept;
+    return text;
+}
 
 bool readAnswerWord(std::string* word) {
     if (t_line != nullptr && !t_line->empty()) writeLine();

@@ -29,6 +29,23 @@ void logLine(const char* text);
 using LogSink = void (*)(const char* data, std::size_t size);
 void setLogSink(LogSink sink);
 
+// Sends every line from now on to the file at path, appended, instead of
+// standard output. False when the file cannot be opened, with the
+// platform's error code in *error; the log stays where it was.
+bool logToFile(const std::string& path, int* error);
+
+// Closes the log file; later lines go to standard output again. Lines
+// written meanwhile by other threads land whole in one or the other.
+void logToStandardOutput();
+
+// From now on, keeps the last few lines the log has written, so that a host
+// without a console can pass on why the program ended.
+void rememberRecentLines();
+
+// The lines kept since rememberRecentLines, oldest first, each with its
+// line end; empty when none are kept.
+std::string recentLines();
+
 // Writes the calling thread's unfinished line and flushes, then reads one whitespace-delimited word
 // from standard input. False when the input has ended or failed.
 bool readAnswerWord(std::string* word);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace peerdir {
 
@@ -258,6 +259,10 @@ bool lockIsHeld(LockHandle lock);
 // Makes the operator's stop request (Ctrl+C and the like) set event.
 void installShutdownTrigger(EventHandle event);
 
+// Sets the event installed by installShutdownTrigger, as the operator's stop
+// request does; nothing when none is installed. Safe from any thread.
+void requestShutdown();
+
 // ---- Waiting in the kernel ------------------------------------------------
 //
 // A thread that serves one socket can sleep until that socket, the stop
@@ -294,6 +299,27 @@ constexpr int kWaitRung = 8;      // another thread rang waker
 // after a send to s failed with would-block, so a writer keeps writing
 // until one does.
 int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, unsigned millis);
+
+// ---- Files ---------------------------------------------------------------
+
+struct PlatformFile;
+using FileHandle = PlatformFile*;
+
+// Opens path for appending, creating it when missing, so that others may
+// read it (and a rotation may rename it) while it grows. nullptr on failure,
+// with the platform's error code in *error.
+FileHandle fileOpenAppend(const char* path, int* error);
+
+// Appends one line, given with a plain LF at its end, in one write at the
+// end of the file, so lines from several writers never mix; Windows writes
+// the line end as CR LF. False on failure.
+bool fileAppendLine(FileHandle file, const char* line, std::size_t size);
+
+void fileClose(FileHandle file);
+
+// path made absolute against the working directory, as the system would
+// resolve it; path itself when the system cannot.
+std::string absolutePath(const std::string& path);
 
 // ---- Process --------------------------------------------------------------
 

@@ -28,6 +28,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -609,6 +610,8 @@ bool lockIsHeld(LockHandle lock) {
 }
 void lockDelete(LockHandle lock) { delete lock; }
 
+void requestShutdown() { onStopSignal(SIGTERM); }
+
 void installShutdownTrigger(EventHandle event) {
     g_shutdownEvent.store(event);
     struct sigaction action;
@@ -620,6 +623,46 @@ void installShutdownTrigger(EventHandle event) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+struct PlatformFile {
+    int fd;
+};
+
+FileHandle fileOpenAppend(const char* path, int* error) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    return new PlatformFile{fd};
+}
+
+// With O_APPEND each write lands whole at the end; one cut short by a full
+// disk or a signal is finished by the next.
+bool fileAppendLine(FileHandle file, const char* line, std::size_t size) {
+    while (size > 0) {
+        ssize_t written = write(file->fd, line, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        line += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+void fileClose(FileHandle file) {
+    close(file->fd);
+    delete file;
+}
+
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char* here = getcwd(nullptr, 0);
+    if (here == nullptr) return path;
+    std::string whole = std::string(here) + "/" + path;
+    std::free(here);
+    return whole;
 }
 
 std::size_t raiseDescriptorLimit(std::size_t wanted) {

@@ -28,6 +28,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "platform/faults.h"
@@ -390,9 +391,7 @@ BOOL WINAPI onConsoleControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
-    AcquireSRWLockShared(&g_shutdownGuard);
-    if (g_shutdownEvent != nullptr) SetEvent(g_shutdownEvent->handle);
-    ReleaseSRWLockShared(&g_shutdownGuard);
+    requestShutdown();
     if (type == CTRL_CLOSE_EVENT) Sleep(kCloseGraceMillis);
     return TRUE;
 }
@@ -597,6 +596,12 @@ void lockDelete(LockHandle lock) {
     delete lock;
 }
 
+void requestShutdown() {
+    AcquireSRWLockShared(&g_shutdownGuard);
+    if (g_shutdownEvent != nullptr) SetEvent(g_shutdownEvent->handle);
+    ReleaseSRWLockShared(&g_shutdownGuard);
+}
+
 void installShutdownTrigger(EventHandle event) {
     AcquireSRWLockExclusive(&g_shutdownGuard);
     g_shutdownEvent = event;
@@ -605,6 +610,52 @@ void installShutdownTrigger(EventHandle event) {
     if (!g_handlerInstalled.exchange(true) && !SetConsoleCtrlHandler(onConsoleControl, TRUE)) {
         g_handlerInstalled.store(false);
     }
+}
+
+struct PlatformFile {
+    HANDLE handle;
+};
+
+// Append-only access makes every write land whole at the end of the file,
+// whoever else writes to it; the sharing lets an operator read the log, and
+// a rotation rename it, while the server has it open.
+FileHandle fileOpenAppend(const char* path, int* error) {
+    HANDLE handle =
+        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = static_cast<int>(GetLastError());
+        return nullptr;
+    }
+    return new PlatformFile{handle};
+}
+
+// The line's LF becomes CR LF, as the console's text mode writes it, and the
+// whole line goes out in one write.
+bool fileAppendLine(FileHandle file, const char* line, std::size_t size) {
+    std::string text(line, size);
+    if (!text.empty() && text.back() == '\n' && (size < 2 || line[size - 2] != '\r')) {
+        text.insert(text.size() - 1, 1, '\r');
+    }
+    DWORD written = 0;
+    return WriteFile(file->handle, text.data(), static_cast<DWORD>(text.size()), &written,
+                     nullptr) != FALSE &&
+           written == text.size();
+}
+
+void fileClose(FileHandle file) {
+    CloseHandle(file->handle);
+    delete file;
+}
+
+std::string absolutePath(const std::string& path) {
+    DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (path.empty() || needed == 0) return path;
+    std::string whole(needed, '\0');
+    DWORD length = GetFullPathNameA(path.c_str(), needed, &whole[0], nullptr);
+    if (length == 0 || length >= needed) return path;
+    whole.resize(length);
+    return whole;
 }
 
 // Every thread already allocates from the one process heap.

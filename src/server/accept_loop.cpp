@@ -20,6 +20,7 @@
 #include "metrics/counters.h"
 #include "net/network.h"
 #include "platform/console.h"
+#include "platform/service.h"
 #include "server/observers.h"
 #include "server/server.h"
 
@@ -266,10 +267,24 @@ void acceptUntilExit(ServerState& state, Socket listenSocket, WakerHandle waker)
     }
 }
 
+// Client managers are waited for and reported on in batches, the host told
+// after each, so a service manager watching a stop with thousands of
+// clients sees it move on.
+constexpr std::size_t kStopBatch = 64;
+constexpr std::size_t kProbeBatch = 1024;
+
+void waitForClientManagers(const std::vector<ThreadHandle>& threads) {
+    for (std::size_t at = 0; at < threads.size(); at += kStopBatch) {
+        threadWaitAll(threads.data() + at, std::min(kStopBatch, threads.size() - at));
+        hostReportStopProgress();
+    }
+}
+
 // Reports every accepted socket that is still open: only one that no client
 // manager served can be.
 void probeConnections(const std::vector<Socket>& connections) {
     for (std::size_t i = 0; i < connections.size(); ++i) {
+        if (i % kProbeBatch == kProbeBatch - 1) hostReportStopProgress();
         Socket s = connections[i];
         char none = 0;
         if (socketRecv(s, &none, 0) == 0) {
@@ -345,7 +360,7 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     if (waker != nullptr) wakerClose(waker);
     endRefusals(state.refusals);
 
-    threadWaitAll(state.clientThreads.data(), state.clientThreads.size());
+    waitForClientManagers(state.clientThreads);
     // Scrapes stop counting before the shared registry and the registry go.
     observersAttach(observers, nullptr, nullptr, limits.maxClients);
     leaveShared(state);

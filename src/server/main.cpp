@@ -1,8 +1,12 @@
-// main.cpp -- the process entry: the command line, then runServer.
+// main.cpp -- the process entry: the command line, installing or removing
+// the service, then runServer under whichever host started the process.
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
+#include "platform/platform.h"
+#include "platform/service.h"
 #include "server/options.h"
 #include "server/server.h"
 
@@ -10,11 +14,45 @@
 #error "the build passes PEERDIR_VERSION, the project's version"
 #endif
 
+namespace {
+
+using namespace peerdir;
+
+int reportServiceChange(bool done, const std::string& report) {
+    std::fputs(("peerdir: " + report + "\n").c_str(), done ? stdout : stderr);
+    return done ? kExitDone : kExitStartFailed;
+}
+
+// Without a console nobody reads standard output, so the log then goes
+// beside the configuration unless --log says where.
+std::string logFileFor(const ServerOptions& options, const ProcessHost& host) {
+    if (!options.logFile.empty() || host.console) return options.logFile;
+    return logBesideConfig(absolutePath(options.configFile));
+}
+
+int serveUnderHost(void* context, const ProcessHost& host) {
+    const ServerOptions& options = *static_cast<const ServerOptions*>(context);
+    const std::string logFile = logFileFor(options, host);
+    int code = 0;
+    if (!logFile.empty() && !logToFile(logFile, &code)) {
+        logText(
+            ("runServer: Could not open the log file " + logFile + ". Error code was: ").c_str());
+        logSigned(code);
+        logEnd();
+        return kExitStartFailed;
+    }
+    int status = runServer(options);
+    logToStandardOutput();
+    return status;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    using namespace peerdir;
     ServerOptions options;
     std::string problem;
-    if (!parseServerOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &problem)) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (!parseServerOptions(args, &options, &problem)) {
         std::fputs(("peerdir: " + problem + "\n").c_str(), stderr);
         return kExitBadCommandLine;
     }
@@ -27,5 +65,14 @@ int main(int argc, char** argv) {
         return kExitDone;
     }
     options.versionText = PEERDIR_VERSION;
-    return runServer(options);
+    std::string report;
+    if (options.serviceInstall) {
+        bool done =
+            serviceInstall(options.serviceName, serviceArguments(args, absolutePath), &report);
+        return reportServiceChange(done, report);
+    }
+    if (options.serviceUninstall) {
+        return reportServiceChange(serviceUninstall(options.serviceName, &report), report);
+    }
+    return runUnderHost(serveUnderHost, &options);
 }

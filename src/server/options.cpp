@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "metrics/metrics_endpoint.h"
+#include "platform/service.h"
 
 namespace peerdir {
 
@@ -46,6 +47,12 @@ const OptionInfo kOptions[] = {
     {"--metrics", "ADDRESS:PORT",
      "\n                     serve Prometheus metrics, /livez and /readyz over HTTP here,\n"
      "                     such as 127.0.0.1:9642; port 0: the system picks (default: off)"},
+    {"--log", "FILE", "append the log to FILE instead of writing it to standard output"},
+    {"--service-install", nullptr,
+     "Windows: install the server, with the other options given, as a\n"
+     "                     service that starts at boot, then exit"},
+    {"--service-uninstall", nullptr, "Windows: stop and remove the service, then exit"},
+    {"--service-name", "NAME", "Windows: the service's name (default: peerdir)"},
     {"--help", nullptr, "print this help and exit"},
     {"--version", nullptr, "print the version and exit"},
 };
@@ -154,8 +161,30 @@ bool setMetrics(const std::string& value, ServerOptions* options, std::string* p
     return false;
 }
 
+// Letters, digits and . _ - only: the name goes into the service manager's
+// database and the event log, and onto command lines unquoted.
+bool setServiceName(const std::string& value, std::string* field, std::string* problem) {
+    *field = value;
+    bool plain = !value.empty() && value.size() <= kMostServiceNameLength;
+    for (char c : value) {
+        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-');
+    }
+    if (plain) return true;
+    *problem = "bad value \"" + value + "\" for --service-name: give up to " +
+               std::to_string(kMostServiceNameLength) + " letters, digits, '.', '_' or '-'";
+    return false;
+}
+
 bool setValue(const std::string& name, const std::string& value, ServerOptions* options,
               std::string* problem) {
+    if (name == "--log") {
+        options->logFile = value;
+        if (!value.empty()) return true;
+        *problem = "--log needs a file name";
+        return false;
+    }
+    if (name == "--service-name") return setServiceName(value, &options->serviceName, problem);
     if (name == "--config") {
         options->configFile = value;
         if (!value.empty()) return true;
@@ -182,6 +211,40 @@ bool setValue(const std::string& name, const std::string& value, ServerOptions* 
 void setFlag(const std::string& name, ServerOptions* options) {
     if (name == "--help") options->help = true;
     if (name == "--version") options->version = true;
+    if (name == "--service-install") options->serviceInstall = true;
+    if (name == "--service-uninstall") options->serviceUninstall = true;
+}
+
+bool isServiceOption(const std::string& name) { return name.rfind("--service-", 0) == 0; }
+
+// The argument's option name, without a value given after "=".
+std::string optionName(const std::string& arg) { return arg.substr(0, arg.find('=')); }
+
+// Install takes the server's options with it; uninstall takes none, and
+// a service name means nothing without one of the two.
+bool checkServiceOptions(const std::vector<std::string>& args, const ServerOptions& options,
+                         std::string* problem) {
+    bool named = false;
+    bool serverOption = false;
+    for (const std::string& arg : args) {
+        std::string name = optionName(arg);
+        named = named || name == "--service-name";
+        serverOption = serverOption || (!isServiceOption(name) && findOption(name) != nullptr &&
+                                        findOption(name)->value != nullptr);
+    }
+    if (options.serviceInstall && options.serviceUninstall) {
+        *problem = "give --service-install or --service-uninstall, not both";
+        return false;
+    }
+    if (options.serviceUninstall && serverOption) {
+        *problem = "--service-uninstall takes no server options, only --service-name";
+        return false;
+    }
+    if (named && !options.serviceInstall && !options.serviceUninstall) {
+        *problem = "--service-name goes with --service-install or --service-uninstall";
+        return false;
+    }
+    return true;
 }
 
 // One argument, with its value from "=" or from the next argument; *next
@@ -195,6 +258,10 @@ bool takeOption(const std::vector<std::string>& args, std::size_t* next, ServerO
     if (option == nullptr) {
         *problem = (arg.rfind("-", 0) == 0 ? "unknown option \"" : "unexpected argument \"") + arg +
                    "\"; see peerdir --help";
+        return false;
+    }
+    if (isServiceOption(name) && !servicesSupported()) {
+        *problem = "service options are for Windows.";
         return false;
     }
     if (option->value == nullptr) {
@@ -218,7 +285,38 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* opt
     while (next < args.size()) {
         if (!takeOption(args, &next, options, problem)) return false;
     }
-    return true;
+    return checkServiceOptions(args, *options, problem);
+}
+
+std::vector<std::string> serviceArguments(const std::vector<std::string>& args,
+                                          std::string (*absolute)(const std::string&)) {
+    std::vector<std::string> kept;
+    bool configGiven = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string name = optionName(args[i]);
+        const OptionInfo* option = findOption(name);
+        const bool valueInline = args[i].size() > name.size();
+        const bool takesValue = option != nullptr && option->value != nullptr;
+        std::string value = valueInline ? args[i].substr(name.size() + 1)
+                                        : (takesValue && i + 1 < args.size() ? args[i + 1] : "");
+        if (takesValue && !valueInline) ++i;
+        if (isServiceOption(name)) continue;
+        if (name == "--config" || name == "--log") value = absolute(value);
+        configGiven = configGiven || name == "--config";
+        kept.push_back(name);
+        if (takesValue) kept.push_back(value);
+    }
+    if (!configGiven) {
+        kept.push_back("--config");
+        kept.push_back(absolute(ServerOptions{}.configFile));
+    }
+    return kept;
+}
+
+std::string logBesideConfig(const std::string& configFile) {
+    std::size_t slash = configFile.find_last_of("/\\");
+    if (slash == std::string::npos) return kServiceLogName;
+    return configFile.substr(0, slash + 1) + kServiceLogName;
 }
 
 std::string serverUsage() {
@@ -227,7 +325,9 @@ std::string serverUsage() {
         "               [--stats SECONDS] [--registry etcd://HOST:PORT[,HOST:PORT...]]\n"
         "               [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
         "               [--max-pending-output MIB] [--idle poll|wait] [--metrics ADDRESS:PORT]\n"
-        "               [--help] [--version]\n\n";
+        "               [--log FILE] [--help] [--version]\n"
+        "       peerdir --service-install [--service-name NAME] [options...]\n"
+        "       peerdir --service-uninstall [--service-name NAME]\n\n";
     for (const OptionInfo& option : kOptions) {
         std::string left = "  " + std::string(option.name);
         if (option.value != nullptr) left += " " + std::string(option.value);

@@ -4,7 +4,9 @@
 //           [--max-names N] [--stats SECONDS] [--registry etcd://HOST:PORT,...]
 //           [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]
 //           [--max-pending-output MIB] [--idle poll|wait]
-//           [--metrics ADDRESS:PORT] [--help] [--version]
+//           [--metrics ADDRESS:PORT] [--log FILE] [--help] [--version]
+//   peerdir --service-install [--service-name NAME] [server options...]
+//   peerdir --service-uninstall [--service-name NAME]
 //
 // Parsing is apart from doing: a bad command line is caught whole, with one
 // line saying what is wrong, before the server writes anything or opens a
@@ -40,6 +42,10 @@ constexpr std::uint32_t kMostKeepaliveSeconds = 32767;
 // until its socket or the stop request needs it.
 enum class IdleMode { Poll, Wait };
 
+constexpr const char* kDefaultServiceName = "peerdir";
+constexpr const char* kServiceLogName = "peerdir.log";
+constexpr std::size_t kMostServiceNameLength = 80;
+
 struct ServerOptions {
     std::string configFile = "config.txt";
     // Dotted IPv4 text; empty for the first address of the host's name.
@@ -62,6 +68,13 @@ struct ServerOptions {
     bool version = false;
     // The program's version, as the metrics report it; set by main.
     std::string versionText;
+    // Where the log goes; empty: standard output, or without a console
+    // kServiceLogName beside the configuration file.
+    std::string logFile;
+    // Install or remove the server as the service serviceName (Windows).
+    bool serviceInstall = false;
+    bool serviceUninstall = false;
+    std::string serviceName = kDefaultServiceName;
 };
 
 // Parses the arguments after the program name. False, with *problem holding
@@ -71,6 +84,17 @@ struct ServerOptions {
 // --registry or --metrics in a build that has neither.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* options,
                         std::string* problem);
+
+// The command line a service installed with args runs: args without the
+// service options, with the --config and --log files made absolute by
+// absolute (a service starts in the system's directory), and --config added
+// for the default file when args name none.
+std::vector<std::string> serviceArguments(const std::vector<std::string>& args,
+                                          std::string (*absolute)(const std::string&));
+
+// kServiceLogName in the directory of configFile, which is absolute or
+// relative to the working directory; either separator, / or \, counts.
+std::string logBesideConfig(const std::string& configFile);
 
 // What --help prints: every option with its default.
 std::string serverUsage();

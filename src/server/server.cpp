@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "net/network.h"
 #include "platform/console.h"
+#include "platform/service.h"
 #include "server/observers.h"
 
 namespace peerdir {
@@ -104,6 +105,7 @@ int serve(const ServerOptions& options) {
         return kExitStartFailed;
     }
     reportClientLimit(limits.maxClients);
+    hostReportServing();
     const bool shared = !options.shared.endpoints.empty();
     acceptAndServe(listenSocket, globalExit, limits, shared ? &options.shared : nullptr,
                    &observers);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "metrics/metrics_endpoint.h"
+#include "platform/service.h"
 
 namespace peerdir {
 namespace {
@@ -127,6 +128,70 @@ TEST(ServerOptions, UsageNamesEveryOptionWithItsDefault) {
           "--stats SECONDS", "--max-pending-output MIB", "--help", "--version"}) {
         EXPECT_NE(usage.find(text), std::string::npos) << text;
     }
+}
+
+// Service options exist only where there is a service manager; elsewhere
+// every one of them is refused with the same line, whatever its value.
+TEST(ServerOptions, ServiceOptionsAreCheckedWholeBeforeAnythingIsInstalled) {
+    ServerOptions options;
+    std::string problem;
+    if (!servicesSupported()) {
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"--service-install"},
+                                                     {"--service-uninstall"},
+                                                     {"--service-name", "x", "--service-install"},
+                                                     {"--service-install=yes"}}) {
+            EXPECT_FALSE(parse(args, &options, &problem)) << args[0];
+            EXPECT_EQ(problem, "service options are for Windows.");
+        }
+        return;
+    }
+    ASSERT_TRUE(parse({"--service-install", "--service-name=peerdir-2", "--max-names", "5"},
+                      &options, &problem))
+        << problem;
+    EXPECT_TRUE(options.serviceInstall);
+    EXPECT_EQ(options.serviceName, "peerdir-2");
+    ASSERT_TRUE(parse({"--service-uninstall"}, &options, &problem)) << problem;
+    EXPECT_EQ(options.serviceName, "peerdir");
+    const std::vector<std::vector<std::string>> bad = {
+        {"--service-install=yes"},
+        {"--service-uninstall", "now"},
+        {"--service-install", "--service-uninstall"},
+        {"--service-uninstall", "--config", "c.txt"},
+        {"--service-name", "x"},
+        {"--service-install", "--service-name", ""},
+        {"--service-install", "--service-name", "a b"},
+        {"--service-install", "--service-name", "a\\b"},
+        {"--service-install", "--max-names", "many"},
+        {"--service-install", "--log", ""},
+    };
+    for (const auto& args : bad) {
+        EXPECT_FALSE(parse(args, &options, &problem)) << args.back();
+        EXPECT_EQ(problem.find('\n'), std::string::npos) << problem;
+    }
+}
+
+std::string underRoot(const std::string& path) {
+    return path.rfind("/", 0) == 0 ? path : "/root/" + path;
+}
+
+TEST(ServiceArguments, DropTheServiceOptionsAndMakeTheFilesAbsolute) {
+    EXPECT_EQ(serviceArguments({"--service-install", "--service-name", "two", "--config", "c.txt",
+                                "--log=logs/p.log", "--max-names", "5"},
+                               underRoot),
+              (std::vector<std::string>{"--config", "/root/c.txt", "--log", "/root/logs/p.log",
+                                        "--max-names", "5"}));
+    EXPECT_EQ(
+        serviceArguments({"--service-name=two", "--service-install", "--idle=wait"}, underRoot),
+        (std::vector<std::string>{"--idle", "wait", "--config", "/root/config.txt"}))
+        << "a service starts in the system's directory, so the default file is named in full";
+    EXPECT_EQ(serviceArguments({"--service-install", "--config", "/etc/c.txt"}, underRoot),
+              (std::vector<std::string>{"--config", "/etc/c.txt"}));
+}
+
+TEST(ServiceArguments, TheDefaultLogLiesBesideTheConfiguration) {
+    EXPECT_EQ(logBesideConfig("C:\\peerdir\\config.txt"), "C:\\peerdir\\peerdir.log");
+    EXPECT_EQ(logBesideConfig("/etc/peerdir/config.txt"), "/etc/peerdir/peerdir.log");
+    EXPECT_EQ(logBesideConfig("config.txt"), "peerdir.log");
 }
 
 TEST(ClientLimit, IsLoweredToTheDescriptorLimitLessWhatTheServerKeepsForItself) {
