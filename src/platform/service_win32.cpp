@@ -1,10 +1,12 @@
 // service_win32.cpp -- the host on Windows: a console, or the Service
 // Control Manager; installing and removing the service; the event log.
 //
-// Whether the manager started the process is learnt the way Windows means
-// it to be: by connecting to its dispatcher, which fails at once for a
-// process started from a console. So a service made with plain
-// `sc.exe create` runs as one too, with no option of its own.
+// Whether the manager started the process is learnt from its parent, which
+// for every service is the manager's own process, services.exe; only then
+// is its dispatcher called, which confirms it. So a service made with
+// plain `sc.exe create` runs as one too, with no option of its own, and a
+// console start never waits on a dispatcher that is not there (Wine's
+// makes such a caller wait ten seconds before it fails).
 #ifndef _WIN32
 #error "service_win32.cpp builds for Windows only; POSIX systems use service_posix.cpp"
 #endif
@@ -16,6 +18,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// (after windows.h, which it needs)
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstdio>
@@ -216,6 +220,8 @@ std::string why(DWORD code) {
             return text + ", no such service";
         case ERROR_SERVICE_MARKED_FOR_DELETE:
             return text + ", the service is marked for removal already";
+        case ERROR_INVALID_LEVEL:
+            return text + ", not supported by this system";
         default:
             return text;
     }
@@ -228,19 +234,25 @@ bool fail(const std::string& what, DWORD code, std::string* report) {
 
 // Restarted after a failure, including an exit with a status other than 0,
 // as systemd's Restart=on-failure does, and given up after a run of them.
-bool setRestartOnFailure(SC_HANDLE service) {
+// The wide call: Wine takes only that one. What the manager did, in words.
+std::string setRestartOnFailure(SC_HANDLE service) {
     SC_ACTION actions[kRestartsInARow + 1];
     for (int i = 0; i < kRestartsInARow; ++i) actions[i] = {SC_ACTION_RESTART, kRestartDelayMillis};
     actions[kRestartsInARow] = {SC_ACTION_NONE, 0};
-    SERVICE_FAILURE_ACTIONSA failure{};
+    SERVICE_FAILURE_ACTIONSW failure{};
     failure.dwResetPeriod = kFailureResetSeconds;
     failure.cActions = kRestartsInARow + 1;
     failure.lpsaActions = actions;
+    if (ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) == FALSE) {
+        return "not restarted after a failure (" + why(GetLastError()) + ")";
+    }
     SERVICE_FAILURE_ACTIONS_FLAG onExitStatus{};
     onExitStatus.fFailureActionsOnNonCrashFailures = TRUE;
-    return ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE &&
-           ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitStatus) !=
-               FALSE;
+    if (ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitStatus) ==
+        FALSE) {
+        return "restarted after a crash but not after a failed start (" + why(GetLastError()) + ")";
+    }
+    return "restarted after a failure";
 }
 
 void describe(SC_HANDLE service) {
@@ -283,6 +295,35 @@ bool stopService(SC_HANDLE service, bool* wasRunning) {
     return waitUntilStopped(service);
 }
 
+// The name of the process id's program, without its directory; empty when
+// the snapshot does not hold it. *parent gets its parent's id.
+std::string programOf(HANDLE snapshot, DWORD id, DWORD* parent) {
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more != FALSE;
+         more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID != id) continue;
+        *parent = entry.th32ParentProcessID;
+        return entry.szExeFile;
+    }
+    return "";
+}
+
+bool startedByServiceManager() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return true;  // let the dispatcher tell
+    DWORD parent = 0;
+    DWORD grandparent = 0;
+    std::string program;
+    if (!programOf(snapshot, GetCurrentProcessId(), &parent).empty()) {
+        program = programOf(snapshot, parent, &grandparent);
+    }
+    CloseHandle(snapshot);
+    std::size_t slash = program.find_last_of("\\/");
+    if (slash != std::string::npos) program.erase(0, slash + 1);
+    return lstrcmpiA(program.c_str(), "services.exe") == 0;
+}
+
 }  // namespace
 
 int runUnderHost(ProgramEntry program, void* context) {
@@ -291,7 +332,9 @@ int runUnderHost(ProgramEntry program, void* context) {
     g_isService.store(true);
     char ownProcess[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{ownProcess, serviceMain}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherA(table) != FALSE) return g_run.exitStatus;
+    if (startedByServiceManager() && StartServiceCtrlDispatcherA(table) != FALSE) {
+        return g_run.exitStatus;
+    }
     g_isService.store(false);
     return program(context, ProcessHost{});
 }
@@ -336,11 +379,13 @@ bool serviceInstall(const std::string& name, const std::vector<std::string>& arg
         return fail("could not install the service " + name, code, report);
     }
     describe(service);
-    bool restarts = setRestartOnFailure(service);
+    // A service that runs but is not restarted is still worth having; the
+    // line says what is missing.
+    const std::string restarts = setRestartOnFailure(service);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    *report = "Installed the service " + name + ", started at boot" +
-              (restarts ? " and again after a failure" : "") + ": " + command;
+    *report =
+        "Installed the service " + name + ", started at boot and " + restarts + ": " + command;
     return true;
 }
 
