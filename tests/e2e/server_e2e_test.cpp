@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,19 @@ const std::string kLeft = "ClientManager: Client disconnected. Thread terminatin
 // process of ours: no SIGTERM, no /proc of its own, and bytes of another
 // build's making.
 bool underLauncher() { return std::getenv("PEERDIR_SERVER_LAUNCHER") != nullptr; }
+
+std::string readWhole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string withPlainLineEnds(std::string text) {
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+        text.erase(at, 1);
+    return text;
+}
 
 // The lines a server configured with port prints before it binds.
 std::string addressLines(std::uint16_t port) {
@@ -392,7 +407,10 @@ TEST_F(ServerE2ETest, EachBadCommandLineExitsTwoWithOneLineAndNothingElse) {
                                                  {"config.txt"},
                                                  {"--max-names"},
                                                  {"--max-clients", "-1"},
-                                                 {"--listen", "1.2.3"}};
+                                                 {"--listen", "1.2.3"},
+                                                 {"--service-install=yes"},
+                                                 {"--service-install", "--max-names", "x"},
+                                                 {"--log", ""}};
     // The Windows build has no shared registry.
     if (underLauncher()) bad.push_back({"--registry", "etcd://127.0.0.1:2379"});
     for (const auto& args : bad) {
@@ -406,6 +424,59 @@ TEST_F(ServerE2ETest, EachBadCommandLineExitsTwoWithOneLineAndNothingElse) {
         EXPECT_EQ(process.log.rfind("peerdir: ", 0), 0u) << process.log;
         EXPECT_EQ(countOf(process.log, "\n"), 1u) << process.log;
     }
+}
+
+TEST_F(ServerE2ETest, ServiceOptionsOnLinuxExitTwoSayingTheyAreForWindows) {
+    if (underLauncher()) GTEST_SKIP() << "the Windows build has services";
+    for (const char* option : {"--service-install", "--service-uninstall"}) {
+        ChildProcess process;
+        std::vector<std::string> command = commandFromEnvironment(
+            "PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER", PEERDIR_DEFAULT_SERVER);
+        command.push_back(option);
+        ASSERT_TRUE(startProgram(process, dir_, command, OutputTo::PipeWithErrors));
+        ASSERT_TRUE(waitForExit(process));
+        EXPECT_EQ(process.exitStatus, 2);
+        EXPECT_EQ(process.log, "peerdir: service options are for Windows.\n");
+    }
+}
+
+// The log file takes exactly what standard output would have, appended run
+// after run, with the platform's own line ends; standard output stays empty.
+TEST_F(ServerE2ETest, LogOptionAppendsEveryLineToItsFileRunAfterRun) {
+    const std::string file = dir_ + "/server.log";
+    const std::string label = "createListenSocket: Listening on port ";
+    std::string expected;
+    for (std::size_t run = 1; run <= 2; ++run) {
+        writeServerConfig(dir_);
+        launch({"--log", "server.log"});
+        const Deadline deadline = deadlineAfter(kProcessWaitMillis);
+        std::string text = withPlainLineEnds(readWhole(file));
+        while (countOf(text, label) < run && millisUntil(deadline) > 0) {
+            sleepMillis(20);
+            text = withPlainLineEnds(readWhole(file));
+        }
+        stopAndExpectCleanExit();
+        EXPECT_EQ(server_.log, "");
+        ASSERT_EQ(countOf(text, label), run) << text;
+        server_ = ChildProcess{};
+        port_ =
+            static_cast<std::uint16_t>(std::atoi(text.c_str() + text.rfind(label) + label.size()));
+        expected += startUpLines();
+    }
+    const std::string raw = readWhole(file);
+    EXPECT_EQ(countOf(raw, underLauncher() ? "\r\n" : "\n"), countOf(raw, "\n"))
+        << "every line ends the platform's way";
+    EXPECT_EQ(withPlainLineEnds(raw), expected);
+
+    server_ = ChildProcess{};
+    launch({"--log", "no/such/dir/server.log"});
+    ASSERT_TRUE(waitForExit(server_));
+    EXPECT_EQ(server_.exitStatus, 1);
+    EXPECT_EQ(server_.log.rfind("runServer: Could not open the log file no/such/dir/server.log. "
+                                "Error code was: ",
+                                0),
+              0u)
+        << server_.log;
 }
 
 TEST_F(ServerE2ETest, VersionAndHelpExitZero) {
