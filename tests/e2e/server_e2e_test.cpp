@@ -448,6 +448,8 @@ TEST_F(ServerE2ETest, LogOptionAppendsEveryLineToItsFileRunAfterRun) {
     std::string expected;
     for (std::size_t run = 1; run <= 2; ++run) {
         writeServerConfig(dir_);
+        stopProgram(server_);
+        server_ = ChildProcess{};
         launch({"--log", "server.log"});
         const Deadline deadline = deadlineAfter(kProcessWaitMillis);
         std::string text = withPlainLineEnds(readWhole(file));
@@ -458,7 +460,6 @@ TEST_F(ServerE2ETest, LogOptionAppendsEveryLineToItsFileRunAfterRun) {
         stopAndExpectCleanExit();
         EXPECT_EQ(server_.log, "");
         ASSERT_EQ(countOf(text, label), run) << text;
-        server_ = ChildProcess{};
         port_ =
             static_cast<std::uint16_t>(std::atoi(text.c_str() + text.rfind(label) + label.size()));
         expected += startUpLines();
@@ -468,6 +469,7 @@ TEST_F(ServerE2ETest, LogOptionAppendsEveryLineToItsFileRunAfterRun) {
         << "every line ends the platform's way";
     EXPECT_EQ(withPlainLineEnds(raw), expected);
 
+    stopProgram(server_);
     server_ = ChildProcess{};
     launch({"--log", "no/such/dir/server.log"});
     ASSERT_TRUE(waitForExit(server_));
