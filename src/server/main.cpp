@@ -30,6 +30,19 @@ std::string logFileFor(const ServerOptions& options, const ProcessHost& host) {
     return logBesideConfig(absolutePath(options.configFile));
 }
 
+// A bad command line is reported to the host too: a service made by hand
+// with a wrong option then stops with status 2 and its reason in the event
+// log, instead of leaving the service manager waiting for it.
+int reportBadCommandLine(void* context, const ProcessHost& host) {
+    const std::string line = "peerdir: " + *static_cast<const std::string*>(context);
+    if (host.console) {
+        std::fputs((line + "\n").c_str(), stderr);
+    } else {
+        logLine(line.c_str());
+    }
+    return kExitBadCommandLine;
+}
+
 int serveUnderHost(void* context, const ProcessHost& host) {
     const ServerOptions& options = *static_cast<const ServerOptions*>(context);
     const std::string logFile = logFileFor(options, host);
@@ -53,8 +66,7 @@ int main(int argc, char** argv) {
     std::string problem;
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (!parseServerOptions(args, &options, &problem)) {
-        std::fputs(("peerdir: " + problem + "\n").c_str(), stderr);
-        return kExitBadCommandLine;
+        return runUnderHost(reportBadCommandLine, &problem);
     }
     if (options.help) {
         std::fputs(serverUsage().c_str(), stdout);

@@ -236,6 +236,21 @@ TEST_F(ServiceE2ETest, UnreadableConfigurationStopsTheServiceWithStatusOneAndSay
         << text;
 }
 
+// A service made with plain sc.exe runs as one too; with a bad option it
+// stops at once with status 2 rather than leave the manager waiting.
+TEST_F(ServiceE2ETest, AServiceMadeWithScCreateAndABadOptionStopsWithStatusTwo) {
+    std::string exe = "Z:" + server_;
+    for (char& c : exe) c = c == '/' ? '\\' : c;
+    Outcome create = sc({"create", kName, "binPath=", exe + " --max-names many"});
+    ASSERT_EQ(create.status, 0) << create.output;
+    sc({"start", kName});
+    std::string query = awaitStopped();
+    EXPECT_NE(query.find("WIN32_EXIT_CODE    : 1066 "), std::string::npos) << query;
+    EXPECT_NE(query.find("SERVICE_EXIT_CODE  : 2 "), std::string::npos) << query;
+    Outcome removed = sc({"delete", kName});
+    EXPECT_EQ(removed.status, 0) << removed.output;
+}
+
 TEST_F(ServiceE2ETest, AStopWithTwoHundredClientsEndsThemAllAndReportsStopped) {
     ASSERT_TRUE(writeServerConfig(dir_));
     installAndStart({"--log", "peerdir.log"});
