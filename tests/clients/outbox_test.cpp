@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -96,9 +97,23 @@ TEST_F(OutboxTest, AClientThatStopsReadingGetsWholeMessagesAndEveryDropIsAccount
     const Bytes wire = peerRequest();
     std::size_t sent = 0;
     std::size_t kept = 0;
+    std::size_t refusedInARow = 0;
+    Bytes got;
     while (sent < 2000000 && out_.rest.empty()) {
-        kept += sendMessage(out_, MessageType::PeerRequest, wire.data()) ? 1 : 0;
         ++sent;
+        if (sendMessage(out_, MessageType::PeerRequest, wire.data())) {
+            ++kept;
+            refusedInARow = 0;
+            continue;
+        }
+        // A connection filled exactly to a message's end refuses every later
+        // message whole and never leaves part of one over; the client then
+        // takes some, so that the next fill ends partway through a message.
+        if (++refusedInARow < 100) continue;
+        refusedInARow = 0;
+        const std::size_t unread = kept * 42 - got.size();
+        Bytes some = receiveBytes(pair_.client, std::min<std::size_t>(unread, 1u << 20));
+        got.insert(got.end(), some.begin(), some.end());
     }
     ASSERT_FALSE(out_.rest.empty()) << "the connection never filled";
     for (int i = 0; i < 3; ++i)
@@ -108,7 +123,8 @@ TEST_F(OutboxTest, AClientThatStopsReadingGetsWholeMessagesAndEveryDropIsAccount
     // The client takes all the socket took. A new message then finds room
     // (as soon as the system has freed the socket's buffer), yet the rest of
     // the last one must go first.
-    Bytes got = receiveBytes(pair_.client, kept * 42 - out_.rest.size());
+    Bytes taken = receiveBytes(pair_.client, kept * 42 - out_.rest.size() - got.size());
+    got.insert(got.end(), taken.begin(), taken.end());
     EXPECT_TRUE(waitUntil([&] {
         ++sent;
         return sendMessage(out_, MessageType::NameNotFound);

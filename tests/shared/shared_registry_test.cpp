@@ -383,7 +383,7 @@ TEST_F(SharedRegistryTest, AServerCutOffFromEtcdGivesUpItsNamesAndWritesThemAllB
         << "the names outlived their server's lease";
     ASSERT_TRUE(kit::waitForLog(cut.process, kLostLine)) << cut.process.log;
     ClientConnection& local = connect(cut);
-    EXPECT_EQ(countOf(listOf(local), "n0"), 1u);
+    EXPECT_TRUE(waitForList(local, "n0", 1));
 
     ASSERT_TRUE(letThroughAgain());
     ASSERT_TRUE(kit::waitForLog(cut.process, "registry: Shared registry is back.\n"));
