@@ -14,12 +14,12 @@ run: build
 test: native-packages $(addprefix leg-,$(NATIVE_LEGS)) leg-win32 leg-fuzz
 
 # What the native legs test beyond the plain server: the shared registry
-# (etcd and its client libraries), the Debian package, and nft, which drops a
-# vanished client's packets in the tests' own network namespace. Installed before the
-# legs configure, since the build leaves the shared registry out without its
-# libraries. Status 10 (skipped, outside CI) is no error.
+# (etcd and its client libraries), OpenSSL for TLS, the Debian package, and
+# nft, which drops a vanished client's packets in the tests' own network
+# namespace. Installed before the legs configure, since the build leaves the
+# shared registry and TLS out without their libraries. Status 10 (skipped, outside CI) is no error.
 native-packages:
-	@tools/ensure-packages.sh fuzz shared-registry package netfilter; status=$$?; \
+	@tools/ensure-packages.sh fuzz shared-registry tls package netfilter; status=$$?; \
 	if [ $$status -ne 0 ] && [ $$status -ne 10 ]; then exit $$status; fi
 
 # A static pattern rule: make skips the implicit-rule search for .PHONY

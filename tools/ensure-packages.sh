@@ -21,6 +21,9 @@
 #                    build. Without them the build leaves the mode out. The
 #                    metrics endpoint builds on the same cpp-httplib, and its
 #                    tests run Prometheus and promtool (prometheus).
+#   tls              TLS on the clients' port and towards etcd: OpenSSL 3's
+#                    headers (libssl-dev), and the openssl command, with
+#                    which the tests make their keys and certificates.
 #   package          the Debian package: dpkg-shlibdeps (dpkg-dev), file, and
 #                    systemd-analyze to check the unit.
 #   netfilter        nft (nftables), with which the tests drop one
@@ -101,6 +104,11 @@ missing_shared_registry() {
     fi
 }
 
+missing_tls() {
+    [ -f /usr/include/openssl/ssl.h ] || echo libssl-dev
+    command -v openssl >/dev/null || echo openssl
+}
+
 missing_package() {
     command -v dpkg-shlibdeps >/dev/null || echo dpkg-dev
     command -v file >/dev/null || echo file
@@ -118,6 +126,7 @@ missing_for() {
     windows-build) missing_windows_build ;;
     windows) missing_windows ;;
     shared-registry) missing_shared_registry ;;
+    tls) missing_tls ;;
     package) missing_package ;;
     netfilter) missing_netfilter ;;
     esac
@@ -229,7 +238,7 @@ ensure_group() {
 [ $# -gt 0 ] || { echo "usage: tools/ensure-packages.sh GROUP..." >&2; exit 2; }
 for group in "$@"; do
     case "$group" in
-    base | fuzz | windows-build | windows | shared-registry | package | netfilter) ;;
+    base | fuzz | windows-build | windows | shared-registry | tls | package | netfilter) ;;
     *)
         echo "ensure-packages.sh: unknown group $group" >&2
         exit 2

@@ -257,8 +257,16 @@ TEST_F(ServiceE2ETest, AStopWithTwoHundredClientsEndsThemAllAndReportsStopped) {
     const std::string log = dir_ + "/peerdir.log";
     std::uint16_t port = servicePort(log);
     ASSERT_NE(port, 0) << readWhole(log);
-    std::vector<Socket> crowd = openClients(ipv4FromText("127.0.0.1"), port, 200, 50, 60000);
-    EXPECT_EQ(crowd.size(), 200u);
+    // What is tested is the stop, not the accepting: a connect that fails on
+    // a busy machine (it has happened under load) is made again.
+    std::vector<Socket> crowd;
+    const Deadline deadline = deadlineAfter(60000);
+    for (int round = 0; round < 5 && crowd.size() < 200u && millisUntil(deadline) > 0; ++round) {
+        std::vector<Socket> more = openClients(ipv4FromText("127.0.0.1"), port, 200 - crowd.size(),
+                                               50, millisUntil(deadline));
+        crowd.insert(crowd.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(crowd.size(), 200u) << readWhole(log);
     Outcome stop = sc({"stop", kName});
     EXPECT_EQ(stop.status, 0) << stop.output;
     std::string query = awaitStopped();
