@@ -2,6 +2,7 @@
 #ifndef PEERDIR_CLIENTS_CLIENT_CONTEXT_H
 #define PEERDIR_CLIENTS_CLIENT_CONTEXT_H
 
+#include "clients/address_counts.h"
 #include "clients/registry.h"
 #include "platform/platform.h"
 
@@ -26,6 +27,11 @@ struct ClientManagerContext {
     // How often, while waiting, a rest is tried again without a report of
     // room. Tests set it long, so that only the report can deliver a rest.
     unsigned restRetryMillis = kRestRetryMillis;
+    // The place this client holds under the limit per address, given back
+    // as it leaves; nullptr when there is no such limit (or the address
+    // could not be told), and then nothing is given back.
+    AddressCounts* addressCounts = nullptr;
+    std::uint32_t peerAddress = 0;  // network byte order
 };
 
 }  // namespace peerdir

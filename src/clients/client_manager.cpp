@@ -217,13 +217,16 @@ ConnectionId removeClient(const ClientManagerContext& context, Outbox& outbox,
 // The drop count, the entries and the outbox go under the lock before the
 // end line and before the socket closes: no drop goes unreported, and no
 // other thread can find the socket, or write to it, once it is closed.
+// The address's place is free by the time the end line says the client
+// left, so a client that reconnects on reading it is served.
 void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending,
-                   WakerHandle waker) {
+                   WakerHandle waker, AddressPlace& place) {
     const Counter cause = endCause(ending, outbox);  // read before the outbox goes
     SharedRegistry* shared = nullptr;
     const ConnectionId connection = removeClient(context, outbox, &shared);
     if (shared != nullptr && connection != 0) sharedUnregisterAll(shared, connection);
     countEvent(cause);
+    place.giveBack();
     logEnding(ending);
     // With the outbox gone no thread can ring the waker; it is untied from
     // the socket before the socket's number can be given to another.
@@ -235,6 +238,7 @@ void releaseClient(const ClientManagerContext& context, Outbox& outbox, const En
 }  // namespace
 
 void serveClient(ClientManagerContext context, void (*onGreeted)()) {
+    AddressPlace place(context.addressCounts, context.peerAddress);
     // Made before the outbox can be found, so a forward always finds it. A
     // client whose waker cannot be made is polled instead.
     WakerHandle waker = context.waitWhenIdle ? wakerCreate(context.socket) : nullptr;
@@ -242,7 +246,7 @@ void serveClient(ClientManagerContext context, void (*onGreeted)()) {
     if (onGreeted != nullptr) onGreeted();
     Ending ending =
         waker != nullptr ? waitForClient(context, outbox, waker) : pollClient(context, outbox);
-    releaseClient(context, outbox, ending, waker);
+    releaseClient(context, outbox, ending, waker, place);
 }
 
 void ClientManager(void* argument) {

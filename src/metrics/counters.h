@@ -23,6 +23,7 @@ enum class Counter : unsigned {
     ConnectionsAccepted,  // every connection accepted, refused ones included
     RefusedClientLimit,   // closed at once: the client limit was reached
     RefusedThreadStart,   // closed at once: no thread could be started for it
+    RefusedAddressLimit,  // closed at once: its address held its limit of clients
     RequestRegistration,  // a ClientName handled (ignored ones included)
     RequestList,
     RequestConnect,

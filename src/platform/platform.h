@@ -87,6 +87,10 @@ int maxListenBacklog();
 // a zeroed 16-byte buffer and not returned.
 Socket socketAccept(Socket s);
 
+// The IPv4 address of the peer s is connected to, in network byte order.
+// False when the system cannot tell (the peer has already gone, say).
+bool socketPeerIpv4(Socket s, std::uint32_t* address);
+
 // Connects s to address and port (network byte order). 0 or -1. The server
 // never connects; tests and tools use it to play clients.
 int socketConnect(Socket s, std::uint32_t address, std::uint16_t port);
@@ -263,6 +267,16 @@ void installShutdownTrigger(EventHandle event);
 // request does; nothing when none is installed. Safe from any thread.
 void requestShutdown();
 
+// Makes the operator's reload request (SIGHUP, as `systemctl reload` sends
+// it) a request that takeReloadRequest reports, where it would otherwise
+// end the process. Where the system has no such request (Windows), none is
+// ever reported.
+void installReloadTrigger();
+
+// True when a reload was requested since the last call; several requests
+// before a call count as one. Safe from any thread.
+bool takeReloadRequest();
+
 // ---- Waiting in the kernel ------------------------------------------------
 //
 // A thread that serves one socket can sleep until that socket, the stop
@@ -282,6 +296,12 @@ WakerHandle wakerCreate(Socket s);
 void wakerRing(WakerHandle waker);
 
 void wakerClose(WakerHandle waker);
+
+// While waker is tied to them, reload requests ring it, so a thread asleep
+// in socketWait on it takes the request at once. nullptr unties it, and
+// returns only once no request is ringing it any more, so the waker may be
+// closed after. One waker at a time; made and untied by its own thread.
+void reloadRequestsRing(WakerHandle waker);
 
 constexpr unsigned kWaitForever = 0xFFFFFFFFu;
 

@@ -191,6 +191,17 @@ Socket socketAccept(Socket s) {
     return fd;
 }
 
+bool socketPeerIpv4(Socket s, std::uint32_t* address) {
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof peer);
+    socklen_t length = sizeof peer;
+    if (getpeername(toFd(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.sin_family != AF_INET)
+        return false;
+    *address = peer.sin_addr.s_addr;
+    return true;
+}
+
 int socketConnect(Socket s, std::uint32_t address, std::uint16_t port) {
     sockaddr_in sa = makeAddress(address, port);
     return connect(toFd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
@@ -549,15 +560,67 @@ WakerHandle wakerCreate(Socket s) {
     return waker;
 }
 
-void wakerRing(WakerHandle waker) {
-    if (pthread_equal(waker->thread, pthread_self())) return;
-    // One signal stands for every ring until the thread takes it.
+namespace {
+
+// One signal stands for every ring until the thread takes it. Only
+// async-signal-safe work, so a signal handler may ring too.
+void ringThread(WakerHandle waker) {
     if (!waker->rung.exchange(true, std::memory_order_acq_rel)) {
         pthread_kill(waker->thread, kRingSignal);
     }
 }
 
+}  // namespace
+
+void wakerRing(WakerHandle waker) {
+    if (pthread_equal(waker->thread, pthread_self())) return;
+    ringThread(waker);
+}
+
 void wakerClose(WakerHandle waker) { delete waker; }
+
+namespace {
+
+std::atomic<bool> g_reloadRequested{false};
+std::atomic<PlatformWaker*> g_reloadWaker{nullptr};
+// Handlers between their look at g_reloadWaker and their ring; untying the
+// waker waits for them, so none rings a waker that has been closed.
+std::atomic<int> g_reloadRingers{0};
+
+static_assert(std::atomic<int>::is_always_lock_free,
+              "a signal handler may only touch lock-free atomics");
+
+// The waker's own thread is rung too: the ring signal stays blocked there
+// outside socketWait, so a request that lands between the thread's last
+// look at the flag and its sleep still ends that sleep at once.
+extern "C" void onReloadSignal(int) {
+    const int saved = errno;
+    g_reloadRequested.store(true);
+    g_reloadRingers.fetch_add(1);
+    if (PlatformWaker* waker = g_reloadWaker.load()) ringThread(waker);
+    g_reloadRingers.fetch_sub(1);
+    errno = saved;
+}
+
+}  // namespace
+
+void installReloadTrigger() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onReloadSignal;
+    // As for the stop request: a write the request interrupts goes on.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+bool takeReloadRequest() { return g_reloadRequested.exchange(false); }
+
+void reloadRequestsRing(WakerHandle waker) {
+    g_reloadWaker.store(waker);
+    if (waker != nullptr) return;
+    while (g_reloadRingers.load() != 0) std::this_thread::yield();
+}
 
 int socketWait(Socket s, bool writable, EventHandle stop, WakerHandle waker, unsigned millis) {
     pollfd watched[2] = {{toFd(s), static_cast<short>(POLLIN | (writable ? POLLOUT : 0)), 0},

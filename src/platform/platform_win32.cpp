@@ -171,6 +171,17 @@ Socket socketAccept(Socket s) {
     return accepted;
 }
 
+bool socketPeerIpv4(Socket s, std::uint32_t* address) {
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof peer);
+    int length = sizeof peer;
+    if (getpeername(toNative(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.sin_family != AF_INET)
+        return false;
+    *address = peer.sin_addr.s_addr;
+    return true;
+}
+
 int socketConnect(Socket s, std::uint32_t address, std::uint16_t port) {
     sockaddr_in sa = makeAddress(address, port);
     return connect(toNative(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
@@ -595,6 +606,14 @@ void lockDelete(LockHandle lock) {
     DeleteCriticalSection(&lock->section);
     delete lock;
 }
+
+// Windows has no reload request: a service's controls and the console's
+// events are stop requests only.
+void installReloadTrigger() {}
+
+bool takeReloadRequest() { return false; }
+
+void reloadRequestsRing(WakerHandle) {}
 
 void requestShutdown() {
     AcquireSRWLockShared(&g_shutdownGuard);

@@ -10,8 +10,10 @@
 // for the shutdown report), never a thread's stack.
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <vector>
 
+#include "clients/address_counts.h"
 #include "clients/client_context.h"
 #include "clients/client_manager.h"
 #include "clients/message_handler.h"
@@ -45,13 +47,14 @@ constexpr unsigned kMaxErrorPauseMillis = 100;
 constexpr auto kReapInterval = std::chrono::seconds(1);
 constexpr std::size_t kLeastReapThreshold = 64;
 
-// While connections go on being refused at the client limit, their count is
-// reported this often.
+// While connections go on being refused at a limit, their count is reported
+// this often.
 constexpr auto kRefusalReportInterval = std::chrono::minutes(1);
 
-// Connections refused at the client limit since the first one of a run of
-// them, which was logged.
+// Connections refused at one limit since the first one of a run of them,
+// which was logged.
 struct RefusalEpisode {
+    const char* limitName;  // as the count line names it
     bool open = false;
     std::size_t counted = 0;
     Clock::time_point lastReport{};
@@ -59,7 +62,10 @@ struct RefusalEpisode {
 
 struct ServerState {
     ServerLimits limits;
-    RefusalEpisode refusals;
+    RefusalEpisode refusals{"client limit"};
+    RefusalEpisode addressRefusals{"address limit"};
+    // Only with a limit per address.
+    std::unique_ptr<AddressCounts> addressCounts;
     Clock::time_point nextStats{};
     std::vector<Socket> connections;
     std::vector<ThreadHandle> clientThreads;  // started and not yet reaped
@@ -115,7 +121,9 @@ void reportRefusals(RefusalEpisode& refusals) {
     if (refusals.counted > 0) {
         logText("runServer: ");
         logUnsigned(refusals.counted);
-        logText(" more connections were refused at the client limit.");
+        logText(" more connections were refused at the ");
+        logText(refusals.limitName);
+        logText(".");
         logEnd();
     }
     refusals.counted = 0;
@@ -123,20 +131,43 @@ void reportRefusals(RefusalEpisode& refusals) {
 }
 
 // A run of refusals costs one line, then a count: when a connection is
-// served again, at shutdown, and once a minute while refusals go on.
+// served again, at shutdown, and once a minute while refusals go on. True
+// for the first of a run, whose line the caller writes.
+bool opensRefusals(RefusalEpisode& refusals) {
+    if (!refusals.open) {
+        refusals.open = true;
+        refusals.lastReport = Clock::now();
+        return true;
+    }
+    ++refusals.counted;
+    if (Clock::now() - refusals.lastReport >= kRefusalReportInterval) reportRefusals(refusals);
+    return false;
+}
+
 void refuseAtLimit(ServerState& state, Socket client) {
     countEvent(Counter::RefusedClientLimit);
-    RefusalEpisode& refusals = state.refusals;
-    if (!refusals.open) {
+    if (opensRefusals(state.refusals)) {
         logText("runServer: Client limit of ");
         logUnsigned(state.limits.maxClients);
         logText(" reached; connection closed.");
         logEnd();
-        refusals.open = true;
-        refusals.lastReport = Clock::now();
-    } else {
-        ++refusals.counted;
-        if (Clock::now() - refusals.lastReport >= kRefusalReportInterval) reportRefusals(refusals);
+    }
+    closeUnserved(client);
+}
+
+// The first line names the address, so the operator sees who is at the
+// limit; the metrics never do.
+void refuseAtAddressLimit(ServerState& state, Socket client, std::uint32_t address) {
+    countEvent(Counter::RefusedAddressLimit);
+    if (opensRefusals(state.addressRefusals)) {
+        char text[16];
+        ipv4ToText(address, text);
+        logText("runServer: Address limit of ");
+        logUnsigned(state.limits.maxClientsPerAddress);
+        logText(" clients reached by ");
+        logText(text);
+        logText("; connection closed.");
+        logEnd();
     }
     closeUnserved(client);
 }
@@ -171,24 +202,53 @@ void setKeepalive(ServerState& state, Socket client) {
     logEnd();
 }
 
+// Takes the client's place under the limit per address into *context:
+// false when its address holds its limit already. Without the limit, or for
+// a peer whose address cannot be told (one gone already, which ends at its
+// first read), no place is taken.
+bool takePlace(ServerState& state, Socket client, ClientManagerContext* context) {
+    if (!state.addressCounts || !socketPeerIpv4(client, &context->peerAddress)) return true;
+    if (!takeAddressPlace(*state.addressCounts, context->peerAddress)) return false;
+    context->addressCounts = state.addressCounts.get();
+    return true;
+}
+
+// Each thread gets a context of its own on the heap and frees it once it
+// has copied it, so later connections cannot disturb it. A thread that
+// cannot start gives back the place taken for it.
+void launchClientManager(ServerState& state, const ClientManagerContext& context) {
+    auto* handed = new ClientManagerContext(context);
+    int code = 0;
+    ThreadHandle thread = threadStart(ClientManager, handed, kClientStackBytes, &code);
+    if (thread == nullptr) {
+        delete handed;
+        if (context.addressCounts != nullptr)
+            giveAddressPlace(*context.addressCounts, context.peerAddress);
+        refuseUnserved(context.socket, code);
+        return;
+    }
+    state.clientThreads.push_back(thread);
+}
+
 void startClientManager(ServerState& state, Socket client) {
     state.connections.push_back(client);
     countEvent(Counter::ConnectionsAccepted);
     if (atClientLimit(state)) return refuseAtLimit(state, client);
+    ClientManagerContext context{state.registry, state.registryLock, state.globalExit, client,
+                                 state.limits.waitWhenIdle};
+    if (!takePlace(state, client, &context))
+        return refuseAtAddressLimit(state, client, context.peerAddress);
     endRefusals(state.refusals);
+    endRefusals(state.addressRefusals);
     setKeepalive(state, client);
-    // Each thread gets a context of its own on the heap and frees it once it
-    // has copied it, so later connections cannot disturb it.
-    auto* context = new ClientManagerContext{state.registry, state.registryLock, state.globalExit,
-                                             client, state.limits.waitWhenIdle};
-    int code = 0;
-    ThreadHandle thread = threadStart(ClientManager, context, kClientStackBytes, &code);
-    if (thread == nullptr) {
-        delete context;
-        refuseUnserved(client, code);
-        return;
-    }
-    state.clientThreads.push_back(thread);
+    launchClientManager(state, context);
+}
+
+// The hook for the operator's reload request. There is nothing to reload
+// yet, and it says so rather than staying silent, so that an operator who
+// reloads learns that nothing changed.
+void handleReloadRequest(ServerState&) {
+    logLine("reload: SIGHUP received, but there is nothing to reload without TLS.");
 }
 
 // The counts the operator asked to see. The clients and names are read
@@ -260,6 +320,7 @@ void acceptUntilExit(ServerState& state, Socket listenSocket, WakerHandle waker)
         }
         if (outcome == PollOutcome::Accepted) startClientManager(state, s);
         pauseBeforeNextPoll(state, listenSocket, waker, outcome);
+        if (takeReloadRequest()) handleReloadRequest(state);
         reapWhenDue(state);
         reportStatsWhenDue(state);
         observersTurn(state.observers);
@@ -351,14 +412,24 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     setOutputBound(*state.registry, limits.pendingOutputBytes);
     state.globalExit = globalExit;
     observersAttach(observers, state.registry, state.registryLock, limits.maxClients);
+    if (limits.maxClientsPerAddress != 0) {
+        state.addressCounts = std::make_unique<AddressCounts>();
+        state.addressCounts->limit = limits.maxClientsPerAddress;
+    }
     joinShared(state, shared);
 
-    // A listening socket whose waker cannot be made is polled.
+    // A listening socket whose waker cannot be made is polled. A sleeping
+    // loop is woken by a reload request as by a connection.
     WakerHandle waker = limits.waitWhenIdle ? wakerCreate(listenSocket) : nullptr;
+    if (waker != nullptr) reloadRequestsRing(waker);
     acceptUntilExit(state, listenSocket, waker);
     observersStopping(observers);
-    if (waker != nullptr) wakerClose(waker);
+    if (waker != nullptr) {
+        reloadRequestsRing(nullptr);
+        wakerClose(waker);
+    }
     endRefusals(state.refusals);
+    endRefusals(state.addressRefusals);
 
     waitForClientManagers(state.clientThreads);
     // Scrapes stop counting before the shared registry and the registry go.

@@ -24,6 +24,9 @@ const OptionInfo kOptions[] = {
      "                     (default: the first address of the host's name)"},
     {"--max-clients", "N",
      "serve at most N clients at once; 0: no limit but the system's (default: 10000)"},
+    {"--max-clients-per-address", "N",
+     "\n                     serve at most N clients at once from one address; 0: no\n"
+     "                     limit, as clients behind one NAT share one (default: 0)"},
     {"--max-names", "N", "register at most N names per client; 0: no limit (default: 1000)"},
     {"--stats", "SECONDS", "write a stats line every SECONDS; 0: never (default: 0)"},
     {"--registry", "etcd://HOST:PORT[,HOST:PORT...]",
@@ -198,6 +201,8 @@ bool setValue(const std::string& name, const std::string& value, ServerOptions* 
         return false;
     }
     if (name == "--max-clients") return setCount(name, value, &options->maxClients, problem);
+    if (name == "--max-clients-per-address")
+        return setCount(name, value, &options->maxClientsPerAddress, problem);
     if (name == "--max-names") return setCount(name, value, &options->maxNames, problem);
     if (name == "--stats") return setCount(name, value, &options->statsSeconds, problem);
     if (name == "--keepalive")
@@ -321,7 +326,8 @@ std::string logBesideConfig(const std::string& configFile) {
 
 std::string serverUsage() {
     std::string text =
-        "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N] [--max-names N]\n"
+        "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]\n"
+        "               [--max-clients-per-address N] [--max-names N]\n"
         "               [--stats SECONDS] [--registry etcd://HOST:PORT[,HOST:PORT...]]\n"
         "               [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
         "               [--max-pending-output MIB] [--idle poll|wait] [--metrics ADDRESS:PORT]\n"

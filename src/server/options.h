@@ -1,7 +1,8 @@
 // options.h -- the server's command line, parsed into one record.
 //
 //   peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]
-//           [--max-names N] [--stats SECONDS] [--registry etcd://HOST:PORT,...]
+//           [--max-clients-per-address N] [--max-names N] [--stats SECONDS] [--registry
+//           etcd://HOST:PORT,...]
 //           [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]
 //           [--max-pending-output MIB] [--idle poll|wait]
 //           [--metrics ADDRESS:PORT] [--log FILE] [--help] [--version]
@@ -50,7 +51,10 @@ struct ServerOptions {
     std::string configFile = "config.txt";
     // Dotted IPv4 text; empty for the first address of the host's name.
     std::string listenAddress;
-    std::uint32_t maxClients = kDefaultMaxClients;              // 0: no limit of the server's own
+    std::uint32_t maxClients = kDefaultMaxClients;  // 0: no limit of the server's own
+    // Clients one peer address may hold at once; 0: no limit, as many
+    // clients behind one NAT share an address.
+    std::uint32_t maxClientsPerAddress = 0;
     std::uint32_t maxNames = kDefaultMaxNames;                  // per client; 0: no limit
     std::uint32_t statsSeconds = 0;                             // 0: no stats line
     std::uint32_t keepaliveSeconds = kDefaultKeepaliveSeconds;  // 0: off

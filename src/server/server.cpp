@@ -54,12 +54,19 @@ std::uint32_t clientLimitFor(std::uint32_t asked) {
     return effectiveClientLimit(asked, raiseDescriptorLimit(wanted));
 }
 
-void reportClientLimit(std::uint32_t maxClients) {
-    if (maxClients == 0 || maxClients == kDefaultMaxClients) return;
-    logText("runServer: Serving at most ");
-    logUnsigned(maxClients);
-    logText(" clients at once.");
-    logEnd();
+void reportClientLimits(const ServerLimits& limits) {
+    if (limits.maxClients != 0 && limits.maxClients != kDefaultMaxClients) {
+        logText("runServer: Serving at most ");
+        logUnsigned(limits.maxClients);
+        logText(" clients at once.");
+        logEnd();
+    }
+    if (limits.maxClientsPerAddress != 0) {
+        logText("runServer: Serving at most ");
+        logUnsigned(limits.maxClientsPerAddress);
+        logText(" clients at once from one address.");
+        logEnd();
+    }
 }
 
 std::size_t pendingOutputBytes(std::uint32_t mib) {
@@ -71,6 +78,9 @@ std::size_t pendingOutputBytes(std::uint32_t mib) {
 // The whole of runServer's work. It ends on several paths; runServer
 // releases the fine timer after any of them.
 int serve(const ServerOptions& options) {
+    // From here on SIGHUP is a reload request, taken by the accept loop once
+    // it runs, never the end of the process it would be by default.
+    installReloadTrigger();
     // Without the network library nothing below can work; its failure has
     // been logged.
     if (!initializeWinsock()) return kExitStartFailed;
@@ -79,6 +89,7 @@ int serve(const ServerOptions& options) {
     if (answer == RetryAnswer::Stop) return kExitDone;
     if (answer == RetryAnswer::NoInput) return kExitStartFailed;
     ServerLimits limits{clientLimitFor(options.maxClients),
+                        options.maxClientsPerAddress,
                         options.maxNames,
                         options.statsSeconds,
                         options.keepaliveSeconds,
@@ -104,7 +115,7 @@ int serve(const ServerOptions& options) {
         eventClose(globalExit);
         return kExitStartFailed;
     }
-    reportClientLimit(limits.maxClients);
+    reportClientLimits(limits);
     hostReportServing();
     const bool shared = !options.shared.endpoints.empty();
     acceptAndServe(listenSocket, globalExit, limits, shared ? &options.shared : nullptr,

@@ -25,11 +25,12 @@ int runServer(const ServerOptions& options);
 
 // What the operator bounds, as the accept loop keeps it.
 struct ServerLimits {
-    std::uint32_t maxClients = 0;        // clients served at once; 0: no limit
-    std::uint32_t maxNames = 0;          // names per client; 0: no limit
-    std::uint32_t statsSeconds = 0;      // between stats lines; 0: none
-    std::uint32_t keepaliveSeconds = 0;  // a vanished client is ended within; 0: never
-    bool waitWhenIdle = false;           // idle threads sleep in the kernel, not poll
+    std::uint32_t maxClients = 0;            // clients served at once; 0: no limit
+    std::uint32_t maxClientsPerAddress = 0;  // of them from one peer address; 0: no limit
+    std::uint32_t maxNames = 0;              // names per client; 0: no limit
+    std::uint32_t statsSeconds = 0;          // between stats lines; 0: none
+    std::uint32_t keepaliveSeconds = 0;      // a vanished client is ended within; 0: never
+    bool waitWhenIdle = false;               // idle threads sleep in the kernel, not poll
     // Bytes all clients' unread replies may hold in the process; 0: no
     // limit but each client's own.
     std::size_t pendingOutputBytes = 0;

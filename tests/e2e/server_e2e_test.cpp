@@ -556,6 +556,67 @@ TEST_F(ServerE2ETest, BeyondTheClientLimitAConnectionIsClosedAtOnceAndTheRefusal
     EXPECT_EQ(countOf(server_.log, "accept had an error"), 0u) << server_.log;
 }
 
+// Each address has its own count, and a leaving client's place is free by
+// the time its end line is written.
+TEST_F(ServerE2ETest, BeyondItsAddressLimitAConnectionIsClosedAtOnceWhileOtherAddressesAreServed) {
+    startServing({"--max-clients-per-address", "2"});
+    const std::string limitLine =
+        "runServer: Serving at most 2 clients at once from one address.\n";
+    ASSERT_TRUE(waitForLog(server_, limitLine)) << server_.log;
+    EXPECT_EQ(server_.log, startUpLines() + limitLine);
+    Socket first = connectAndGreet();
+    connectAndGreet();
+    for (int i = 0; i < 2; ++i) {
+        Socket refused = connectClient(port_);
+        EXPECT_TRUE(peerCloses(refused)) << "a refused client sees the close at once";
+        socketClose(refused);
+    }
+    for (int i = 0; i < 2; ++i) {
+        Socket other = connectClientFrom("127.0.0.2", port_);
+        clients_.push_back(other);
+        EXPECT_EQ(receiveBytes(other, 4), kWelcome) << "127.0.0.2 holds places of its own";
+    }
+    disconnect(first);
+    ASSERT_TRUE(waitForLog(server_, kLeft)) << server_.log;
+    connectAndGreet();
+    stopAndExpectCleanExit();
+    EXPECT_EQ(countOf(server_.log,
+                      "runServer: Address limit of 2 clients reached by 127.0.0.1; "
+                      "connection closed.\n"),
+              1u)
+        << server_.log;
+    EXPECT_EQ(countOf(server_.log,
+                      "runServer: 1 more connections were refused at the address "
+                      "limit.\n"),
+              1u)
+        << server_.log;
+    EXPECT_EQ(countOf(server_.log, "refused at the client limit"), 0u) << server_.log;
+}
+
+// systemctl reload sends SIGHUP; without TLS there is nothing to reload,
+// and the server says so and serves on, whatever the number of requests.
+TEST_F(ServerE2ETest, HangUpsAreAnsweredWithOneLineEachAndEveryClientIsKept) {
+    if (underLauncher()) GTEST_SKIP() << "Windows has no SIGHUP";
+    const std::string reloadLine =
+        "reload: SIGHUP received, but there is nothing to reload without TLS.\n";
+    startServing();
+    Socket alice = connectAndGreet();
+    registerAndList(alice, "alice", nameMessage(2, "alice"));
+    hangUp(server_);
+    ASSERT_TRUE(waitForLog(server_, reloadLine)) << server_.log;
+    registerAndList(alice, "alice2", join(nameMessage(2, "alice"), nameMessage(2, "alice2")));
+    EXPECT_EQ(countOf(server_.log, reloadLine), 1u) << server_.log;
+    for (int i = 0; i < 5; ++i) hangUp(server_);
+    ASSERT_TRUE(waitForLogCount(server_, reloadLine, 2)) << server_.log;
+    Socket bob = connectAndGreet();
+    sendAll(bob, header(4));
+    EXPECT_EQ(receiveBytes(bob, 48), join(nameMessage(2, "alice"), nameMessage(2, "alice2")));
+    stopAndExpectCleanExit();
+    // Requests that come while one waits to be taken count as one.
+    EXPECT_LE(countOf(server_.log, reloadLine), 6u) << server_.log;
+    EXPECT_EQ(countOf(server_.log, "WSAGetLastError returned: "), 2u) << server_.log;
+}
+
 TEST_F(ServerE2ETest, AHardDescriptorLimitLowersTheClientLimitSoNoAcceptFails) {
     if (underLauncher()) GTEST_SKIP() << "descriptor limits are a POSIX matter";
     server_.descriptorSoftLimit = 32;

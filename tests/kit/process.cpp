@@ -327,6 +327,10 @@ void terminate(ChildProcess& process) {
     if (isRunning(process)) kill(process.pid, SIGTERM);
 }
 
+void hangUp(ChildProcess& process) {
+    if (isRunning(process)) kill(process.pid, SIGHUP);
+}
+
 // ThreadSanitizer defers a signal that arrives outside a blocking call and
 // runs the program's handler later, from one of its interceptors. In that
 // build a stop request sent just as the server finishes starting up is now

@@ -101,6 +101,9 @@ void interrupt(ChildProcess& process);
 // Asks the child to stop the way a service manager does (SIGTERM).
 void terminate(ChildProcess& process);
 
+// Asks the child to reload the way `systemctl reload` does (SIGHUP).
+void hangUp(ChildProcess& process);
+
 // Asks the child to stop with request (interrupt or terminate) and waits
 // for it to end as waitForExit does. Where PEERDIR_E2E_REPEAT_STOP is set
 // (the ThreadSanitizer leg), a request left unanswered for 5 s is made once

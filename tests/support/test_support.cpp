@@ -37,16 +37,22 @@ void captureSink(const char* data, std::size_t size) {
 
 }  // namespace
 
-Socket connectClient(std::uint16_t port) {
+// Without a source the system picks the address and port as it connects: a
+// bind beforehand takes a port that no other connection may share, which a
+// test making thousands of connections would run short of.
+Socket connectClientFrom(const char* source, std::uint16_t port) {
     Socket client = socketCreateTcp();
     if (client == kNoSocket) return kNoSocket;
-    if (socketConnect(client, loopbackAddress(), hostToNet16(port)) != 0) {
+    if ((source != nullptr && socketBind(client, ipv4FromText(source), 0) != 0) ||
+        socketConnect(client, loopbackAddress(), hostToNet16(port)) != 0) {
         socketClose(client);
         return kNoSocket;
     }
     socketSetNonBlocking(client);
     return client;
 }
+
+Socket connectClient(std::uint16_t port) { return connectClientFrom(nullptr, port); }
 
 LoopbackPair makeLoopbackPair() {
     LoopbackPair pair;

@@ -34,6 +34,10 @@ void closePair(LoopbackPair& pair);
 // Connects a new non-blocking client to 127.0.0.1:port. kNoSocket on failure.
 Socket connectClient(std::uint16_t port);
 
+// The same from the loopback address source (dotted, such as "127.0.0.2"),
+// so the server sees the client come from there; nullptr: as connectClient.
+Socket connectClientFrom(const char* source, std::uint16_t port);
+
 // Sends all of data, retrying while the socket would block.
 void sendAll(Socket s, const std::vector<std::uint8_t>& data);
 
