@@ -191,6 +191,26 @@ TEST_F(MetricsTest, EachSeriesMovesByWhatClientsDidAndPromtoolFindsNothingToFix)
     EXPECT_EQ(said, "") << "promtool:\n" << said;
 }
 
+// The address is one no other connection of the test comes from, so the
+// start's own connection cannot hold its place.
+TEST_F(MetricsTest, AConnectionRefusedAtTheAddressLimitIsCountedByItsCause) {
+    startWithMetrics({"--max-clients-per-address", "1"});
+    const std::string series = "peerdir_connections_refused_total{cause=\"address_limit\"}";
+    EXPECT_EQ(kit::sampleValue(scrape(), series), 0);
+    using namespace testing_support;
+    Socket held = connectClientFrom("127.0.0.3", port_);
+    EXPECT_EQ(receiveBytes(held, 4), kWelcome);
+    Socket refused = connectClientFrom("127.0.0.3", port_);
+    EXPECT_TRUE(peerCloses(refused));
+    const std::string after = scrape();
+    EXPECT_EQ(kit::sampleValue(after, series), 1) << after;
+    EXPECT_EQ(kit::sampleValue(after, "peerdir_connections_refused_total{cause=\"client_limit\"}"),
+              0)
+        << after;
+    socketClose(refused);
+    socketClose(held);
+}
+
 TEST_F(MetricsTest, OnlyTheThreePathsAnswerAndAnOversizedRequestIsRefused) {
     startWithMetrics();
     kit::HttpAnswer live = get("/livez");

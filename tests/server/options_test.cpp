@@ -28,6 +28,7 @@ TEST(ServerOptions, NoArgumentsGiveTheDefaults) {
     EXPECT_EQ(options.listenAddress, "");
     EXPECT_EQ(options.maxClients, 10000u);
     EXPECT_EQ(options.maxNames, 1000u);
+    EXPECT_EQ(options.maxClientsPerAddress, 0u);
     EXPECT_EQ(options.statsSeconds, 0u);
     EXPECT_EQ(options.maxPendingOutputMiB, 24u);
     EXPECT_FALSE(options.help || options.version);
@@ -36,10 +37,10 @@ TEST(ServerOptions, NoArgumentsGiveTheDefaults) {
 TEST(ServerOptions, EveryOptionTakesItsValueAfterItOrAfterAnEqualsSign) {
     ServerOptions options;
     std::string problem;
-    ASSERT_TRUE(parse(
-        {"--config", "/etc/peerdir/config.txt", "--listen=0.0.0.0", "--max-clients", "0",
-         "--max-names=4294967295", "--stats", "60", "--max-pending-output", "1048576", "--version"},
-        &options, &problem))
+    ASSERT_TRUE(parse({"--config", "/etc/peerdir/config.txt", "--listen=0.0.0.0", "--max-clients",
+                       "0", "--max-names=4294967295", "--stats", "60", "--max-pending-output",
+                       "1048576", "--max-clients-per-address=3", "--version"},
+                      &options, &problem))
         << problem;
     EXPECT_EQ(options.configFile, "/etc/peerdir/config.txt");
     EXPECT_EQ(options.listenAddress, "0.0.0.0");
@@ -47,6 +48,7 @@ TEST(ServerOptions, EveryOptionTakesItsValueAfterItOrAfterAnEqualsSign) {
     EXPECT_EQ(options.maxNames, 4294967295u);
     EXPECT_EQ(options.statsSeconds, 60u);
     EXPECT_EQ(options.maxPendingOutputMiB, 1048576u);
+    EXPECT_EQ(options.maxClientsPerAddress, 3u);
     EXPECT_TRUE(options.version);
 }
 
@@ -62,6 +64,9 @@ TEST(ServerOptions, EachKindOfBadCommandLineIsRefusedWithOneLine) {
         {"--max-clients", ""},
         {"--max-clients", " 5"},
         {"--max-clients", "4294967296"},
+        {"--max-clients-per-address", "-1"},
+        {"--max-clients-per-address", "two"},
+        {"--max-clients-per-address"},
         {"--stats", "ten"},
         {"--keepalive", "2"},
         {"--keepalive", "32768"},
@@ -124,8 +129,9 @@ TEST(ServerOptions, MetricsTakesAnAddressAndAPortWhereTheEndpointIsBuilt) {
 TEST(ServerOptions, UsageNamesEveryOptionWithItsDefault) {
     const std::string usage = serverUsage();
     for (const char* text :
-         {"--config FILE", "--listen ADDRESS", "--max-clients N", "10000", "--max-names N", "1000",
-          "--stats SECONDS", "--max-pending-output MIB", "--help", "--version"}) {
+         {"--config FILE", "--listen ADDRESS", "--max-clients N", "10000",
+          "--max-clients-per-address N", "--max-names N", "1000", "--stats SECONDS",
+          "--max-pending-output MIB", "--help", "--version"}) {
         EXPECT_NE(usage.find(text), std::string::npos) << text;
     }
 }
