@@ -11,7 +11,8 @@
 // in which globalExit was first seen; then it removes the client's registry
 // entries and its outbox under the lock and only afterwards shuts the socket
 // down and closes it, so no other thread can find the socket once it is
-// closed.
+// closed. The place its client holds under the limit per address is given
+// back before the end line, and whichever way serveClient ends.
 #ifndef PEERDIR_CLIENTS_CLIENT_MANAGER_H
 #define PEERDIR_CLIENTS_CLIENT_MANAGER_H
 

@@ -602,17 +602,20 @@ extern "C" void onReloadSignal(int) {
     errno = saved;
 }
 
-}  // namespace
-
-void installReloadTrigger() {
+// A write to a full log pipe that an operator's request interrupts goes on,
+// so no line is lost to it.
+void installRequestHandler(int signal, void (*handler)(int)) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = onReloadSignal;
-    // As for the stop request: a write the request interrupts goes on.
+    action.sa_handler = handler;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGHUP, &action, nullptr);
+    sigaction(signal, &action, nullptr);
 }
+
+}  // namespace
+
+void installReloadTrigger() { installRequestHandler(SIGHUP, onReloadSignal); }
 
 bool takeReloadRequest() { return g_reloadRequested.exchange(false); }
 
@@ -677,15 +680,8 @@ void requestShutdown() { onStopSignal(SIGTERM); }
 
 void installShutdownTrigger(EventHandle event) {
     g_shutdownEvent.store(event);
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = onStopSignal;
-    // A write to a full log pipe that the request interrupts goes on, so no
-    // line is lost to it.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    installRequestHandler(SIGINT, onStopSignal);
+    installRequestHandler(SIGTERM, onStopSignal);
 }
 
 struct PlatformFile {

@@ -134,6 +134,19 @@ class ServerE2ETest : public ::testing::Test {
         EXPECT_EQ(server_.log, kVersionLines + kPrompt);
     }
 
+    // Two clients are served and the next two closed at once; the first
+    // served is returned.
+    Socket fillTwoPlacesAndSeeTwoRefused() {
+        Socket first = connectAndGreet();
+        connectAndGreet();
+        for (int i = 0; i < 2; ++i) {
+            Socket refused = connectClient(port_);
+            EXPECT_TRUE(peerCloses(refused)) << "a refused client sees the close at once";
+            socketClose(refused);
+        }
+        return first;
+    }
+
     void disconnect(Socket client) {
         for (auto& c : clients_) {
             if (c == client) c = kNoSocket;
@@ -530,13 +543,7 @@ TEST_F(ServerE2ETest, BeyondTheClientLimitAConnectionIsClosedAtOnceAndTheRefusal
     const std::string limitLine = "runServer: Serving at most 2 clients at once.\n";
     ASSERT_TRUE(waitForLog(server_, limitLine)) << server_.log;
     EXPECT_EQ(server_.log, startUpLines() + limitLine);
-    Socket first = connectAndGreet();
-    connectAndGreet();
-    for (int i = 0; i < 2; ++i) {
-        Socket refused = connectClient(port_);
-        EXPECT_TRUE(peerCloses(refused)) << "a refused client sees the close at once";
-        socketClose(refused);
-    }
+    Socket first = fillTwoPlacesAndSeeTwoRefused();
     disconnect(first);
     ASSERT_TRUE(waitForLog(server_, kLeft));
     // The next connection is served once the first client's thread has
@@ -564,13 +571,7 @@ TEST_F(ServerE2ETest, BeyondItsAddressLimitAConnectionIsClosedAtOnceWhileOtherAd
         "runServer: Serving at most 2 clients at once from one address.\n";
     ASSERT_TRUE(waitForLog(server_, limitLine)) << server_.log;
     EXPECT_EQ(server_.log, startUpLines() + limitLine);
-    Socket first = connectAndGreet();
-    connectAndGreet();
-    for (int i = 0; i < 2; ++i) {
-        Socket refused = connectClient(port_);
-        EXPECT_TRUE(peerCloses(refused)) << "a refused client sees the close at once";
-        socketClose(refused);
-    }
+    Socket first = fillTwoPlacesAndSeeTwoRefused();
     for (int i = 0; i < 2; ++i) {
         Socket other = connectClientFrom("127.0.0.2", port_);
         clients_.push_back(other);
