@@ -617,6 +617,10 @@ void installRequestHandler(int signal, void (*handler)(int)) {
 
 void installReloadTrigger() { installRequestHandler(SIGHUP, onReloadSignal); }
 
+#if PEERDIR_TEST_HOOKS
+bool makeReloadRequest() { return raise(SIGHUP) == 0; }
+#endif
+
 bool takeReloadRequest() { return g_reloadRequested.exchange(false); }
 
 void reloadRequestsRing(WakerHandle waker) {

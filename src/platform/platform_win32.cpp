@@ -615,6 +615,10 @@ bool takeReloadRequest() { return false; }
 
 void reloadRequestsRing(WakerHandle) {}
 
+#if PEERDIR_TEST_HOOKS
+bool makeReloadRequest() { return false; }
+#endif
+
 void requestShutdown() {
     AcquireSRWLockShared(&g_shutdownGuard);
     if (g_shutdownEvent != nullptr) SetEvent(g_shutdownEvent->handle);

@@ -37,6 +37,11 @@ std::size_t threadsWaitingForever();
 // Thread handles started and not yet released, in the whole process.
 std::size_t threadHandlesHeld();
 
+// Makes the operator's reload request from the calling thread, as SIGHUP
+// does, once installReloadTrigger has run. False where the platform has no
+// such request.
+bool makeReloadRequest();
+
 // The address space reserved for the calling thread's stack, in bytes; 0
 // when the platform cannot tell.
 std::size_t currentThreadStackBytes();

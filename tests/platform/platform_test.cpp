@@ -271,5 +271,49 @@ TEST(Console, LinesFromManyThreadsAtOnceEachArriveWhole) {
     EXPECT_EQ(lines, 8u * 2000u);
 }
 
+struct ReloadSleeper {
+    Socket socket = kNoSocket;
+    std::atomic<bool> tied{false};
+    int found = -1;
+};
+
+// Sleeps on a waker tied to reload requests until something wakes it, at
+// most a long wait.
+void sleepUntilWoken(void* raw) {
+    auto* sleeper = static_cast<ReloadSleeper*>(raw);
+    WakerHandle waker = wakerCreate(sleeper->socket);
+    reloadRequestsRing(waker);
+    sleeper->tied.store(true);
+    sleeper->found = socketWait(sleeper->socket, false, nullptr, waker, kWaitMillis);
+    reloadRequestsRing(nullptr);
+    wakerClose(waker);
+}
+
+// The request is made on this thread, not the sleeper's, as a signal may
+// land on any thread of the process.
+TEST(ReloadRequest, IsTakenOnceHoweverOftenMadeAndWakesTheThreadAsleepOnTheTiedWaker) {
+    installReloadTrigger();
+    takeReloadRequest();
+    if (!makeReloadRequest()) {
+        EXPECT_FALSE(takeReloadRequest());
+        GTEST_SKIP() << "this platform has no reload request";
+    }
+    ASSERT_TRUE(makeReloadRequest());
+    EXPECT_TRUE(takeReloadRequest());
+    EXPECT_FALSE(takeReloadRequest());
+
+    LoopbackPair pair = makeLoopbackPair();
+    ReloadSleeper sleeper;
+    sleeper.socket = pair.server;
+    ThreadHandle thread = threadStart(sleepUntilWoken, &sleeper);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(testing_support::waitUntil([&] { return sleeper.tied.load(); }));
+    ASSERT_TRUE(makeReloadRequest());
+    testing_support::joinOrAbort(thread, "the thread asleep on the tied waker");
+    EXPECT_EQ(sleeper.found, kWaitRung);
+    EXPECT_TRUE(takeReloadRequest());
+    closePair(pair);
+}
+
 }  // namespace
 }  // namespace peerdir
