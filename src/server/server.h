@@ -45,7 +45,8 @@ KeepaliveSettings keepaliveFor(std::uint32_t seconds, std::size_t connection);
 
 // The second half of runServer: creates the registry and its lock, accepts
 // connections (one ClientManager thread each, or a close at once beyond the
-// client limit) until globalExit is set, then waits for every client
+// client limit or its address's limit) and takes reload requests until
+// globalExit is set, then waits for every client
 // manager, probes every accepted socket, and releases everything: the
 // network library, globalExit, the lock and the registry.
 // With shared, the server joins the registry that several servers share on
