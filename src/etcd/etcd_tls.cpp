@@ -222,7 +222,13 @@ void clearTlsFailure() {
 }
 
 std::string takeTlsFailure() {
+    // A reset or a close without TLS's own goodbye is the connection's
+    // failure, not TLS's: it is told like any other unanswered request.
+    unsigned long code = ERR_peek_error();
+    const bool tls = ERR_GET_LIB(code) == ERR_LIB_SSL &&
+                     ERR_GET_REASON(code) != SSL_R_UNEXPECTED_EOF_WHILE_READING;
     std::string reason = openSslReason();
+    if (!tls) reason.clear();
     if (!verifyProblem.empty()) reason += (reason.empty() ? "" : ": ") + verifyProblem;
     verifyProblem.clear();
     return reason;
