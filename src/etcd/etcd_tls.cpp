@@ -59,6 +59,24 @@ std::string openSslReason() {
     return text;
 }
 
+// The first of this thread's OpenSSL errors that is TLS's own, taking it
+// and those before it off the queue; "" when there is none. A reset, or a
+// close without TLS's goodbye (and the shutdown that follows it mid-
+// handshake), is the connection's failure, not TLS's: it is told like any
+// other request that got no answer.
+std::string tlsReason() {
+    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
+        const int reason = ERR_GET_REASON(code);
+        if (ERR_GET_LIB(code) != ERR_LIB_SSL || reason == SSL_R_UNEXPECTED_EOF_WHILE_READING ||
+            reason == SSL_R_SHUTDOWN_WHILE_IN_INIT) {
+            continue;
+        }
+        const char* text = ERR_reason_error_string(code);
+        return text != nullptr ? text : "error " + std::to_string(code);
+    }
+    return "";
+}
+
 bool readFile(const std::string& path, std::string* text, std::string* problem) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
@@ -222,15 +240,10 @@ void clearTlsFailure() {
 }
 
 std::string takeTlsFailure() {
-    // A reset or a close without TLS's own goodbye is the connection's
-    // failure, not TLS's: it is told like any other unanswered request.
-    unsigned long code = ERR_peek_error();
-    const bool tls = ERR_GET_LIB(code) == ERR_LIB_SSL &&
-                     ERR_GET_REASON(code) != SSL_R_UNEXPECTED_EOF_WHILE_READING;
-    std::string reason = openSslReason();
-    if (!tls) reason.clear();
+    std::string reason = tlsReason();
     if (!verifyProblem.empty()) reason += (reason.empty() ? "" : ": ") + verifyProblem;
     verifyProblem.clear();
+    ERR_clear_error();
     return reason;
 }
 
