@@ -25,7 +25,7 @@ else()
     pkg_check_modules(PEERDIR_HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
   endif()
   find_package(nlohmann_json 3 QUIET CONFIG)
-  find_package(OpenSSL QUIET COMPONENTS Crypto)
+  find_package(OpenSSL QUIET COMPONENTS SSL Crypto)
   if(NOT PKG_CONFIG_FOUND)
     list(APPEND peerdir_registry_missing "pkg-config")
   elseif(NOT PEERDIR_HTTPLIB_FOUND)
@@ -60,9 +60,10 @@ add_library(peerdir_etcd STATIC
   src/etcd/etcd_http.cpp
   src/etcd/etcd.cpp
   src/etcd/etcd_watch.cpp
+  src/etcd/etcd_tls.cpp
 )
 target_include_directories(peerdir_etcd PUBLIC src)
 target_compile_options(peerdir_etcd PRIVATE ${PEERDIR_WARNINGS})
 target_link_libraries(peerdir_etcd
   PUBLIC Threads::Threads peerdir_metrics
-  PRIVATE PkgConfig::PEERDIR_HTTPLIB nlohmann_json::nlohmann_json OpenSSL::Crypto)
+  PRIVATE PkgConfig::PEERDIR_HTTPLIB nlohmann_json::nlohmann_json OpenSSL::SSL OpenSSL::Crypto)

@@ -25,9 +25,10 @@
 #include <vector>
 
 #include "etcd/etcd_codec.h"
+#include "etcd/etcd_tls.h"
 
 namespace httplib {
-class Client;
+class ClientImpl;
 }
 
 namespace peerdir {
@@ -54,6 +55,9 @@ struct EtcdResult {
     // Some endpoint sent an answer of any kind, an error or "no leader"
     // included: etcd is there even when it could not do the request.
     bool answered = false;
+    // When no endpoint answered and TLS was why on one of them: that
+    // endpoint and OpenSSL's reason, for a log line.
+    std::string tlsProblem = "";
 };
 
 // The way to etcd. Fill in endpoints (and the time-outs if the defaults do
@@ -69,9 +73,13 @@ struct EtcdConnection {
     // the caller then resumes it.
     unsigned watchIdleMillis = 60000;
 
-    std::atomic<std::size_t> current{0};    // where the next request goes first
-    std::timed_mutex lock;                  // held for the whole of each request
-    std::unique_ptr<httplib::Client> http;  // to endpoints[current], kept open
+    // For https endpoints: what etcd's certificate must chain to, and this
+    // server's client certificate. Null: the system's trust store, none.
+    std::shared_ptr<const EtcdTls> tls;
+
+    std::atomic<std::size_t> current{0};        // where the next request goes first
+    std::timed_mutex lock;                      // held for the whole of each request
+    std::unique_ptr<httplib::ClientImpl> http;  // to endpoints[current], kept open
 
     EtcdConnection();
     ~EtcdConnection();
@@ -192,7 +200,7 @@ struct EtcdWatchEvent {
 struct EtcdWatchStop {
     std::mutex lock;
     bool requested = false;
-    httplib::Client* stream = nullptr;  // the watch's own connection while it is open
+    httplib::ClientImpl* stream = nullptr;  // the watch's own connection while it is open
 };
 
 // Safe from any thread, the watch's callback included; the watch returns
@@ -216,7 +224,8 @@ struct EtcdWatchResult {
     std::int64_t nextRevision = 0;
     std::int64_t compactRevision = 0;  // with Compacted: the oldest revision still kept
     std::string detail;
-    bool answered = false;  // some endpoint sent an HTTP answer, as in EtcdResult
+    bool answered = false;        // some endpoint sent an HTTP answer, as in EtcdResult
+    std::string tlsProblem = "";  // as in EtcdResult
 };
 
 // Watches the keys starting with prefix from startRevision (0: from now) and

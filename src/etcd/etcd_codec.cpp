@@ -10,7 +10,25 @@ namespace peerdir {
 
 namespace {
 
-constexpr char kScheme[] = "etcd://";
+// The schemes an endpoint may begin with, and whether each means TLS.
+struct Scheme {
+    const char* prefix;
+    bool tls;
+};
+constexpr Scheme kSchemes[] = {{"etcd://", false}, {"http://", false}, {"https://", true}};
+
+// The scheme entry begins with, if any; *length gets its length.
+const Scheme* schemeOf(const std::string& entry, std::size_t* length) {
+    for (const Scheme& scheme : kSchemes) {
+        const std::string prefix = scheme.prefix;
+        if (entry.compare(0, prefix.size(), prefix) == 0) {
+            *length = prefix.size();
+            return &scheme;
+        }
+    }
+    *length = 0;
+    return nullptr;
+}
 
 // Bytes outside printable ASCII shown as '?', so a problem stays one line.
 std::string printable(const std::string& text) {
@@ -77,22 +95,31 @@ int hexValue(char c) {
 
 bool parseEtcdEndpoints(const std::string& text, std::vector<EtcdEndpoint>* endpoints,
                         std::string* problem) {
-    const std::string scheme = kScheme;
-    if (text.compare(0, scheme.size(), scheme) != 0) {
-        *problem = "etcd endpoints must look like etcd://HOST:PORT[,HOST:PORT...], not \"" +
-                   printable(text) + "\"";
+    std::size_t length = 0;
+    const Scheme* first = schemeOf(text, &length);
+    if (first == nullptr) {
+        *problem =
+            "etcd endpoints must look like etcd://HOST:PORT[,HOST:PORT...] (or https:// "
+            "for TLS), not \"" +
+            printable(text) + "\"";
         return false;
     }
     std::vector<EtcdEndpoint> parsed;
-    std::size_t start = scheme.size();
+    std::size_t start = 0;
     for (;;) {
         std::size_t comma = text.find(',', start);
         std::string entry = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        const Scheme* scheme = schemeOf(entry, &length);
         EtcdEndpoint endpoint;
+        endpoint.tls = scheme != nullptr ? scheme->tls : first->tls;
         std::string what;
-        if (!parseEntry(entry, &endpoint, &what)) {
+        if (!parseEntry(entry.substr(length), &endpoint, &what)) {
             *problem = "etcd endpoint " + std::to_string(parsed.size() + 1) + " (\"" +
                        printable(entry) + "\") " + what;
+            return false;
+        }
+        if (endpoint.tls != first->tls) {
+            *problem = "etcd endpoints mix clear text and TLS: give https:// for every one or none";
             return false;
         }
         for (const EtcdEndpoint& earlier : parsed) {

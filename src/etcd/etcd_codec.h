@@ -17,12 +17,17 @@ namespace peerdir {
 struct EtcdEndpoint {
     std::string host;  // a host name or a dotted IPv4 address
     std::uint16_t port = 0;
+    bool tls = false;  // https: spoken to over TLS only, never in clear text
 };
 
-// Parses "etcd://HOST:PORT[,HOST:PORT...]": at least one endpoint, a port
-// from 1 to 65535 on each, none listed twice, nothing else. On bad input
-// returns false, leaves endpoints alone and sets problem to one line saying
-// what is wrong.
+// Parses "SCHEME://HOST:PORT[,[SCHEME://]HOST:PORT...]": at least one
+// endpoint, a port from 1 to 65535 on each, none listed twice, nothing else.
+// The scheme is etcd:// or http:// (clear text) or https:// (TLS); an entry
+// without one takes the first entry's. Clear-text and TLS endpoints are
+// never mixed: a list that would speak to one member of a cluster in clear
+// text while it guards the others with TLS is refused. On bad input returns
+// false, leaves endpoints alone and sets problem to one line saying what is
+// wrong.
 bool parseEtcdEndpoints(const std::string& text, std::vector<EtcdEndpoint>* endpoints,
                         std::string* problem);
 

@@ -39,7 +39,7 @@ struct Exchange {
     httplib::Error error = httplib::Error::Success;
 };
 
-void setTimeouts(httplib::Client& http, Clock::duration budget) {
+void setTimeouts(httplib::ClientImpl& http, Clock::duration budget) {
     auto micros = std::chrono::duration_cast<std::chrono::microseconds>(budget).count();
     if (micros < 1000) micros = 1000;
     time_t sec = static_cast<time_t>(micros / 1000000);
@@ -49,7 +49,7 @@ void setTimeouts(httplib::Client& http, Clock::duration budget) {
     http.set_write_timeout(sec, usec);
 }
 
-Exchange exchange(httplib::Client& http, const char* path, const std::string& body) {
+Exchange exchange(httplib::ClientImpl& http, const char* path, const std::string& body) {
     Exchange result;
     httplib::Request request;
     request.method = "POST";
@@ -109,16 +109,26 @@ EtcdResult readAnswer(const Exchange& sent, const std::string& where, Json* repl
     return {};
 }
 
+// No answer came from endpoint: on a TLS one, OpenSSL may say why.
+EtcdResult unanswered(const EtcdEndpoint& endpoint, const std::string& detail) {
+    EtcdResult result{EtcdStatus::Unreachable, detail};
+    const std::string reason = endpoint.tls ? takeTlsFailure() : "";
+    if (!reason.empty()) {
+        result.detail += ": " + reason;
+        result.tlsProblem = endpointText(endpoint) + ": " + reason;
+    }
+    return result;
+}
+
 EtcdResult attempt(EtcdConnection& etcd, const char* path, const std::string& body,
                    Clock::duration budget, Json* reply) {
     const EtcdEndpoint& endpoint = etcd.endpoints[etcd.current];
-    if (!etcd.http) etcd.http = makeClient(endpoint, budget);
+    if (!etcd.http) etcd.http = makeClient(endpoint, etcd.tls.get(), budget);
     setTimeouts(*etcd.http, budget);
+    clearTlsFailure();
     Exchange sent = exchange(*etcd.http, path, body);
     std::string where = endpointText(endpoint);
-    if (!sent.answered) {
-        return {EtcdStatus::Unreachable, where + ": " + httplib::to_string(sent.error)};
-    }
+    if (!sent.answered) return unanswered(endpoint, where + ": " + httplib::to_string(sent.error));
     EtcdResult result = readAnswer(sent, where, reply);
     result.answered = true;
     return result;
@@ -126,8 +136,11 @@ EtcdResult attempt(EtcdConnection& etcd, const char* path, const std::string& bo
 
 }  // namespace
 
-std::unique_ptr<httplib::Client> makeClient(const EtcdEndpoint& endpoint, Clock::duration budget) {
-    auto http = std::make_unique<httplib::Client>(endpoint.host, endpoint.port);
+std::unique_ptr<httplib::ClientImpl> makeClient(const EtcdEndpoint& endpoint, const EtcdTls* tls,
+                                                Clock::duration budget) {
+    std::unique_ptr<httplib::ClientImpl> http =
+        endpoint.tls ? makeTlsClient(endpoint, tls)
+                     : std::make_unique<httplib::ClientImpl>(endpoint.host, endpoint.port);
     http->set_tcp_nodelay(true);
     http->set_keep_alive(true);
     setTimeouts(*http, budget);
@@ -155,6 +168,7 @@ EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Js
     std::unique_lock<std::timed_mutex> turn(etcd.lock, std::adopt_lock);
     const std::string text = body.dump();
     std::string failures;
+    std::string tlsProblem;
     bool answered = false;
     // Round after round until the time is up, each endpoint given an even
     // share of the time left in its round, so one that hangs cannot use up
@@ -174,13 +188,14 @@ EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Js
         result.answered = answered;
         if (result.status != EtcdStatus::Unreachable) return result;
         failures += (failures.empty() ? "" : "; ") + result.detail;
+        if (!result.tlsProblem.empty()) tlsProblem = result.tlsProblem;
         etcd.http.reset();
         etcd.current = (etcd.current + 1) % count;
     }
     return {EtcdStatus::Unreachable,
             "no etcd endpoint answered within " + std::to_string(etcd.requestTimeoutMillis) +
                 " ms (" + failures + ")",
-            answered};
+            answered, tlsProblem};
 }
 
 void requireLeader(httplib::Request& request) {

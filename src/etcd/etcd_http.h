@@ -14,6 +14,7 @@
 #include <string>
 
 #include "etcd/etcd.h"
+#include "etcd/etcd_tls.h"
 
 namespace peerdir {
 namespace etcd_detail {
@@ -36,8 +37,20 @@ constexpr int kMaxReplyDepth = 32;
 EtcdResult postJson(EtcdConnection& etcd, const char* path, const Json& body, Json* reply);
 
 // A client for endpoint with Nagle's algorithm off (a put waits 40 ms for a
-// delayed acknowledgement otherwise) and every time-out set to budget.
-std::unique_ptr<httplib::Client> makeClient(const EtcdEndpoint& endpoint, Clock::duration budget);
+// delayed acknowledgement otherwise) and every time-out set to budget. An
+// https endpoint gets a TLS client, whatever tls holds (null: the system's
+// trust store, no client certificate): never a clear-text one.
+std::unique_ptr<httplib::ClientImpl> makeClient(const EtcdEndpoint& endpoint, const EtcdTls* tls,
+                                                Clock::duration budget);
+
+// The TLS client for an https endpoint (etcd_tls.cpp).
+std::unique_ptr<httplib::ClientImpl> makeTlsClient(const EtcdEndpoint& endpoint,
+                                                   const EtcdTls* tls);
+
+// OpenSSL's reason for the last TLS failure on this thread ("" when there
+// was none), for a request that got no answer. Cleared before each request.
+void clearTlsFailure();
+std::string takeTlsFailure();
 
 // Marks a request as wanting a member that has a leader. The gateway passes
 // the header on as gRPC metadata; a member cut off from its cluster then

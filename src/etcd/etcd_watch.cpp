@@ -45,7 +45,7 @@ bool stopRequested(EtcdWatchStop& stop) {
 }
 
 // False when a stop has been asked for already.
-bool registerStream(EtcdWatchStop& stop, httplib::Client* stream) {
+bool registerStream(EtcdWatchStop& stop, httplib::ClientImpl* stream) {
     std::lock_guard<std::mutex> guard(stop.lock);
     if (stop.requested) return false;
     stop.stream = stream;
@@ -181,7 +181,7 @@ bool receive(WatchRun& run, const char* data, std::size_t length, const std::str
     return !run.finished && !stopRequested(*run.stop);
 }
 
-httplib::Error runStream(httplib::Client& http, const std::string& body, WatchRun& run,
+httplib::Error runStream(httplib::ClientImpl& http, const std::string& body, WatchRun& run,
                          const std::string& where) {
     httplib::Request request;
     request.method = "POST";
@@ -237,15 +237,19 @@ EtcdWatchResult stopped(WatchRun& run) {
 
 // One try on one endpoint. True when the call is over and run.result says
 // how; false when the endpoint did not answer, so the next may be tried.
-bool watchOn(const EtcdEndpoint& endpoint, Clock::duration connectBudget, unsigned idleMillis,
-             const std::string& body, WatchRun& run, std::string* failure) {
-    std::unique_ptr<httplib::Client> http = etcd_detail::makeClient(endpoint, connectBudget);
+bool watchOn(const EtcdEndpoint& endpoint, const EtcdTls* tls, Clock::duration connectBudget,
+             unsigned idleMillis, const std::string& body, WatchRun& run, std::string* failure) {
+    std::unique_ptr<httplib::ClientImpl> http =
+        etcd_detail::makeClient(endpoint, tls, connectBudget);
     http->set_read_timeout(std::chrono::milliseconds(idleMillis));
     if (!registerStream(*run.stop, http.get())) return true;
     std::string where = endpointText(endpoint);
     run.httpStatus = 0;
     run.pending.clear();
+    etcd_detail::clearTlsFailure();
     httplib::Error error = runStream(*http, body, run, where);
+    const std::string tlsReason =
+        run.httpStatus == 0 && endpoint.tls ? etcd_detail::takeTlsFailure() : "";
     unregisterStream(*run.stop);
     if (stopRequested(*run.stop)) return true;
     if (!run.finished && run.httpStatus != 0 && run.httpStatus != 200) readErrorAnswer(run, where);
@@ -258,6 +262,10 @@ bool watchOn(const EtcdEndpoint& endpoint, Clock::duration connectBudget, unsign
     }
     if (run.finished) return true;
     *failure = where + ": " + httplib::to_string(error);
+    if (!tlsReason.empty()) {
+        *failure += ": " + tlsReason;
+        run.result.tlsProblem = where + ": " + tlsReason;
+    }
     if (!run.created) return false;
     finish(run, WatchEnd::Broken, "the watch stream from " + *failure + " ended");
     return true;
@@ -291,10 +299,14 @@ EtcdWatchResult watchPrefix(EtcdConnection& etcd, const std::string& prefix,
         const EtcdEndpoint& endpoint = endpoints[(first + tried) % count];
         Clock::duration share = (deadline - Clock::now()) / (count - tried);
         std::string failure;
-        if (watchOn(endpoint, share, etcd.watchIdleMillis, body, run, &failure)) break;
+        if (watchOn(endpoint, etcd.tls.get(), share, etcd.watchIdleMillis, body, run, &failure)) {
+            break;
+        }
         failures += (failures.empty() ? "" : "; ") + failure;
     }
     if (stopRequested(stop)) return stopped(run);
+    // A TLS failure matters only while no endpoint answered at all.
+    if (run.result.answered) run.result.tlsProblem.clear();
     if (!run.finished) {
         finish(run, WatchEnd::Broken,
                "no etcd endpoint answered the watch within " +

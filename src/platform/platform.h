@@ -356,6 +356,12 @@ std::size_t raiseDescriptorLimit(std::size_t wanted);
 // it does nothing.
 void prepareForManyThreads();
 
+// Makes a write to a connection its peer has closed fail with an error
+// instead of ending the process with SIGPIPE, for writes the server does not
+// make itself (a TLS library writes with plain write(), which has no
+// MSG_NOSIGNAL). Elsewhere it does nothing: Windows has no such signal.
+void ignoreBrokenPipes();
+
 // Asks that a 1 ms sleep last about 1 ms until the matching fineTimerEnd.
 // Windows otherwise rounds every sleep up to a whole timer tick (15.6 ms by
 // default), which would make each polling turn fifteen times longer than

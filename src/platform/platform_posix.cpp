@@ -741,6 +741,13 @@ std::size_t raiseDescriptorLimit(std::size_t wanted) {
     return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<std::size_t>(limit.rlim_cur);
 }
 
+void ignoreBrokenPipes() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
 // Every thread then allocates from the one main heap. The server allocates
 // only when it handles a message, so the heap's lock is seldom contended.
 void prepareForManyThreads() {

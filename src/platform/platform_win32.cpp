@@ -684,6 +684,8 @@ std::string absolutePath(const std::string& path) {
 // Every thread already allocates from the one process heap.
 void prepareForManyThreads() {}
 
+void ignoreBrokenPipes() {}
+
 // The system keeps the finest period any process asks for, and drops the
 // request when the process ends, so a server that is killed cannot leave the
 // machine's timer fast.

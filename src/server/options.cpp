@@ -30,9 +30,17 @@ const OptionInfo kOptions[] = {
     {"--max-names", "N", "register at most N names per client; 0: no limit (default: 1000)"},
     {"--stats", "SECONDS", "write a stats line every SECONDS; 0: never (default: 0)"},
     {"--registry", "etcd://HOST:PORT[,HOST:PORT...]",
-     "\n                     share one registry with other servers on these etcd endpoints\n"
-     "                     (default: none; this server keeps its own)"},
+     "\n                     share one registry with other servers on these etcd endpoints;\n"
+     "                     https:// instead of etcd:// for TLS (default: none; this\n"
+     "                     server keeps its own)"},
     {"--registry-prefix", "P", "the shared registry's keys begin P/ (default: peerdir)"},
+    {"--registry-ca", "FILE",
+     "with https:// endpoints: trust only this CA (PEM) for etcd's\n"
+     "                     certificate (default: the system's trust store)"},
+    {"--registry-cert", "FILE",
+     "with https:// endpoints: this server's client certificate (PEM)\n"
+     "                     for etcd's --client-cert-auth; needs --registry-key"},
+    {"--registry-key", "FILE", "the client certificate's unencrypted private key (PEM)"},
     {"--lease-ttl", "SECONDS",
      "a stopped server's names leave the shared registry within SECONDS,\n"
      "                     at least 2 (default: 10)"},
@@ -101,6 +109,18 @@ bool setPrefix(const std::string& value, SharedRegistryOptions* shared, std::str
     return false;
 }
 
+// Refused like --registry itself where there is no shared registry.
+bool setTlsFile(const std::string& name, const std::string& value, std::string* field,
+                std::string* problem) {
+    *field = value;
+    if (!sharedRegistryBuilt()) {
+        *problem = "this build has no shared registry.";
+    } else if (value.empty()) {
+        *problem = name + " needs a file name";
+    }
+    return problem->empty();
+}
+
 bool setSharedValue(const std::string& name, const std::string& value,
                     SharedRegistryOptions* shared, std::string* problem) {
     if (name == "--registry") {
@@ -108,6 +128,9 @@ bool setSharedValue(const std::string& name, const std::string& value,
         return checkSharedRegistryEndpoints(value, problem);
     }
     if (name == "--registry-prefix") return setPrefix(value, shared, problem);
+    if (name == "--registry-ca") return setTlsFile(name, value, &shared->caFile, problem);
+    if (name == "--registry-cert") return setTlsFile(name, value, &shared->certFile, problem);
+    if (name == "--registry-key") return setTlsFile(name, value, &shared->keyFile, problem);
     std::uint32_t ttl = 0;
     if (!setCount(name, value, &ttl, problem)) return false;
     shared->leaseTtlSeconds = ttl;
@@ -290,7 +313,8 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* opt
     while (next < args.size()) {
         if (!takeOption(args, &next, options, problem)) return false;
     }
-    return checkServiceOptions(args, *options, problem);
+    return checkSharedRegistryTls(options->shared, problem) &&
+           checkServiceOptions(args, *options, problem);
 }
 
 std::vector<std::string> serviceArguments(const std::vector<std::string>& args,
@@ -329,7 +353,8 @@ std::string serverUsage() {
         "usage: peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]\n"
         "               [--max-clients-per-address N] [--max-names N]\n"
         "               [--stats SECONDS] [--registry etcd://HOST:PORT[,HOST:PORT...]]\n"
-        "               [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
+        "               [--registry-prefix P] [--registry-ca FILE] [--registry-cert FILE]\n"
+        "               [--registry-key FILE] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
         "               [--max-pending-output MIB] [--idle poll|wait] [--metrics ADDRESS:PORT]\n"
         "               [--log FILE] [--help] [--version]\n"
         "       peerdir --service-install [--service-name NAME] [options...]\n"

@@ -1,9 +1,10 @@
 // options.h -- the server's command line, parsed into one record.
 //
 //   peerdir [--config FILE] [--listen ADDRESS] [--max-clients N]
-//           [--max-clients-per-address N] [--max-names N] [--stats SECONDS] [--registry
-//           etcd://HOST:PORT,...]
-//           [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]
+//           [--max-clients-per-address N] [--max-names N] [--stats SECONDS]
+//           [--registry etcd://HOST:PORT,...] [--registry-prefix P]
+//           [--registry-ca FILE] [--registry-cert FILE] [--registry-key FILE]
+//           [--lease-ttl SECONDS] [--keepalive SECONDS]
 //           [--max-pending-output MIB] [--idle poll|wait]
 //           [--metrics ADDRESS:PORT] [--log FILE] [--help] [--version]
 //   peerdir --service-install [--service-name NAME] [server options...]
@@ -84,8 +85,10 @@ struct ServerOptions {
 // Parses the arguments after the program name. False, with *problem holding
 // one line that says what is wrong, on an unknown option, a positional
 // argument, a missing value, a number that is not a plain non-negative
-// decimal or does not fit, or an address that is not dotted IPv4; and
-// --registry or --metrics in a build that has neither.
+// decimal or does not fit, or an address that is not dotted IPv4; the
+// registry's TLS files without https endpoints, or a certificate without
+// its key; and --registry (with its TLS files) or --metrics in a build that
+// has neither.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* options,
                         std::string* problem);
 

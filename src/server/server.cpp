@@ -84,6 +84,14 @@ int serve(const ServerOptions& options) {
     // Without the network library nothing below can work; its failure has
     // been logged.
     if (!initializeWinsock()) return kExitStartFailed;
+    // The registry's TLS files are read before anything is served: a
+    // server that could never reach etcd must not start as if it could.
+    SharedRegistryOptions sharedOptions = options.shared;
+    std::string problem;
+    if (!sharedRegistryLoadTls(&sharedOptions, &problem)) {
+        logLine(problem.c_str());
+        return kExitStartFailed;
+    }
     ServerConfig config;
     RetryAnswer answer = obtainConfig(options.configFile, &config);
     if (answer == RetryAnswer::Stop) return kExitDone;
@@ -118,8 +126,7 @@ int serve(const ServerOptions& options) {
     reportClientLimits(limits);
     hostReportServing();
     const bool shared = !options.shared.endpoints.empty();
-    acceptAndServe(listenSocket, globalExit, limits, shared ? &options.shared : nullptr,
-                   &observers);
+    acceptAndServe(listenSocket, globalExit, limits, shared ? &sharedOptions : nullptr, &observers);
     observersStop(observers);
     return kExitDone;
 }

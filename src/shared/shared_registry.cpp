@@ -7,6 +7,8 @@
 #include <random>
 
 #include "etcd/etcd_codec.h"
+#include "etcd/etcd_tls.h"
+#include "platform/platform.h"
 #include "shared/shared_keys.h"
 #include "shared/shared_state.h"
 
@@ -26,6 +28,14 @@ constexpr std::size_t kForwardQueueBound = 1024;
 constexpr unsigned kForwardRequestMillis = kSharedAnswerMillis * 2 / 3;
 constexpr unsigned kRequestMillis = 2000;
 constexpr unsigned kMailboxIdleMillis = 15000;
+
+// Whether the endpoints are https ones (they are all alike, or the command
+// line was refused).
+bool usesTls(const SharedRegistryOptions& options) {
+    std::vector<EtcdEndpoint> endpoints;
+    std::string problem;
+    return parseEtcdEndpoints(options.endpoints, &endpoints, &problem) && endpoints[0].tls;
+}
 
 OwnRegistrations ownOf(const SharedRegistry& shared) {
     return OwnRegistrations{shared.server, shared.local, shared.localNames};
@@ -222,6 +232,31 @@ bool checkSharedRegistryEndpoints(const std::string& endpoints, std::string* pro
     return false;
 }
 
+bool checkSharedRegistryTls(const SharedRegistryOptions& options, std::string* problem) {
+    const bool given =
+        !options.caFile.empty() || !options.certFile.empty() || !options.keyFile.empty();
+    if (options.certFile.empty() != options.keyFile.empty()) {
+        *problem = "--registry-cert and --registry-key go together";
+        return false;
+    }
+    if (!given) return true;
+    if (!usesTls(options)) {
+        *problem =
+            "--registry-ca, --registry-cert and --registry-key need https:// etcd endpoints "
+            "in --registry";
+        return false;
+    }
+    return true;
+}
+
+bool sharedRegistryLoadTls(SharedRegistryOptions* options, std::string* problem) {
+    if (!usesTls(*options)) return true;
+    options->tls = loadEtcdTls({options->caFile, options->certFile, options->keyFile}, problem);
+    if (options->tls) return true;
+    *problem = "registry: Could not set up TLS for etcd: " + *problem + ".";
+    return false;
+}
+
 SharedRegistry* sharedRegistryStart(const SharedRegistryOptions& options, DeliverRequest deliver,
                                     void* target) {
     auto* shared = new SharedRegistry;
@@ -239,7 +274,9 @@ SharedRegistry* sharedRegistryStart(const SharedRegistryOptions& options, Delive
     for (EtcdConnection* etcd : connections) {
         parseEtcdEndpoints(options.endpoints, &etcd->endpoints, &problem);
         etcd->requestTimeoutMillis = kRequestMillis;
+        etcd->tls = options.tls;
     }
+    if (usesTls(options)) ignoreBrokenPipes();
     for (auto& forwards : shared->forwards) forwards->requestTimeoutMillis = kForwardRequestMillis;
     // A watch on a member that froze ends only after this long without a
     // word, and then resumes on the next endpoint.

@@ -18,17 +18,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace peerdir {
 
 struct SharedRegistry;
+struct EtcdTls;
 
 struct SharedRegistryOptions {
-    std::string endpoints;  // "etcd://HOST:PORT[,HOST:PORT...]", as given
+    std::string endpoints;  // "etcd://HOST:PORT[,HOST:PORT...]" or https://, as given
     std::string prefix = "peerdir";
     unsigned leaseTtlSeconds = 10;
+    // For https endpoints: the CA that signed etcd's certificates (empty:
+    // the system's trust store), and this server's client certificate and
+    // key for etcd's --client-cert-auth (empty: none).
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    // What those files hold, once sharedRegistryLoadTls has read them.
+    std::shared_ptr<const EtcdTls> tls;
 };
 
 constexpr unsigned kLeastLeaseTtlSeconds = 2;
@@ -47,6 +57,17 @@ bool sharedRegistryBuilt();
 
 // Checks the endpoints' text; false with one line saying what is wrong.
 bool checkSharedRegistryEndpoints(const std::string& endpoints, std::string* problem);
+
+// Checks that the TLS options go with the endpoints: a CA, certificate or
+// key only with https endpoints (clear-text ones are never spoken to over
+// TLS), a certificate only with its key. True when none is given, in any
+// build.
+bool checkSharedRegistryTls(const SharedRegistryOptions& options, std::string* problem);
+
+// Reads the TLS files into options.tls, before anything is served. False,
+// with one line naming the file and the reason, when one cannot be used.
+// Nothing to do (true) without https endpoints.
+bool sharedRegistryLoadTls(SharedRegistryOptions* options, std::string* problem);
 
 // Joins etcd (waiting up to 10 s for an endpoint to answer, serving locally
 // if none does), logs the start-up line, and starts the mode's threads.

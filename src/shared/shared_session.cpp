@@ -270,6 +270,7 @@ void watchOneLease(SharedRegistry& shared, EtcdWatchStop& stop, std::int64_t lea
                 if (!event.deleted) takeFromMailbox(shared, event.kv);
             });
         if (watched.end == WatchEnd::Stopped) return;
+        noteTlsProblem(shared, watched.tlsProblem, watched.answered);
         from = watched.end == WatchEnd::Compacted ? 0 : watched.nextRevision;
         if (!pauseUnlessStopped(shared, kWatchRetryMillis)) return;
     }
@@ -321,7 +322,16 @@ void markLost(SharedRegistry& shared) {
     }
 }
 
+void noteTlsProblem(SharedRegistry& shared, const std::string& tlsProblem, bool answered) {
+    if (answered) {
+        shared.tlsFailing.store(false);
+    } else if (!tlsProblem.empty() && !shared.tlsFailing.exchange(true)) {
+        logRegistryLine("TLS with etcd failed: " + tlsProblem + ".");
+    }
+}
+
 EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result, std::int64_t leaseUsed) {
+    noteTlsProblem(shared, result.tlsProblem, result.answered);
     std::atomic<std::int64_t>& silentSince = shared.silentSinceMillis;
     if (result.answered) {
         silentSince.store(0);
@@ -435,6 +445,7 @@ void runMirror(SharedRegistry& shared) {
                 mirrorApply(shared.mirror, shared.options.prefix, event);
             });
         if (watched.end == WatchEnd::Stopped) return;
+        noteTlsProblem(shared, watched.tlsProblem, watched.answered);
         from = watched.end == WatchEnd::Compacted ? 0 : watched.nextRevision;
         if (!pauseUnlessStopped(shared, kWatchRetryMillis)) return;
     }

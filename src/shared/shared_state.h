@@ -115,6 +115,10 @@ struct SharedRegistry {
     // endpoint answers anything. It counts as lost only after a long silence.
     std::atomic<std::int64_t> silentSinceMillis{0};
 
+    // Whether a TLS failure with etcd has been logged since an endpoint last
+    // answered: one line for each such episode, not one per request.
+    std::atomic<bool> tlsFailing{false};
+
     // The reconciler's own:
     std::chrono::steady_clock::time_point lastRejoin{};
     std::chrono::steady_clock::time_point retryAfter{};  // after a refused or failed write
@@ -139,6 +143,11 @@ void markLost(SharedRegistry& shared);
 // named, is this server's current one (a forward names its target's lease,
 // and a late answer may name one already replaced). Returns the status.
 EtcdStatus noteResult(SharedRegistry& shared, const EtcdResult& result, std::int64_t leaseUsed = 0);
+
+// A TLS failure with etcd (tlsProblem, the endpoint and OpenSSL's reason)
+// logs one line, the first of its episode; an answer from etcd ends the
+// episode.
+void noteTlsProblem(SharedRegistry& shared, const std::string& tlsProblem, bool answered);
 
 // Stops the mailbox watch under way, if any, without holding the lock while
 // it waits.

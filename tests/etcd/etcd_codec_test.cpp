@@ -25,11 +25,29 @@ TEST(EtcdEndpointsTest, ParsesOneOrMoreHostPortPairs) {
     EXPECT_EQ(endpointText(endpoints[2]), "h:1");
 }
 
+// https:// means TLS, and so does every entry after it without a scheme;
+// etcd:// and http:// mean clear text.
+TEST(EtcdEndpointsTest, TellsTlsEndpointsFromClearTextOnes) {
+    std::vector<EtcdEndpoint> endpoints;
+    std::string problem;
+    ASSERT_TRUE(parseEtcdEndpoints("https://a:1,b:2,https://c:3", &endpoints, &problem)) << problem;
+    ASSERT_EQ(endpoints.size(), 3u);
+    for (const EtcdEndpoint& endpoint : endpoints) EXPECT_TRUE(endpoint.tls) << endpoint.host;
+    EXPECT_EQ(endpointText(endpoints[2]), "c:3");
+    ASSERT_TRUE(parseEtcdEndpoints("http://a:1,etcd://b:2,c:3", &endpoints, &problem)) << problem;
+    ASSERT_EQ(endpoints.size(), 3u);
+    for (const EtcdEndpoint& endpoint : endpoints) EXPECT_FALSE(endpoint.tls) << endpoint.host;
+}
+
 TEST(EtcdEndpointsTest, RefusesAnythingElseWithOneLineSayingWhy) {
     const char* const bad[] = {
         "",
         "127.0.0.1:2379",
-        "http://h:1",
+        "ftp://h:1",
+        "https://",
+        "https://h:1,etcd://g:1",
+        "etcd://h:1,https://g:1",
+        "http://h:1,g:2,https://f:3",
         "etcd://",
         "etcd://h",
         "etcd://h:",

@@ -35,25 +35,46 @@ std::string initialCluster(const EtcdCluster& cluster) {
     return text;
 }
 
+bool servesTls(const EtcdCluster& cluster) { return !cluster.tls.cert.empty(); }
+
+// Where the member serves clients, and the TLS flags that go with it.
+std::vector<std::string> clientArguments(const EtcdCluster& cluster, const EtcdMember& member) {
+    if (!servesTls(cluster)) {
+        return {"--listen-client-urls=" + url(member.clientPort),
+                "--advertise-client-urls=" + url(member.clientPort)};
+    }
+    const std::string port = ":" + std::to_string(member.clientPort);
+    std::string urls = "https://127.0.0.1" + port;
+    for (const std::string& host : cluster.moreClientHosts) urls += ",https://" + host + port;
+    return {"--listen-client-urls=" + urls,
+            "--advertise-client-urls=https://127.0.0.1" + port,
+            "--listen-metrics-urls=" + url(member.healthPort),
+            "--cert-file=" + cluster.tls.cert,
+            "--key-file=" + cluster.tls.key,
+            "--client-cert-auth",
+            "--trusted-ca-file=" + cluster.tls.clientCa};
+}
+
 // etcd's own heartbeat and election time-out, written out: the lease
 // minimum (2 s) and the time an election takes follow from them, and should
 // be what a real cluster has.
 std::vector<std::string> memberArguments(const EtcdCluster& cluster, const EtcdMember& member) {
-    return {"etcd",
-            "--name=" + member.name,
-            "--data-dir=" + member.dataDir,
-            "--listen-client-urls=" + url(member.clientPort),
-            "--advertise-client-urls=" + url(member.clientPort),
-            "--listen-peer-urls=" + url(member.peerPort),
-            "--initial-advertise-peer-urls=" + url(member.peerPort),
-            "--initial-cluster=" + initialCluster(cluster),
-            "--initial-cluster-state=new",
-            "--initial-cluster-token=peerdir-test",
-            "--heartbeat-interval=100",
-            "--election-timeout=1000",
-            "--logger=zap",
-            "--log-outputs=stderr",
-            "--log-level=warn"};
+    std::vector<std::string> clients = clientArguments(cluster, member);
+    std::vector<std::string> args = {"etcd", "--name=" + member.name,
+                                     "--data-dir=" + member.dataDir};
+    args.insert(args.end(), clients.begin(), clients.end());
+    std::vector<std::string> rest = {"--listen-peer-urls=" + url(member.peerPort),
+                                     "--initial-advertise-peer-urls=" + url(member.peerPort),
+                                     "--initial-cluster=" + initialCluster(cluster),
+                                     "--initial-cluster-state=new",
+                                     "--initial-cluster-token=peerdir-test",
+                                     "--heartbeat-interval=100",
+                                     "--election-timeout=1000",
+                                     "--logger=zap",
+                                     "--log-outputs=stderr",
+                                     "--log-level=warn"};
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
 }
 
 bool spawnMember(EtcdCluster& cluster, EtcdMember& member) {
@@ -93,7 +114,7 @@ bool reapIfExited(EtcdMember& member) {
 }
 
 bool answersHealthy(const EtcdMember& member) {
-    httplib::Client http("127.0.0.1", member.clientPort);
+    httplib::Client http("127.0.0.1", member.healthPort);
     http.set_connection_timeout(0, 500000);
     http.set_read_timeout(0, 500000);
     httplib::Result result = http.Get("/health");
@@ -148,6 +169,8 @@ EtcdMember planMember(const EtcdCluster& cluster, std::size_t index) {
     member.name = "m" + std::to_string(index);
     member.clientPort = static_cast<std::uint16_t>(kEtcdTestClientPort + 2 * index);
     member.peerPort = static_cast<std::uint16_t>(member.clientPort + 1);
+    member.healthPort = servesTls(cluster) ? static_cast<std::uint16_t>(kEtcdTestHealthPort + index)
+                                           : member.clientPort;
     member.dataDir = cluster.baseDir + "/" + member.name + ".etcd";
     member.logPath = cluster.baseDir + "/" + member.name + ".log";
     return member;
@@ -190,7 +213,7 @@ std::vector<EtcdEndpoint> clusterEndpoints(const EtcdCluster& cluster) {
 }
 
 EtcdEndpoint memberEndpoint(const EtcdCluster& cluster, std::size_t member) {
-    return {"127.0.0.1", cluster.members[member].clientPort};
+    return {"127.0.0.1", cluster.members[member].clientPort, servesTls(cluster)};
 }
 
 void killMember(EtcdCluster& cluster, std::size_t index) {

@@ -28,13 +28,26 @@ namespace kit {
 constexpr std::uint16_t kEtcdTestClientPort = 23790;
 // A loopback port where nothing listens.
 constexpr std::uint16_t kNothingListensPort = 23799;
+// Members serving clients over TLS tell their health in clear text on a
+// port of their own: member i on kEtcdTestHealthPort + i.
+constexpr std::uint16_t kEtcdTestHealthPort = 23780;
 // Long enough for a start on a loaded machine; waits end as soon as they can.
 constexpr unsigned kClusterWaitMillis = 30000;
+
+// The files of etcd's TLS on the clients' port: its certificate and key
+// (--cert-file, --key-file) and the CA its clients' certificates must chain
+// to (--trusted-ca-file, with --client-cert-auth).
+struct EtcdServerTls {
+    std::string cert;
+    std::string key;
+    std::string clientCa;
+};
 
 struct EtcdMember {
     std::string name;  // m0, m1, m2
     std::uint16_t clientPort = 0;
     std::uint16_t peerPort = 0;
+    std::uint16_t healthPort = 0;  // where /health answers in clear text
     std::string dataDir;
     std::string logPath;
     int pid = -1;        // -1: not running
@@ -48,6 +61,12 @@ struct EtcdCluster {
     // More etcd flags for every member ("--quota-backend-bytes=..."), set
     // before startCluster; restarts keep them.
     std::vector<std::string> memberOptions;
+    // Set before startCluster: members then serve clients over TLS only, on
+    // 127.0.0.1 and on each of moreClientHosts, and require client
+    // certificates. Only health, startCluster and restarts serve such a
+    // cluster; the other calls here speak clear text.
+    EtcdServerTls tls;
+    std::vector<std::string> moreClientHosts;
     std::string problem;  // why the last call that failed did
 
     EtcdCluster() = default;

@@ -87,6 +87,13 @@ TEST(ServerOptions, EachKindOfBadCommandLineIsRefusedWithOneLine) {
         {"--registry-prefix", ""},
         {"--registry-prefix=a/b"},
         {"--registry-prefix", "/"},
+        {"--registry-ca", ""},
+        {"--registry-ca", "ca.pem"},
+        {"--registry", "etcd://h:1", "--registry-ca", "ca.pem"},
+        {"--registry", "http://h:1", "--registry-cert", "c.pem", "--registry-key", "k.pem"},
+        {"--registry", "https://h:1", "--registry-cert", "c.pem"},
+        {"--registry", "https://h:1", "--registry-key", "k.pem"},
+        {"--registry", "https://h:1,etcd://g:1"},
         {"--metrics", "9642"},
         {"--metrics", "127.0.0.1"},
         {"--metrics", "127.0.0.1:"},
@@ -124,6 +131,35 @@ TEST(ServerOptions, MetricsTakesAnAddressAndAPortWhereTheEndpointIsBuilt) {
     EXPECT_EQ(options.metricsPort, 0u);
     ASSERT_TRUE(parse({}, &options, &problem));
     EXPECT_FALSE(options.metrics);
+}
+
+// The registry's TLS files go with https endpoints; a build without the
+// shared registry refuses them as it refuses --registry.
+TEST(ServerOptions, RegistryTlsFilesGoWithHttpsEndpoints) {
+    ServerOptions options;
+    std::string problem;
+    const bool parsed =
+        parse({"--registry=https://10.0.0.1:2379,10.0.0.2:2379", "--registry-ca", "ca.pem",
+               "--registry-cert=peerdir.pem", "--registry-key", "peerdir.key"},
+              &options, &problem);
+    if (!sharedRegistryBuilt()) {
+        EXPECT_FALSE(parsed);
+        EXPECT_EQ(problem, "this build has no shared registry.");
+        EXPECT_FALSE(parse({"--registry-cert", "peerdir.pem"}, &options, &problem));
+        EXPECT_EQ(problem, "this build has no shared registry.");
+        return;
+    }
+    ASSERT_TRUE(parsed) << problem;
+    EXPECT_EQ(options.shared.caFile, "ca.pem");
+    EXPECT_EQ(options.shared.certFile, "peerdir.pem");
+    EXPECT_EQ(options.shared.keyFile, "peerdir.key");
+    // The system's trust store, no client certificate.
+    EXPECT_TRUE(parse({"--registry", "https://10.0.0.1:2379"}, &options, &problem)) << problem;
+    EXPECT_FALSE(parse({"--registry", "etcd://10.0.0.1:2379", "--registry-ca", "ca.pem"}, &options,
+                       &problem));
+    EXPECT_EQ(problem,
+              "--registry-ca, --registry-cert and --registry-key need https:// etcd endpoints in "
+              "--registry");
 }
 
 TEST(ServerOptions, UsageNamesEveryOptionWithItsDefault) {

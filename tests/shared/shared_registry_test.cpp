@@ -12,6 +12,7 @@
 
 #include "clientlib/client.h"
 #include "etcd/etcd.h"
+#include "kit/certificates.h"
 #include "kit/etcd_cluster.h"
 #include "kit/http_get.h"
 #include "kit/process.h"
@@ -74,7 +75,8 @@ struct SharedServer {
 std::string endpointsOf(const EtcdCluster& cluster) {
     std::string text;
     for (const EtcdEndpoint& endpoint : kit::clusterEndpoints(cluster)) {
-        text += (text.empty() ? "etcd://" : ",") + endpointText(endpoint);
+        const char* scheme = endpoint.tls ? "https://" : "etcd://";
+        text += (text.empty() ? scheme : ",") + endpointText(endpoint);
     }
     return text;
 }
@@ -100,6 +102,7 @@ class SharedRegistryTest : public ::testing::Test {
             kit::removeScratchDirectory(server->dir);
         }
         kit::stopCluster(cluster_);
+        if (!certDir_.empty()) kit::removeScratchDirectory(certDir_);
     }
 
     void startEtcd(std::size_t members) {
@@ -110,6 +113,24 @@ class SharedRegistryTest : public ::testing::Test {
     // joined (the registry line follows its port). One run as kCutUser has
     // its traffic to etcd marked, so that cutOffFromEtcd can drop it alone.
     SharedServer& startServer(unsigned ttlSeconds = 10, bool asCutUser = false) {
+        SharedServer& server = launchServer(ttlSeconds, asCutUser);
+        server.host = kit::announcedAddress(server.process);
+        server.port = kit::listeningPort(server.process);
+        EXPECT_NE(server.port, 0) << "exit status " << server.process.exitStatus << ", log:\n"
+                                  << server.process.log;
+        EXPECT_TRUE(kit::waitForLog(server.process, "registry: ")) << server.process.log;
+        EXPECT_TRUE(kit::awaitWelcome(server.process, server.host, server.port));
+        const std::string label = ", lease ";
+        std::string line = kit::lineAfter(server.process, "registry: Shared registry on etcd", 0);
+        if (line.find(label) != std::string::npos) {
+            line = line.substr(line.find(label) + label.size());
+            server.lease = line.substr(0, line.find(','));
+        }
+        return server;
+    }
+
+    // The server process alone, started on endpoints_ with moreOptions_.
+    SharedServer& launchServer(unsigned ttlSeconds = 10, bool asCutUser = false) {
         servers_.push_back(std::make_unique<SharedServer>());
         SharedServer& server = *servers_.back();
         server.dir = kit::makeScratchDirectory("peerdir-shared");
@@ -126,19 +147,41 @@ class SharedRegistryTest : public ::testing::Test {
                                        "--lease-ttl", std::to_string(ttlSeconds)});
         command.insert(command.end(), moreOptions_.begin(), moreOptions_.end());
         EXPECT_TRUE(kit::startProgram(server.process, server.dir, command, kit::OutputTo::Pipe));
-        server.host = kit::announcedAddress(server.process);
-        server.port = kit::listeningPort(server.process);
-        EXPECT_NE(server.port, 0) << "exit status " << server.process.exitStatus << ", log:\n"
-                                  << server.process.log;
-        EXPECT_TRUE(kit::waitForLog(server.process, "registry: ")) << server.process.log;
-        EXPECT_TRUE(kit::awaitWelcome(server.process, server.host, server.port));
-        const std::string label = ", lease ";
-        std::string line = kit::lineAfter(server.process, "registry: Shared registry on etcd", 0);
-        if (line.find(label) != std::string::npos) {
-            line = line.substr(line.find(label) + label.size());
-            server.lease = line.substr(0, line.find(','));
-        }
         return server;
+    }
+
+    // A CA, an etcd member that serves clients over TLS only (on 127.0.0.1,
+    // which its certificate names, and on 127.0.0.2, which it does not) and
+    // takes only clients with a certificate from that CA, and the
+    // certificates the servers may present: the CA's, and a stranger's from
+    // another CA.
+    void startTlsEtcd() {
+        certDir_ = kit::makeScratchDirectory("peerdir-certs");
+        ca_ = kit::makeCa(certDir_, "etcd-ca");
+        otherCa_ = kit::makeCa(certDir_, "other-ca");
+        // etcd's gateway dials etcd itself with this certificate, so it is
+        // a client's as well as a server's.
+        const kit::CertificateFiles etcd = kit::makeCertificate(
+            certDir_, "etcd", ca_,
+            "subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth,clientAuth\n");
+        client_ = kit::makeCertificate(certDir_, "peerdir", ca_, "extendedKeyUsage=clientAuth\n");
+        stranger_ =
+            kit::makeCertificate(certDir_, "stranger", otherCa_, "extendedKeyUsage=clientAuth\n");
+        for (const std::string& file : {otherCa_.cert, etcd.cert, client_.cert, stranger_.cert}) {
+            ASSERT_FALSE(file.empty()) << "openssl could not make the test certificates";
+        }
+        cluster_.tls = {etcd.cert, etcd.key, ca_.cert};
+        cluster_.moreClientHosts = {"127.0.0.2"};
+        startEtcd(1);
+        endpoints_ = endpointsOf(cluster_);
+    }
+
+    std::vector<std::string> tlsOptions(const kit::CertificateFiles& trusted,
+                                        const kit::CertificateFiles& own) {
+        std::vector<std::string> options = {"--registry-ca", trusted.cert};
+        if (own.cert.empty()) return options;
+        options.insert(options.end(), {"--registry-cert", own.cert, "--registry-key", own.key});
+        return options;
     }
 
     ClientConnection& connect(SharedServer& server) {
@@ -222,6 +265,11 @@ class SharedRegistryTest : public ::testing::Test {
         return !readServerMessage(c, 200, &message) && c.error == ClientError::TimedOut;
     }
 
+    std::string certDir_;
+    kit::CertificateFiles ca_;
+    kit::CertificateFiles otherCa_;
+    kit::CertificateFiles client_;    // from ca_
+    kit::CertificateFiles stranger_;  // from otherCa_
     EtcdCluster cluster_;
     std::string endpoints_ = "etcd://127.0.0.1:" + std::to_string(kit::kEtcdTestClientPort);
     std::string prefix_ =
@@ -513,6 +561,97 @@ TEST_F(SharedRegistryTest, ALeaseThatExpiresIsGrantedAgainAndTheNamesComeBack) {
         << second_->process.log;
     EXPECT_TRUE(waitForList(*near_, "judy", 1));
     expectIntroduced(*far_, "judy", "10.0.0.7");
+}
+
+// ---- etcd over TLS ---------------------------------------------------------
+
+// Two servers share the registry through an etcd that speaks only TLS and
+// takes only clients with a certificate from its CA, one server naming it by
+// its address, the other by its host name: a name registered on one is
+// listed and reached from the other.
+TEST_F(SharedRegistryTest, ServersShareTheRegistryThroughEtcdOverTlsWithClientCertificates) {
+    startTlsEtcd();
+    moreOptions_ = tlsOptions(ca_, client_);
+    first_ = &startServer();
+    endpoints_ = "https://localhost:" + std::to_string(kit::kEtcdTestClientPort);
+    second_ = &startServer();
+    EXPECT_FALSE(first_->lease.empty() || second_->lease.empty()) << logsOfServers();
+    near_ = &connect(*first_);
+    far_ = &connect(*second_);
+    ASSERT_TRUE(registerName(*far_, "alice"));
+    ASSERT_TRUE(waitForList(*near_, "alice", 1)) << logsOfServers();
+    expectIntroduced(*far_, "alice", "10.0.0.8");
+}
+
+// etcd refuses a server without a client certificate, or with one from
+// another CA; a server refuses an etcd whose certificate its CA did not
+// sign, or that does not name the address it was asked for. Each says so in
+// one line with OpenSSL's reason, however often it tries again meanwhile,
+// and serves its own clients.
+TEST_F(SharedRegistryTest, EachTlsRefusalIsLoggedOnceWithOpenSslsReason) {
+    startTlsEtcd();
+    const std::string elsewhere = "https://127.0.0.2:" + std::to_string(kit::kEtcdTestClientPort);
+    struct Refusal {
+        std::vector<std::string> options;
+        std::string endpoints;
+        std::string line;  // the start of the line that says why
+    };
+    const std::string failed = "registry: TLS with etcd failed: ";
+    const std::string here = failed + "127.0.0.1:" + std::to_string(kit::kEtcdTestClientPort);
+    const std::vector<Refusal> refusals = {
+        {tlsOptions(ca_, {}), endpoints_, here + ": sslv3 alert bad certificate"},
+        {tlsOptions(ca_, stranger_), endpoints_, here + ": sslv3 alert bad certificate"},
+        {tlsOptions(otherCa_, client_), endpoints_,
+         here + ": certificate verify failed: unable to get local issuer certificate."},
+        {tlsOptions(ca_, client_), elsewhere,
+         failed + "127.0.0.2:" + std::to_string(kit::kEtcdTestClientPort) +
+             ": certificate verify failed: IP address mismatch."},
+    };
+    for (const Refusal& refusal : refusals) {
+        moreOptions_ = refusal.options;
+        endpoints_ = refusal.endpoints;
+        launchServer();
+    }
+    // The start gives etcd up after its wait, having tried many times.
+    const std::string alone = "registry: No etcd endpoint answered (";
+    for (std::size_t i = 0; i < refusals.size(); ++i) {
+        kit::ChildProcess& process = servers_[i]->process;
+        ASSERT_TRUE(kit::waitForLog(process, alone)) << process.log;
+        EXPECT_NE(process.log.find(refusals[i].line), std::string::npos) << process.log;
+        EXPECT_EQ(testing_support::countOf(process.log, failed), 1u) << process.log;
+        EXPECT_EQ(process.log.find("registry: Shared registry on etcd"), std::string::npos)
+            << process.log;
+    }
+}
+
+// Files that cannot be used end the start with status 1 and one line naming
+// the file and the reason, before the port is opened.
+TEST_F(SharedRegistryTest, TlsFilesThatCannotBeUsedEndTheStartWithOneLine) {
+    certDir_ = kit::makeScratchDirectory("peerdir-certs");
+    ca_ = kit::makeCa(certDir_, "etcd-ca");
+    client_ = kit::makeCertificate(certDir_, "peerdir", ca_, "extendedKeyUsage=clientAuth\n");
+    ASSERT_FALSE(client_.cert.empty()) << "openssl could not make the test certificates";
+    endpoints_ = "https://127.0.0.1:" + std::to_string(kit::kNothingListensPort);
+    const std::string missing = certDir_ + "/missing.pem";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"--registry-ca", missing}, "cannot read " + missing + ": No such file or directory."},
+        {{"--registry-ca", ca_.cert, "--registry-cert", client_.cert, "--registry-key", ca_.key},
+         "the key in " + ca_.key + " does not belong to the certificate in " + client_.cert + "."},
+        {{"--registry-ca", client_.key}, client_.key + " holds no PEM certificate."},
+    };
+    for (const auto& files : bad) {
+        moreOptions_ = files.first;
+        SharedServer& server = launchServer();
+        server.killed = true;
+        ASSERT_TRUE(kit::waitForExit(server.process)) << server.process.log;
+        EXPECT_EQ(server.process.exitStatus, 1) << server.process.log;
+        EXPECT_EQ(testing_support::countOf(
+                      server.process.log,
+                      "registry: Could not set up TLS for etcd: " + files.second + "\n"),
+                  1u)
+            << server.process.log;
+        EXPECT_EQ(server.process.log.find("Port:"), std::string::npos) << server.process.log;
+    }
 }
 
 }  // namespace
