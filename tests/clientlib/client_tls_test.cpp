@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "clientlib/client.h"
-#include "kit/process.h"
+#include "kit/openssl_tools.h"
 #include "kit/server.h"
 #include "support/test_support.h"
 
@@ -20,28 +20,10 @@ using testing_support::kWaitMillis;
 
 std::string dir;
 
-bool runOpenssl(const std::vector<std::string>& args) {
-    kit::ChildProcess openssl;
-    std::vector<std::string> command = {"openssl"};
-    command.insert(command.end(), args.begin(), args.end());
-    if (!kit::startProgram(openssl, dir, command, kit::OutputTo::PipeWithErrors)) return false;
-    bool ended = kit::waitForExit(openssl, kWaitMillis);
-    EXPECT_TRUE(ended && openssl.exitStatus == 0) << openssl.log;
-    return ended && openssl.exitStatus == 0;
-}
-
-// name.pem and name.key: an ECDSA P-256 certificate signed by ca (or
-// self-signed, for a CA, when ca is empty) with the given subjectAltName.
-bool makeCertificate(const std::string& name, const std::string& ca, const std::string& altNames) {
-    std::vector<std::string> args = {
-        "req",         "-x509", "-newkey",    "ec",    "-pkeyopt",    "ec_paramgen_curve:P-256",
-        "-nodes",      "-days", "2",          "-subj", "/CN=" + name, "-keyout",
-        name + ".key", "-out",  name + ".pem"};
-    if (!ca.empty()) {
-        args.insert(args.end(), {"-CA", ca + ".pem", "-CAkey", ca + ".key"});
-    }
-    if (!altNames.empty()) args.insert(args.end(), {"-addext", "subjectAltName=" + altNames});
-    return runOpenssl(args);
+void makeCertificate(const std::string& name, const std::string& ca, const std::string& altNames) {
+    std::string why;
+    ASSERT_TRUE(kit::makeCertificate(dir, kit::CertificateRequest{name, ca, altNames}, &why))
+        << why;
 }
 
 class TlsClientTest : public ::testing::Test {
@@ -49,12 +31,12 @@ class TlsClientTest : public ::testing::Test {
     static void SetUpTestSuite() {
         dir = kit::makeScratchDirectory("peerdir-tls-client");
         ASSERT_FALSE(dir.empty());
-        ASSERT_TRUE(makeCertificate("ca", "", ""));
-        ASSERT_TRUE(makeCertificate("stranger-ca", "", ""));
-        ASSERT_TRUE(makeCertificate("server", "ca", "IP:127.0.0.1,DNS:localhost"));
-        ASSERT_TRUE(makeCertificate("elsewhere", "ca", "IP:10.9.9.9,DNS:elsewhere.example"));
-        ASSERT_TRUE(makeCertificate("impostor", "stranger-ca", "IP:127.0.0.1,DNS:localhost"));
-        ASSERT_TRUE(makeCertificate("alice", "ca", ""));
+        makeCertificate("ca", "", "");
+        makeCertificate("stranger-ca", "", "");
+        makeCertificate("server", "ca", "IP:127.0.0.1,DNS:localhost");
+        makeCertificate("elsewhere", "ca", "IP:10.9.9.9,DNS:elsewhere.example");
+        makeCertificate("impostor", "stranger-ca", "IP:127.0.0.1,DNS:localhost");
+        makeCertificate("alice", "ca", "");
     }
 
     static void TearDownTestSuite() { kit::removeScratchDirectory(dir); }
@@ -64,20 +46,12 @@ class TlsClientTest : public ::testing::Test {
         kit::stopProgram(server_);
     }
 
-    // Starts s_server for one connection with the certificate name, and
-    // queues the Welcome it sends once a client is there.
+    // Starts s_server for one connection with the certificate name.
     void serve(const std::string& name, const std::vector<std::string>& extra = {}) {
         kit::stopProgram(server_);
         server_ = kit::ChildProcess{};
-        std::vector<std::string> command = {"openssl",  "s_server",   "-accept", "127.0.0.1:0",
-                                            "-naccept", "1",          "-cert",   name + ".pem",
-                                            "-key",     name + ".key"};
-        command.insert(command.end(), extra.begin(), extra.end());
-        ASSERT_TRUE(kit::startProgram(server_, dir, command, kit::OutputTo::PipeWithErrors));
-        std::string port = kit::lineAfter(server_, "ACCEPT 127.0.0.1:", kWaitMillis);
-        ASSERT_FALSE(port.empty()) << server_.log;
-        port_ = static_cast<std::uint16_t>(std::stoul(port));
-        kit::writeInput(server_, std::string(4, '\0'));
+        port_ = kit::startOpensslServer(server_, dir, name, extra);
+        ASSERT_NE(port_, 0) << server_.log;
     }
 
     void connect(const std::string& host, TlsClientSettings settings) {
