@@ -278,7 +278,10 @@ void awaitWelcome(ClientConnection& c, unsigned timeoutMillis) {
 // cannot be used costs the server nothing.
 bool prepareTls(ClientConnection& c, const std::string& host, const TlsClientSettings& settings) {
     std::string why;
-    c.tls = tlsClientCreate(settings, host, c.socket, &why);
+    TlsClientTrust* trust = tlsClientTrustLoad(settings, &why);
+    if (trust != nullptr)
+        c.tls = tlsClientCreate(trust, host, settings.checkHostName, c.socket, &why);
+    tlsClientTrustRelease(trust);
     if (c.tls != nullptr) return true;
     dropSocket(c);
     return fail(c, ClientError::TlsSetup, why);
@@ -365,6 +368,10 @@ bool registerName(ClientConnection& c, const std::string& name) {
     std::uint8_t bytes[kNamePayloadSize];
     encodeNamePayload(payload, bytes);
     return sendRequest(c, MessageType::ClientName, bytes);
+}
+
+bool sendRaw(ClientConnection& c, const std::uint8_t* data, std::size_t size) {
+    return sendBytes(c, data, size);
 }
 
 bool requestList(ClientConnection& c) { return sendRequest(c, MessageType::ListRequest, nullptr); }

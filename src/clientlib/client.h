@@ -98,6 +98,11 @@ bool requestList(ClientConnection& c);
 bool requestConnect(ClientConnection& c, const std::string& name, const std::string& address,
                     std::uint16_t port);
 
+// Sends bytes the caller has framed itself, such as many messages in one
+// write, whole, in TLS or not; waits at most 5 s for the server to take
+// them.
+bool sendRaw(ClientConnection& c, const std::uint8_t* data, std::size_t size);
+
 // Reads the next whole message (Welcome, PeerRequest, ClientName or
 // NameNotFound), waiting at most timeoutMillis for it.
 bool readServerMessage(ClientConnection& c, unsigned timeoutMillis, ServerMessage* message);

@@ -12,9 +12,12 @@
 
 namespace peerdir {
 
-struct TlsClient {
+struct TlsClientTrust {
     SSL_CTX* context = nullptr;
-    SSL* session = nullptr;
+};
+
+struct TlsClient {
+    SSL* session = nullptr;  // holds its own reference to the context
     Socket socket = kNoSocket;
     // The platform's code of the last failed send or receive, taken at once:
     // OpenSSL's own calls in between may change the last error.
@@ -156,9 +159,10 @@ bool nameTheHost(SSL* session, const std::string& host, bool check) {
     return !check || SSL_set1_host(session, host.c_str()) == 1;
 }
 
-bool makeSession(TlsClient* tls, const std::string& host, bool checkHostName, std::string* why) {
+bool makeSession(TlsClient* tls, SSL_CTX* context, const std::string& host, bool checkHostName,
+                 std::string* why) {
     BIO_METHOD* method = socketMethod();
-    tls->session = SSL_new(tls->context);
+    tls->session = SSL_new(context);
     BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
     if (tls->session == nullptr || bio == nullptr) {
         BIO_free(bio);
@@ -210,12 +214,22 @@ TlsOutcome outcomeOf(TlsClient* tls, int result) {
 
 bool tlsClientBuilt() { return true; }
 
-TlsClient* tlsClientCreate(const TlsClientSettings& settings, const std::string& host, Socket s,
-                           std::string* why) {
+TlsClientTrust* tlsClientTrustLoad(const TlsClientSettings& settings, std::string* why) {
+    SSL_CTX* context = makeContext(settings, why);
+    return context != nullptr ? new TlsClientTrust{context} : nullptr;
+}
+
+void tlsClientTrustRelease(TlsClientTrust* trust) {
+    if (trust == nullptr) return;
+    SSL_CTX_free(trust->context);
+    delete trust;
+}
+
+TlsClient* tlsClientCreate(TlsClientTrust* trust, const std::string& host, bool checkHostName,
+                           Socket s, std::string* why) {
     auto* tls = new TlsClient;
     tls->socket = s;
-    tls->context = makeContext(settings, why);
-    if (tls->context == nullptr || !makeSession(tls, host, settings.checkHostName, why)) {
+    if (!makeSession(tls, trust->context, host, checkHostName, why)) {
         tlsClientFree(tls);
         return nullptr;
     }
@@ -243,8 +257,7 @@ void tlsClientSayGoodbye(TlsClient* tls) {
 
 void tlsClientFree(TlsClient* tls) {
     if (tls == nullptr) return;
-    SSL_free(tls->session);  // and its BIO
-    SSL_CTX_free(tls->context);
+    SSL_free(tls->session);  // and its BIO, and its reference to the context
     delete tls;
 }
 

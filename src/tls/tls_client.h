@@ -49,13 +49,21 @@ struct TlsOutcome {
 // False in a build without TLS.
 bool tlsClientBuilt();
 
+// The trusted CAs and the client certificate, loaded once and shared by any
+// number of connections: a file that cannot be read, or a key that does
+// not match its certificate, is found here, before a byte is sent. nullptr
+// with *why (naming the file) on failure.
+struct TlsClientTrust;
+TlsClientTrust* tlsClientTrustLoad(const TlsClientSettings& settings, std::string* why);
+
+// Releases the caller's hold on trust; connections made with it keep their
+// own. Safe on nullptr.
+void tlsClientTrustRelease(TlsClientTrust* trust);
+
 // The TLS state for a connection to host over the connected, non-blocking
-// socket s: the trust and the client certificate are loaded here, so a file
-// that cannot be read, or a key that does not match its certificate, is
-// found before a byte is sent. nullptr with *why (naming the file) on
-// failure.
-TlsClient* tlsClientCreate(const TlsClientSettings& settings, const std::string& host, Socket s,
-                           std::string* why);
+// socket s. nullptr with *why on failure.
+TlsClient* tlsClientCreate(TlsClientTrust* trust, const std::string& host, bool checkHostName,
+                           Socket s, std::string* why);
 
 // One step of the handshake; Done once it is complete.
 TlsOutcome tlsClientHandshake(TlsClient* tls);

@@ -6,7 +6,14 @@ namespace peerdir {
 
 bool tlsClientBuilt() { return false; }
 
-TlsClient* tlsClientCreate(const TlsClientSettings&, const std::string&, Socket, std::string* why) {
+TlsClientTrust* tlsClientTrustLoad(const TlsClientSettings&, std::string* why) {
+    *why = "this build has no TLS";
+    return nullptr;
+}
+
+void tlsClientTrustRelease(TlsClientTrust*) {}
+
+TlsClient* tlsClientCreate(TlsClientTrust*, const std::string&, bool, Socket, std::string* why) {
     *why = "this build has no TLS";
     return nullptr;
 }
