@@ -125,6 +125,12 @@ void measureUnreadLists(const BenchContext& context, std::size_t names, std::siz
 // and the longest wait of any client request while etcd's leader is killed.
 void measureSharedRegistry(const BenchContext& context, std::vector<Figure>& figures);
 
+// TLS against plain, in wait mode: introductions at 100 idle clients, a
+// burst of 1,000 connections (ECDSA P-256 and RSA-2048 certificates), idle
+// CPU and memory with 1,000 idle clients, 10,000 TLS clients held, and a
+// 1,000-name list.
+void measureTls(const BenchContext& context, std::vector<Figure>& figures);
+
 // The most clients served at once with introductions still under a second.
 void measureCapacity(const BenchContext& context, std::vector<Figure>& figures);
 
