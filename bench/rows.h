@@ -57,6 +57,10 @@ inline void announce(const BenchContext& context, const std::string& what) {
     if (context.progress != nullptr) *context.progress << "measuring: " << what << std::endl;
 }
 
+// The server's CPU in cores while nothing happens: the median of five 1 s
+// windows; NaN when unreadable.
+double waitingCores(ServerUnderTest& server);
+
 // CPU of idle clients against the floor, and memory per idle client, at
 // each of the given counts (CPU, memory or both, as asked).
 void measureIdleClients(const BenchContext& context, std::size_t clients, bool cpu, bool memory,
