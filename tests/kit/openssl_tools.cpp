@@ -17,7 +17,8 @@ std::vector<std::string> keyArguments(KeyKind key) {
 
 }  // namespace
 
-bool runOpenssl(const std::string& dir, const std::vector<std::string>& args, std::string* why) {
+bool runOpensslCommand(const std::string& dir, const std::vector<std::string>& args,
+                       std::string* why) {
     ChildProcess openssl;
     std::vector<std::string> command = {"openssl"};
     command.insert(command.end(), args.begin(), args.end());
@@ -44,7 +45,7 @@ bool makeCertificate(const std::string& dir, const CertificateRequest& request, 
     if (!request.altNames.empty()) {
         args.insert(args.end(), {"-addext", "subjectAltName=" + request.altNames});
     }
-    return runOpenssl(dir, args, why);
+    return runOpensslCommand(dir, args, why);
 }
 
 std::uint16_t startOpensslServer(ChildProcess& server, const std::string& dir,

@@ -27,7 +27,8 @@ struct CertificateRequest {
 
 // Runs openssl with args in dir; false, with its output in *why, when it
 // fails or takes longer than a minute.
-bool runOpenssl(const std::string& dir, const std::vector<std::string>& args, std::string* why);
+bool runOpensslCommand(const std::string& dir, const std::vector<std::string>& args,
+                       std::string* why);
 
 // Makes the certificate and its key, valid for two days.
 bool makeCertificate(const std::string& dir, const CertificateRequest& request, std::string* why);
