@@ -70,7 +70,7 @@ bool awaitWelcome(ServerUnderTest* server, unsigned millis, std::string* why) {
     server->port = kit::listeningPort(server->process, millisUntil(deadline));
     if (server->port == 0) return failStart(server, why, "the server announced no port");
     if (!kit::awaitWelcome(server->process, server->addressText, server->port,
-                           millisUntil(deadline))) {
+                           millisUntil(deadline), server->tls ? &server->clientTls : nullptr)) {
         return failStart(server, why, "the server welcomed no client in time");
     }
     return true;
@@ -79,24 +79,6 @@ bool awaitWelcome(ServerUnderTest* server, unsigned millis, std::string* why) {
 constexpr unsigned kListReplyMillis = 5000;
 // However a list is read, it ends within this.
 constexpr unsigned kListWholeMillis = 30000;
-constexpr unsigned kSendMillis = 5000;
-
-// The whole of wire, however many sends the socket takes it in.
-bool sendWhole(Socket s, const std::vector<std::uint8_t>& wire) {
-    const Deadline deadline = deadlineAfter(kSendMillis);
-    std::size_t sent = 0;
-    while (sent < wire.size()) {
-        int n = socketSend(s, wire.data() + sent, wire.size() - sent);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-        } else if (!isWouldBlock(lastSocketError()) || millisUntil(deadline) == 0) {
-            return false;
-        } else {
-            sleepMillis(1);
-        }
-    }
-    return true;
-}
 
 constexpr std::size_t kForwardSize = kHeaderSize + kConnectPayloadSize;
 constexpr std::size_t kBatch = 16;
@@ -183,6 +165,8 @@ double nowMillis() {
 
 bool startServer(const ServerCommand& how, ServerUnderTest* server, std::string* why) {
     *server = ServerUnderTest{};
+    server->tls = how.tls;
+    server->clientTls = how.clientTls;
     server->dir = kit::makeScratchDirectory("peerdir-bench");
     if (server->dir.empty() || !kit::writeServerConfig(server->dir)) {
         *why = "no scratch directory";
@@ -195,6 +179,11 @@ bool startServer(const ServerCommand& how, ServerUnderTest* server, std::string*
         return false;
     }
     return awaitWelcome(server, how.startMillis, why);
+}
+
+ClientConnection connectTo(const ServerUnderTest& server, unsigned timeoutMillis) {
+    return connectToServer(server.addressText, server.port, timeoutMillis,
+                           server.tls ? &server.clientTls : nullptr);
 }
 
 void stopServer(ServerUnderTest& server) {
@@ -229,8 +218,8 @@ bool makeIntroPair(const ServerUnderTest& server, IntroPair* pair, std::string* 
 
 bool makeIntroPair(const ServerUnderTest& askerServer, const ServerUnderTest& targetServer,
                    IntroPair* pair, std::string* why) {
-    pair->asker = connectToServer(askerServer.addressText, askerServer.port);
-    pair->target = connectToServer(targetServer.addressText, targetServer.port);
+    pair->asker = connectTo(askerServer);
+    pair->target = connectTo(targetServer);
     if (pair->asker.error != ClientError::None || pair->target.error != ClientError::None ||
         !registerName(pair->target, pair->name)) {
         *why = "cannot connect the asker and the target: " + pair->asker.message +
@@ -253,14 +242,14 @@ bool makeIntroPair(const ServerUnderTest& askerServer, const ServerUnderTest& ta
 bool registerNames(const ServerUnderTest& server, std::size_t count,
                    std::vector<ClientConnection>* registrars) {
     for (std::size_t first = 0; first < count; first += kNamesPerRegistrar) {
-        registrars->push_back(connectToServer(server.addressText, server.port));
+        registrars->push_back(connectTo(server));
         ClientConnection& c = registrars->back();
         if (c.error != ClientError::None) return false;
         std::vector<std::uint8_t> wire;
         for (std::size_t i = first; i < first + kNamesPerRegistrar && i < count; ++i) {
             appendClientName(wire, "n" + std::to_string(i));
         }
-        if (!sendWhole(c.socket, wire)) return false;
+        if (!sendRaw(c, wire.data(), wire.size())) return false;
     }
     return true;
 }
@@ -272,7 +261,7 @@ bool awaitNames(ClientConnection& lister, std::size_t count) {
 bool connectClients(const ServerUnderTest& server, std::size_t count,
                     std::vector<ClientConnection>* clients) {
     for (std::size_t i = 0; i < count; ++i) {
-        clients->push_back(connectToServer(server.addressText, server.port));
+        clients->push_back(connectTo(server));
         if (clients->back().error != ClientError::None) return false;
     }
     return true;
@@ -285,7 +274,7 @@ bool sendNames(std::vector<ClientConnection>& clients, std::size_t namesEach,
         for (std::size_t j = 0; j < namesEach; ++j) {
             appendClientName(wire, stem + std::to_string(i) + "-" + std::to_string(j));
         }
-        if (!sendWhole(clients[i].socket, wire)) return false;
+        if (!sendRaw(clients[i], wire.data(), wire.size())) return false;
     }
     return true;
 }
@@ -378,8 +367,8 @@ double timeList(ClientConnection& lister, std::size_t count, std::vector<std::ui
     buffer.resize(count * kListedSize);
     double start = nowMillis();
     if (!requestList(lister) ||
-        readExactly(lister.socket, buffer.data(), buffer.size(), deadlineAfter(kListReplyMillis))
-                .end != ReadEnd::Whole) {
+        readExactly(lister, buffer.data(), buffer.size(), deadlineAfter(kListReplyMillis)).end !=
+            ReadEnd::Whole) {
         return std::nan("");
     }
     double took = nowMillis() - start;

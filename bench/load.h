@@ -28,11 +28,17 @@ namespace bench {
 struct ServerCommand {
     std::vector<std::string> command;
     unsigned startMillis = 10000;
+    // The server speaks TLS (the command says with which certificate), and
+    // the benchmark's clients connect with these settings.
+    bool tls = false;
+    TlsClientSettings clientTls;
 };
 
 struct ServerUnderTest {
     kit::ChildProcess process;  // its output goes to process.outputFile
     std::string dir;
+    bool tls = false;  // as the command said
+    TlsClientSettings clientTls;
     std::string addressText;    // as the server announced it
     std::uint32_t address = 0;  // network byte order
     std::uint16_t port = 0;
@@ -51,6 +57,10 @@ void stopServer(ServerUnderTest& server);
 std::vector<Socket> openClients(const ServerUnderTest& server, std::size_t count,
                                 std::size_t inFlight, unsigned millis);
 using kit::closeClients;
+
+// A client of the server, in TLS when the server speaks it.
+ClientConnection connectTo(const ServerUnderTest& server,
+                           unsigned timeoutMillis = kDefaultConnectMillis);
 
 // Sends batch over and over, keeping s full, until stop is set or a send
 // fails.

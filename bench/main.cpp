@@ -24,10 +24,9 @@ namespace peerdir {
 namespace bench {
 namespace {
 
-const char* const kAllRows[] = {"idle",  "memory",   "lifetime", "introduction",
-                                "list",  "forwards", "burst",    "nonreader",
-                                "names", "shared",   "scale",    "capacity",
-                                "metrics"};
+const char* const kAllRows[] = {"idle",     "memory",   "lifetime",  "introduction", "list",
+                                "forwards", "burst",    "nonreader", "names",        "shared",
+                                "scale",    "capacity", "metrics",   "tls"};
 
 struct Options {
     std::string server;
@@ -43,7 +42,7 @@ int usage(const std::string& problem) {
               << "usage: peerdir-bench --server PATH [--launcher PROGRAM] [--rows LIST] "
                  "[--modes poll,wait] [--csv FILE] [--label TEXT]\n"
               << "  LIST: comma-separated, of idle,memory,lifetime,introduction,list,forwards,"
-                 "burst,nonreader,names,shared,capacity,metrics (default: all)\n";
+                 "burst,nonreader,names,shared,scale,capacity,metrics,tls (default: all)\n";
     return 2;
 }
 
@@ -160,6 +159,9 @@ void runWaitRows(const BenchContext& context, const std::set<std::string>& rows,
         }
         measureUnreadLists(context, 200000, 300, figures);
     }
+    // TLS against plain, both sleeping; TLS adds nothing to poll mode's
+    // question.
+    if (wanted("tls") && !context.launched) measureTls(context, figures);
     if (wanted("capacity")) measureCapacity(context, figures);
 }
 

@@ -57,6 +57,10 @@ inline void announce(const BenchContext& context, const std::string& what) {
     if (context.progress != nullptr) *context.progress << "measuring: " << what << std::endl;
 }
 
+// The server's CPU in cores while nothing happens: the median of five 1 s
+// windows; NaN when unreadable.
+double waitingCores(ServerUnderTest& server);
+
 // CPU of idle clients against the floor, and memory per idle client, at
 // each of the given counts (CPU, memory or both, as asked).
 void measureIdleClients(const BenchContext& context, std::size_t clients, bool cpu, bool memory,
@@ -124,6 +128,12 @@ void measureUnreadLists(const BenchContext& context, std::size_t names, std::siz
 // registrations per second; 100,000 names (a list's time, memory per name);
 // and the longest wait of any client request while etcd's leader is killed.
 void measureSharedRegistry(const BenchContext& context, std::vector<Figure>& figures);
+
+// TLS against plain, in wait mode: introductions at 100 idle clients, a
+// burst of 1,000 connections (ECDSA P-256 and RSA-2048 certificates), idle
+// CPU and memory with 1,000 idle clients, 10,000 TLS clients held, and a
+// 1,000-name list.
+void measureTls(const BenchContext& context, std::vector<Figure>& figures);
 
 // The most clients served at once with introductions still under a second.
 void measureCapacity(const BenchContext& context, std::vector<Figure>& figures);

@@ -100,17 +100,6 @@ void addCpuFigures(const BenchContext& context, std::size_t n, const IdleCpu& cp
         figure("idle CPU", setting, "floor turns per thread", median(cpu.turns), "/s"));
 }
 
-// A sleeping server has no polling floor to compare with: its idle CPU is
-// measured as it is, the median of a few windows, against an absolute goal.
-double waitingCores(ServerUnderTest& server) {
-    std::vector<double> rounds;
-    for (int round = 0; round < kCpuRounds; ++round) {
-        double cores = serverCores(server);
-        if (cores >= 0) rounds.push_back(cores);
-    }
-    return median(rounds);
-}
-
 void addWaitingCpuFigures(const BenchContext& context, std::size_t n, double cores,
                           std::vector<Figure>& figures) {
     const std::string setting = inMode(context, clientsText(n));
@@ -136,6 +125,17 @@ void addMemoryFigures(const std::string& setting, std::size_t n, const kit::Memo
 }
 
 }  // namespace
+
+// A sleeping server has no polling floor to compare with: its idle CPU is
+// measured as it is, the median of a few windows, against an absolute goal.
+double waitingCores(ServerUnderTest& server) {
+    std::vector<double> rounds;
+    for (int round = 0; round < kCpuRounds; ++round) {
+        double cores = serverCores(server);
+        if (cores >= 0) rounds.push_back(cores);
+    }
+    return median(rounds);
+}
 
 void measureIdleClients(const BenchContext& context, std::size_t n, bool cpu, bool memory,
                         std::vector<Figure>& figures) {

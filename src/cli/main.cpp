@@ -185,9 +185,16 @@ int runClient(const std::vector<std::string>& args) {
         return complain("cannot start the network library (error " + std::to_string(code) + ")",
                         kServerTrouble);
     }
-    ClientConnection c = connectToServer(options.host, options.port, options.timeoutMillis);
-    int status =
-        c.socket == kNoSocket ? complain(c.message, kServerTrouble) : runCommand(c, options);
+    ClientConnection c = connectToServer(options.host, options.port, options.timeoutMillis,
+                                         options.tls ? &options.tlsSettings : nullptr);
+    int status = 0;
+    if (c.error == ClientError::TlsSetup) {
+        // A file the command line named cannot be used: nothing was sent.
+        status = complain(c.message, kBadCommandLine);
+    } else {
+        status =
+            c.socket == kNoSocket ? complain(c.message, kServerTrouble) : runCommand(c, options);
+    }
     netCleanup();
     return status;
 }

@@ -46,11 +46,28 @@ bool parseMillis(const std::string& option, const std::string& text, unsigned* m
     return true;
 }
 
+// The TLS options go with --tls only, so that none of them is ever taken
+// for a request to encrypt while the connection goes out in clear text.
+bool checkTls(const CliOptions& options, bool noHostCheck, std::string* error) {
+    const TlsClientSettings& tls = options.tlsSettings;
+    const bool anyTls = options.tls || noHostCheck || !tls.caFile.empty() ||
+                        !tls.certFile.empty() || !tls.keyFile.empty();
+    if (anyTls && !tlsClientBuilt()) {
+        *error = "this build has no TLS.";
+    } else if (anyTls && !options.tls) {
+        *error = "--ca, --cert, --key and --no-host-check go with --tls";
+    } else if (tls.certFile.empty() != tls.keyFile.empty()) {
+        *error = tls.certFile.empty() ? "--key needs --cert" : "--cert needs --key";
+    }
+    return error->empty();
+}
+
 // Takes the options out of args, wherever they stand, up to a "--" that ends
 // them; what remains are the positional arguments.
 bool takeOptions(const std::vector<std::string>& args, CliOptions* options,
                  std::vector<std::string>* positional, std::string* error) {
     bool optionsEnded = false;
+    bool noHostCheck = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
@@ -63,6 +80,17 @@ bool takeOptions(const std::vector<std::string>& args, CliOptions* options,
         } else if (arg == "--version") {
             options->command = CliCommand::Version;
             return true;
+        } else if (arg == "--tls" || arg == "--no-host-check") {
+            *(arg == "--tls" ? &options->tls : &noHostCheck) = true;
+        } else if (arg == "--ca" || arg == "--cert" || arg == "--key") {
+            if (i + 1 == args.size() || args[i + 1].empty()) {
+                *error = arg + " needs a file name";
+                return false;
+            }
+            TlsClientSettings& tls = options->tlsSettings;
+            *(arg == "--ca"     ? &tls.caFile
+              : arg == "--cert" ? &tls.certFile
+                                : &tls.keyFile) = args[++i];
         } else if (arg == "--quiet" || arg == "--timeout") {
             if (i + 1 == args.size()) {
                 *error = arg + " needs a number of milliseconds";
@@ -75,7 +103,8 @@ bool takeOptions(const std::vector<std::string>& args, CliOptions* options,
             return false;
         }
     }
-    return true;
+    options->tlsSettings.checkHostName = !noHostCheck;
+    return checkTls(*options, noHostCheck, error);
 }
 
 bool checkNames(const std::vector<std::string>& names, std::string* error) {
@@ -162,14 +191,23 @@ std::string usageText() {
            "Options:\n"
            "  --quiet MS     how long list and connect wait for the server's replies,\n"
            "                 which have no end marker (default 500)\n"
-           "  --timeout MS   how long connecting and the server's greeting may take\n"
-           "                 (default 5000)\n"
+           "  --timeout MS   how long connecting, the TLS handshake and the server's\n"
+           "                 greeting may take (default 5000)\n"
+           "  --tls          speak TLS to a server that serves it; the server's\n"
+           "                 certificate must chain to a trusted CA and name HOST\n"
+           "  --ca FILE      trust the CAs in FILE (PEM) instead of the system's\n"
+           "  --cert FILE    show this client certificate (PEM) when the server asks;\n"
+           "  --key FILE     with its private key (PEM)\n"
+           "  --no-host-check\n"
+           "                 accept a certificate that does not name HOST (it must\n"
+           "                 still chain to a trusted CA)\n"
            "  --help         print this text\n"
            "  --version      print the version\n"
            "\n"
            "Exit status: 0 done; 1 connect: no client has that name; 2 bad command\n"
-           "line; 3 the server could not be reached, closed the connection, did not\n"
-           "answer in time or sent something malformed.\n";
+           "line, or a TLS file that cannot be used; 3 the server could not be reached,\n"
+           "refused the TLS handshake or had its certificate refused, closed the\n"
+           "connection, did not answer in time or sent something malformed.\n";
 }
 
 }  // namespace peerdir

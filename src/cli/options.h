@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tls/tls_client.h"
+
 namespace peerdir {
 
 enum class CliCommand {
@@ -34,6 +36,8 @@ struct CliOptions {
     std::uint16_t peerPort = 0;      // connect: the port passed on
     unsigned quietMillis = kDefaultQuietMillis;
     unsigned timeoutMillis = kDefaultTimeoutMillis;
+    bool tls = false;  // --tls; the settings below only with it
+    TlsClientSettings tlsSettings;
 };
 
 // Parses the arguments after the program name. False, with *error holding

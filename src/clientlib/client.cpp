@@ -13,6 +13,8 @@ namespace {
 constexpr unsigned kSendWaitMillis = 5000;
 // How long closeConnection waits for the server to close its end.
 constexpr unsigned kCloseWaitMillis = 2000;
+// How a failure of TLS itself in the middle of a session begins.
+constexpr char kTlsFailedPrefix[] = "the TLS session failed: ";
 
 bool succeed(ClientConnection& c) {
     c.error = ClientError::None;
@@ -43,9 +45,82 @@ ExactRead endedBy(ExactRead read, ReadEnd end, int code) {
 // Closes at once, without the goodbye of closeConnection: for connections
 // that never got going.
 void dropSocket(ClientConnection& c) {
+    tlsClientFree(c.tls);
+    c.tls = nullptr;
     if (c.socket != kNoSocket) socketClose(c.socket);
     c.socket = kNoSocket;
     c.partial.clear();
+}
+
+// One receive, in TLS or not.
+enum class Received { Data, End, WaitReadable, WaitWritable, Failed };
+
+Received receiveOnce(Socket s, TlsClient* tls, std::uint8_t* buffer, std::size_t size,
+                     ExactRead* read) {
+    if (tls == nullptr) {
+        int n = socketRecv(s, buffer, size);
+        if (n > 0) {
+            read->got += static_cast<std::size_t>(n);
+            return Received::Data;
+        }
+        if (n == 0) return Received::End;
+        read->code = lastSocketError();
+        return isWouldBlock(read->code) ? Received::WaitReadable : Received::Failed;
+    }
+    TlsOutcome outcome = tlsClientRead(tls, buffer, size);
+    read->got += outcome.bytes;
+    read->code = outcome.code;
+    read->reason = outcome.reason;
+    switch (outcome.step) {
+        case TlsStep::Done:
+            return Received::Data;
+        case TlsStep::Closed:
+            return Received::End;
+        case TlsStep::WantRead:
+            return Received::WaitReadable;
+        case TlsStep::WantWrite:
+            return Received::WaitWritable;
+        default:
+            return Received::Failed;
+    }
+}
+
+ExactRead readExactlyFrom(Socket s, TlsClient* tls, std::uint8_t* buffer, std::size_t size,
+                          Deadline deadline) {
+    ExactRead read;
+    while (read.got < size) {
+        Received received = receiveOnce(s, tls, buffer + read.got, size - read.got, &read);
+        if (received == Received::Data) continue;
+        if (received == Received::End) return endedBy(read, ReadEnd::Closed, 0);
+        if (received == Received::Failed) return endedBy(read, ReadEnd::Failed, read.code);
+        unsigned left = millisUntil(deadline);
+        if (left == 0) return endedBy(read, ReadEnd::TimedOut, 0);
+        if (received == Received::WaitWritable) {
+            sleepMillis(1);
+        } else if (socketWaitReadable(s, left) < 0) {
+            return endedBy(read, ReadEnd::Failed, lastSocketError());
+        }
+    }
+    return read;
+}
+
+// One send, in TLS or not: the bytes taken (a TLS write takes all or none),
+// 0 when the socket takes none now, -1 on failure with *code and *reason.
+int sendOnce(ClientConnection& c, const std::uint8_t* data, std::size_t size, int* code,
+             std::string* reason) {
+    if (c.tls == nullptr) {
+        int n = socketSend(c.socket, data, size);
+        if (n > 0) return n;
+        *code = lastSocketError();
+        return isWouldBlock(*code) ? 0 : -1;
+    }
+    TlsOutcome outcome = tlsClientWrite(c.tls, data, size);
+    *code = outcome.code;
+    *reason = outcome.reason;
+    if (outcome.step == TlsStep::Done) return static_cast<int>(outcome.bytes);
+    if (outcome.step == TlsStep::WantRead || outcome.step == TlsStep::WantWrite) return 0;
+    if (outcome.step == TlsStep::Closed) *reason = "the server ended the TLS session";
+    return -1;
 }
 
 std::string fieldProblem(const char* what, const std::string& text, std::size_t maxLength) {
@@ -60,14 +135,17 @@ bool sendBytes(ClientConnection& c, const std::uint8_t* data, std::size_t size) 
     const Deadline deadline = deadlineAfter(kSendWaitMillis);
     std::size_t sent = 0;
     while (sent < size) {
-        int n = socketSend(c.socket, data + sent, size - sent);
+        int code = 0;
+        std::string reason;
+        int n = sendOnce(c, data + sent, size - sent, &code, &reason);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
         }
-        int code = lastSocketError();
-        if (!isWouldBlock(code)) {
-            return fail(c, ClientError::SocketError, withCode("sending to the server failed", code),
+        if (n < 0) {
+            return fail(c, ClientError::SocketError,
+                        reason.empty() ? withCode("sending to the server failed", code)
+                                       : "sending to the server failed: " + reason,
                         code);
         }
         if (millisUntil(deadline) == 0) {
@@ -106,7 +184,7 @@ bool fillTo(ClientConnection& c, std::size_t count, Deadline deadline, unsigned 
     const std::size_t had = c.partial.size();
     if (had >= count) return true;
     c.partial.resize(count);
-    ExactRead read = readExactly(c.socket, c.partial.data() + had, count - had, deadline);
+    ExactRead read = readExactly(c, c.partial.data() + had, count - had, deadline);
     c.partial.resize(had + read.got);
     switch (read.end) {
         case ReadEnd::Whole:
@@ -120,8 +198,17 @@ bool fillTo(ClientConnection& c, std::size_t count, Deadline deadline, unsigned 
             return fail(c, ClientError::TimedOut,
                         "no whole message from the server within " + millisText(timeoutMillis));
         default:
+            // Without a code it was TLS itself that failed: an alert from the
+            // server, such as its refusal of the client's certificate, which
+            // TLS 1.3 sends only after the client's side of the handshake.
+            if (read.code == 0 && !read.reason.empty()) {
+                return fail(c, ClientError::TlsFailed, kTlsFailedPrefix + read.reason);
+            }
             return fail(c, ClientError::SocketError,
-                        withCode("receiving from the server failed", read.code), read.code);
+                        read.reason.empty()
+                            ? withCode("receiving from the server failed", read.code)
+                            : "receiving from the server failed: " + read.reason,
+                        read.code);
     }
 }
 
@@ -177,8 +264,51 @@ void awaitWelcome(ClientConnection& c, unsigned timeoutMillis) {
     }
     std::string why = c.error == ClientError::None ? "its first message was another" : c.message;
     dropSocket(c);
+    if (c.error == ClientError::TlsFailed) {
+        fail(c, ClientError::TlsFailed,
+             "TLS handshake with " + c.endpoint +
+                 " failed: " + why.substr(std::strlen(kTlsFailedPrefix)));
+        return;
+    }
     fail(c, ClientError::NoWelcome,
          "no Welcome from " + c.endpoint + " (" + why + "); is it a peerdir server?");
+}
+
+// Loads what TLS needs before the connection is made, so that a file that
+// cannot be used costs the server nothing.
+bool prepareTls(ClientConnection& c, const std::string& host, const TlsClientSettings& settings) {
+    std::string why;
+    TlsClientTrust* trust = tlsClientTrustLoad(settings, &why);
+    if (trust != nullptr)
+        c.tls = tlsClientCreate(trust, host, settings.checkHostName, c.socket, &why);
+    tlsClientTrustRelease(trust);
+    if (c.tls != nullptr) return true;
+    dropSocket(c);
+    return fail(c, ClientError::TlsSetup, why);
+}
+
+bool shakeHands(ClientConnection& c, unsigned timeoutMillis) {
+    const Deadline deadline = deadlineAfter(timeoutMillis);
+    for (;;) {
+        TlsOutcome step = tlsClientHandshake(c.tls);
+        if (step.step == TlsStep::Done) return true;
+        std::string why = step.reason;
+        if (step.step == TlsStep::Closed) {
+            why = "the server closed the connection (is it serving TLS?)";
+        }
+        unsigned left = millisUntil(deadline);
+        if (why.empty() && left == 0) why = "no handshake within " + millisText(timeoutMillis);
+        if (why.empty() && step.step == TlsStep::WantWrite) sleepMillis(1);
+        if (why.empty() && step.step == TlsStep::WantRead &&
+            socketWaitReadable(c.socket, left) < 0) {
+            why = withCode("waiting for the server failed", lastSocketError());
+        }
+        if (!why.empty()) {
+            dropSocket(c);
+            return fail(c, ClientError::TlsFailed,
+                        "TLS handshake with " + c.endpoint + " failed: " + why, step.code);
+        }
+    }
 }
 
 }  // namespace
@@ -192,7 +322,7 @@ std::string addressProblem(const std::string& address) {
 }
 
 ClientConnection connectToServer(const std::string& host, std::uint16_t port,
-                                 unsigned timeoutMillis) {
+                                 unsigned timeoutMillis, const TlsClientSettings* tls) {
     ClientConnection c;
     c.endpoint = host + ":" + std::to_string(port);
     std::uint32_t address = 0;
@@ -206,6 +336,7 @@ ClientConnection connectToServer(const std::string& host, std::uint16_t port,
         fail(c, ClientError::SocketError, withCode("cannot create a socket", code), code);
         return c;
     }
+    if (tls != nullptr && !prepareTls(c, host, *tls)) return c;
     if (socketConnectWithin(c.socket, address, hostToNet16(port), timeoutMillis) != 0) {
         int code = lastSocketError();
         dropSocket(c);
@@ -225,7 +356,7 @@ ClientConnection connectToServer(const std::string& host, std::uint16_t port,
     // Nagle's algorithm on, a request sent within the server's delayed
     // acknowledgement of the previous one (up to 40 ms) would wait for it.
     socketSetNoDelay(c.socket);
-    awaitWelcome(c, timeoutMillis);
+    if (c.tls == nullptr || shakeHands(c, timeoutMillis)) awaitWelcome(c, timeoutMillis);
     return c;
 }
 
@@ -237,6 +368,10 @@ bool registerName(ClientConnection& c, const std::string& name) {
     std::uint8_t bytes[kNamePayloadSize];
     encodeNamePayload(payload, bytes);
     return sendRequest(c, MessageType::ClientName, bytes);
+}
+
+bool sendRaw(ClientConnection& c, const std::uint8_t* data, std::size_t size) {
+    return sendBytes(c, data, size);
 }
 
 bool requestList(ClientConnection& c) { return sendRequest(c, MessageType::ListRequest, nullptr); }
@@ -282,37 +417,36 @@ bool listNames(ClientConnection& c, unsigned quietMillis, std::vector<std::strin
 }
 
 ExactRead readExactly(Socket s, std::uint8_t* buffer, std::size_t size, Deadline deadline) {
-    ExactRead read;
-    while (read.got < size) {
-        int n = socketRecv(s, buffer + read.got, size - read.got);
-        if (n > 0) {
-            read.got += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n == 0) return endedBy(read, ReadEnd::Closed, 0);
-        int code = lastSocketError();
-        if (!isWouldBlock(code)) return endedBy(read, ReadEnd::Failed, code);
-        unsigned left = millisUntil(deadline);
-        if (left == 0) return endedBy(read, ReadEnd::TimedOut, 0);
-        if (socketWaitReadable(s, left) < 0)
-            return endedBy(read, ReadEnd::Failed, lastSocketError());
-    }
-    return read;
+    return readExactlyFrom(s, nullptr, buffer, size, deadline);
+}
+
+ExactRead readExactly(ClientConnection& c, std::uint8_t* buffer, std::size_t size,
+                      Deadline deadline) {
+    return readExactlyFrom(c.socket, c.tls, buffer, size, deadline);
 }
 
 void closeConnection(ClientConnection& c) {
     if (c.socket == kNoSocket) return;
     // Closing with unread bytes would reset the connection, which the server
     // logs as an error; so the rest is read first, up to the server's close.
+    // A TLS session is ended with its close alert first, so the server sees
+    // a client that leaves, not one whose connection broke.
+    tlsClientSayGoodbye(c.tls);
     socketShutdownSend(c.socket);
     const Deadline deadline = deadlineAfter(kCloseWaitMillis);
     for (;;) {
         std::uint8_t buffer[256];
-        int n = socketRecv(c.socket, buffer, sizeof buffer);
-        if (n > 0) continue;
-        if (n == 0 || !isWouldBlock(lastSocketError())) break;
+        ExactRead read;
+        Received received = receiveOnce(c.socket, c.tls, buffer, sizeof buffer, &read);
+        if (received == Received::Data) continue;
+        if (received == Received::End || received == Received::Failed) break;
         unsigned left = millisUntil(deadline);
-        if (left == 0 || socketWaitReadable(c.socket, left) < 0) break;
+        if (left == 0) break;
+        if (received == Received::WaitWritable) {
+            sleepMillis(1);
+        } else if (socketWaitReadable(c.socket, left) < 0) {
+            break;
+        }
     }
     dropSocket(c);
     c.held.clear();

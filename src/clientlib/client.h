@@ -6,6 +6,11 @@
 // so every call is a plain call that returns true or false. Names and
 // addresses that do not fit their fields are refused, never cut. The caller
 // starts the network library (netStartup) before the first call.
+//
+// On request a connection speaks TLS (src/tls/ holds it): the server's
+// certificate must chain to the trusted CAs and name the host the caller
+// gave, unless the caller turns that check off; inside TLS every byte is as
+// in plain mode, and every call works the same.
 #ifndef PEERDIR_CLIENTLIB_CLIENT_H
 #define PEERDIR_CLIENTLIB_CLIENT_H
 
@@ -17,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "protocol/message.h"
+#include "tls/tls_client.h"
 
 namespace peerdir {
 
@@ -31,6 +37,10 @@ enum class ClientError {
     BadField,       // a name or address too long for its field, or holding a NUL; nothing sent
     Malformed,      // the server sent something it never sends; close the connection
     SocketError,    // a send or receive failed
+    TlsSetup,       // TLS asked for, but this build has none, or a CA, certificate or key
+                    // file cannot be used; nothing was sent
+    TlsFailed,      // the TLS handshake failed (the server's certificate was refused, or the
+                    // server does not speak TLS); the message holds OpenSSL's reason
 };
 
 // Longest texts the fields hold: one byte of each field is its NUL.
@@ -49,6 +59,7 @@ struct ServerMessage {
 
 struct ClientConnection {
     Socket socket = kNoSocket;
+    TlsClient* tls = nullptr;  // the TLS state, on a TLS connection; released with the socket
     ClientError error = ClientError::None;
     int code = 0;          // the platform's error code behind ConnectFailed or SocketError
     std::string message;   // what went wrong, in one line; empty after a success
@@ -67,10 +78,13 @@ std::string nameProblem(const std::string& name);
 std::string addressProblem(const std::string& address);
 
 // Connects to host (a name or dotted text) and port, and waits for the
-// server's Welcome; each step waits at most timeoutMillis. On failure the
+// server's Welcome; each step waits at most timeoutMillis. With tls, the
+// connection speaks TLS: its files are loaded before connecting, and the
+// handshake comes before the Welcome, within the same time. On failure the
 // record holds the error and no socket.
 ClientConnection connectToServer(const std::string& host, std::uint16_t port,
-                                 unsigned timeoutMillis = kDefaultConnectMillis);
+                                 unsigned timeoutMillis = kDefaultConnectMillis,
+                                 const TlsClientSettings* tls = nullptr);
 
 // Registers name for this connection. The server does not answer.
 bool registerName(ClientConnection& c, const std::string& name);
@@ -83,6 +97,11 @@ bool requestList(ClientConnection& c);
 // The server answers NameNotFound when there is none, and nothing otherwise.
 bool requestConnect(ClientConnection& c, const std::string& name, const std::string& address,
                     std::uint16_t port);
+
+// Sends bytes the caller has framed itself, such as many messages in one
+// write, whole, in TLS or not; waits at most 5 s for the server to take
+// them.
+bool sendRaw(ClientConnection& c, const std::uint8_t* data, std::size_t size);
 
 // Reads the next whole message (Welcome, PeerRequest, ClientName or
 // NameNotFound), waiting at most timeoutMillis for it.
@@ -105,6 +124,7 @@ struct ExactRead {
     std::size_t got = 0;  // bytes read into the buffer, however the read ended
     ReadEnd end = ReadEnd::Whole;
     int code = 0;
+    std::string reason;  // a TLS connection's Failed: OpenSSL's reason
 };
 
 // Reads exactly size bytes from s into buffer, waiting for each piece until
@@ -112,6 +132,12 @@ struct ExactRead {
 // Bytes that came before a close, a failure or the deadline are in buffer
 // and counted in got.
 ExactRead readExactly(Socket s, std::uint8_t* buffer, std::size_t size, Deadline deadline);
+
+// The same on a connection, in TLS or not, for a caller that reads the
+// server's bytes itself; what the library holds already (partial, held) is
+// not read again.
+ExactRead readExactly(ClientConnection& c, std::uint8_t* buffer, std::size_t size,
+                      Deadline deadline);
 
 // Ends the connection the way the server expects: stops sending, reads and
 // drops what the server still sends until it closes (a bounded wait), then

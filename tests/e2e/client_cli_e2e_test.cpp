@@ -5,9 +5,11 @@
 // made; PEERDIR_CLIENT_LAUNCHER, when set, starts it (wine, for the .exe).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "kit/openssl_tools.h"
 #include "kit/process.h"
 #include "kit/server.h"
 #include "platform/platform.h"
@@ -17,6 +19,9 @@
 #endif
 #ifndef PEERDIR_DEFAULT_CLIENT
 #error "PEERDIR_DEFAULT_CLIENT must name the client binary"
+#endif
+#ifndef PEERDIR_CLIENT_TLS
+#error "PEERDIR_CLIENT_TLS must say whether the native client has TLS"
 #endif
 
 namespace peerdir {
@@ -163,6 +168,58 @@ TEST_F(ClientCliE2ETest, EachBadArgumentIsOneLineAndStatusTwo) {
     ChildProcess version = runClient({"--version"});
     EXPECT_EQ(version.exitStatus, 0);
     EXPECT_EQ(version.log, "peerdir-client " PEERDIR_VERSION "\n");
+}
+
+// The Windows client, under a launcher, has no TLS this round; nor has a
+// native one built without OpenSSL.
+bool clientHasTls() {
+    return PEERDIR_CLIENT_TLS && std::getenv("PEERDIR_CLIENT_LAUNCHER") == nullptr;
+}
+
+TEST_F(ClientCliE2ETest, MisplacedOrUnusableTlsOptionsAreABadCommandLine) {
+    if (clientHasTls()) {
+        ChildProcess loose = runClient({"--ca", "ca.pem", "localhost", "6420", "list"});
+        EXPECT_EQ(loose.exitStatus, 2);
+        EXPECT_EQ(loose.log,
+                  "peerdir-client: --ca, --cert, --key and --no-host-check go with --tls\n");
+        ChildProcess missing =
+            runClient({"--tls", "--ca", "missing.pem", "localhost", "1", "list"});
+        EXPECT_EQ(missing.exitStatus, 2);
+        EXPECT_EQ(missing.log,
+                  "peerdir-client: cannot load the CA file \"missing.pem\": No such "
+                  "file or directory\n");
+        return;
+    }
+    for (const Args& args : {Args{"--tls", "localhost", "6420", "list"},
+                             Args{"localhost", "6420", "--no-host-check", "list"}}) {
+        ChildProcess client = runClient(args);
+        EXPECT_EQ(client.exitStatus, 2);
+        EXPECT_EQ(client.log, "peerdir-client: this build has no TLS.\n");
+    }
+}
+
+// Against openssl s_server with a certificate from the test's own CA: the
+// system's trust store, the default, refuses it, and --ca accepts it.
+TEST_F(ClientCliE2ETest, TlsTrustsTheSystemStoreUnlessGivenACa) {
+    if (!clientHasTls()) GTEST_SKIP() << "this client has no TLS";
+    std::string why;
+    ASSERT_TRUE(makeCertificate(dir_, CertificateRequest{"ca", "", ""}, &why)) << why;
+    ASSERT_TRUE(makeCertificate(dir_, CertificateRequest{"server", "ca", "IP:127.0.0.1"}, &why))
+        << why;
+    std::string port = std::to_string(startOpensslServer(server_, dir_, "server", {}));
+    ChildProcess refused = runClient({"--tls", "--quiet", "300", "127.0.0.1", port, "list"});
+    EXPECT_EQ(refused.exitStatus, 3);
+    EXPECT_EQ(refused.log, "peerdir-client: TLS handshake with 127.0.0.1:" + port +
+                               " failed: certificate verify failed (unable to get local issuer "
+                               "certificate)\n");
+
+    stopProgram(server_);
+    server_ = ChildProcess{};
+    port = std::to_string(startOpensslServer(server_, dir_, "server", {}));
+    ChildProcess trusted =
+        runClient({"--tls", "--ca", "ca.pem", "--quiet", "300", "127.0.0.1", port, "list"});
+    EXPECT_EQ(trusted.exitStatus, 0);
+    EXPECT_EQ(trusted.log, "");
 }
 
 }  // namespace

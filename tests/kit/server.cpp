@@ -116,10 +116,11 @@ std::uint16_t listeningPort(ChildProcess& server, unsigned millis) {
 }
 
 bool awaitWelcome(ChildProcess& server, const std::string& host, std::uint16_t port,
-                  unsigned millis) {
+                  unsigned millis, const TlsClientSettings* tls) {
     const Deadline deadline = deadlineAfter(millis);
     for (;;) {
-        ClientConnection probe = connectToServer(host, port, std::max(1u, millisUntil(deadline)));
+        ClientConnection probe =
+            connectToServer(host, port, std::max(1u, millisUntil(deadline)), tls);
         bool welcomed = probe.error == ClientError::None;
         closeConnection(probe);
         if (welcomed) return true;

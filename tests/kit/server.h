@@ -15,6 +15,7 @@
 
 #include "kit/process.h"
 #include "platform/platform.h"
+#include "tls/tls_client.h"
 
 namespace peerdir {
 namespace kit {
@@ -45,9 +46,9 @@ std::uint16_t listeningPort(ChildProcess& server, unsigned millis = kProcessWait
 // Connects to host and port until the server's Welcome comes, then closes
 // that connection: the server listens from its first poll on, just after it
 // reports its port, so the first tries may be refused. False once the
-// server has ended or millis have run out.
+// server has ended or millis have run out. With tls, over TLS.
 bool awaitWelcome(ChildProcess& server, const std::string& host, std::uint16_t port,
-                  unsigned millis = kProcessWaitMillis);
+                  unsigned millis = kProcessWaitMillis, const TlsClientSettings* tls = nullptr);
 
 // Opens count connections to address (network byte order) and port, at most
 // inFlight of them connecting at once, and returns those whose Welcome came
