@@ -45,6 +45,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "clients/connection.h"
 #include "platform/platform.h"
 #include "protocol/message.h"
 
@@ -68,7 +69,9 @@ struct OutputBudget {
 };
 
 struct Outbox {
-    Socket socket = kNoSocket;
+    // What the outbox writes to; it lives here, so that every write to a
+    // client, plain or TLS, finds it as "this connection".
+    Connection connection;
     OutputBudget* budget = nullptr;  // nullptr: a test's outbox, unbounded
     LockHandle guard = nullptr;
     std::vector<std::uint8_t> rest;

@@ -10,10 +10,12 @@
 // for the shutdown report), never a thread's stack.
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include "clients/client_context.h"
 #include "clients/client_manager.h"
+#include "clients/handshake.h"
 #include "clients/message_handler.h"
 #include "clients/outbox.h"
 #include "clients/registry.h"
@@ -181,6 +183,9 @@ void startClientManager(ServerState& state, Socket client) {
     // has copied it, so later connections cannot disturb it.
     auto* context = new ClientManagerContext{state.registry, state.registryLock, state.globalExit,
                                              client, state.limits.waitWhenIdle};
+    context->tls = state.limits.tls;
+    context->namesFromCertificate = state.limits.namesFromCertificate;
+    context->acceptedAt = Clock::now();
     int code = 0;
     ThreadHandle thread = threadStart(ClientManager, context, kClientStackBytes, &code);
     if (thread == nullptr) {
@@ -189,6 +194,26 @@ void startClientManager(ServerState& state, Socket client) {
         return;
     }
     state.clientThreads.push_back(thread);
+}
+
+// Loads the certificates again: new handshakes take them, connections up
+// keep going, and a failed load keeps what was loaded. Every client manager
+// is woken to see whether the new CRL revokes its client.
+[[maybe_unused]] void reloadCertificates(ServerState& state) {
+    if (state.limits.tls == nullptr) {
+        logLine("reload: SIGHUP received, but there is nothing to reload without TLS.");
+        return;
+    }
+    std::string problem;
+    if (!tlsServerReload(state.limits.tls, &problem)) {
+        logLine(
+            ("reload: Reload failed, keeping the certificates loaded before: " + problem).c_str());
+        return;
+    }
+    logLine("reload: Certificates reloaded.");
+    lockEnter(state.registryLock);
+    ringEveryClient(*state.registry);
+    lockLeave(state.registryLock);
 }
 
 // The counts the operator asked to see. The clients and names are read
@@ -361,6 +386,7 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     endRefusals(state.refusals);
 
     waitForClientManagers(state.clientThreads);
+    reportHandshakeFailures();
     // Scrapes stop counting before the shared registry and the registry go.
     observersAttach(observers, nullptr, nullptr, limits.maxClients);
     leaveShared(state);

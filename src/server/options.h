@@ -4,7 +4,9 @@
 //           [--max-names N] [--stats SECONDS] [--registry etcd://HOST:PORT,...]
 //           [--registry-prefix P] [--lease-ttl SECONDS] [--keepalive SECONDS]
 //           [--max-pending-output MIB] [--idle poll|wait]
-//           [--metrics ADDRESS:PORT] [--log FILE] [--help] [--version]
+//           [--metrics ADDRESS:PORT] [--log FILE]
+//           [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE [--tls-crl FILE]
+//            [--tls-names cert]]] [--help] [--version]
 //   peerdir --service-install [--service-name NAME] [server options...]
 //   peerdir --service-uninstall [--service-name NAME]
 //
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "shared/shared_registry.h"
+#include "tls/tls_server.h"
 
 namespace peerdir {
 
@@ -60,6 +63,11 @@ struct ServerOptions {
     IdleMode idle = IdleMode::Poll;
     // The registry shared on etcd; empty endpoints: this server's own.
     SharedRegistryOptions shared;
+    // TLS on the clients' port when tls.certFile is given; with
+    // namesFromCertificate a client registers only the names its
+    // certificate grants.
+    TlsServerFiles tls;
+    bool namesFromCertificate = false;
     // Where the metrics and health endpoint listens; off unless metrics.
     bool metrics = false;
     std::string metricsAddress;     // dotted IPv4
@@ -80,8 +88,9 @@ struct ServerOptions {
 // Parses the arguments after the program name. False, with *problem holding
 // one line that says what is wrong, on an unknown option, a positional
 // argument, a missing value, a number that is not a plain non-negative
-// decimal or does not fit, or an address that is not dotted IPv4; and
-// --registry or --metrics in a build that has neither.
+// decimal or does not fit, or an address that is not dotted IPv4; TLS
+// options that do not go together (a key without a certificate, say); and
+// --registry, --metrics or a TLS option in a build that lacks it.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* options,
                         std::string* problem);
 
