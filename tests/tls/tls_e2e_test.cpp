@@ -299,6 +299,44 @@ TEST_F(TlsTest, ForwardsWrittenWhileTheTargetReads) {
     stopCleanly();
 }
 
+// A client that asks for lists and does not read them: the replies fill
+// the connection, and a TLS write that would block has taken its bytes all
+// the same. They stay to go out first, later replies are dropped in an
+// episode, and once the client reads, every name it gets is whole and the
+// connection goes on.
+TEST_F(TlsTest, DropEpisodeKeepsEveryMessageWhole) {
+    startServing();
+    TlsPeer* names = connectAndGreet();
+    ASSERT_NE(names, nullptr) << server_.log;
+    constexpr int kNames = 1000;
+    Bytes registrations;
+    for (int i = 0; i < kNames; ++i)
+        registrations = join(registrations, nameMessage(2, "n" + std::to_string(i)));
+    ASSERT_TRUE(tlsPeerSend(*names, registrations, kWaitMillis));
+    Bytes all;
+    ASSERT_TRUE(tlsPeerSend(*names, header(4), kWaitMillis));
+    ASSERT_TRUE(tlsPeerReceive(*names, kNames * 24, &all, kWaitMillis)) << server_.log;
+    TlsPeer* reader = connectAndGreet();
+    ASSERT_NE(reader, nullptr) << server_.log;
+    Bytes asks;
+    for (int i = 0; i < 200; ++i) asks = join(asks, header(4));
+    ASSERT_TRUE(tlsPeerSend(*reader, asks, kWaitMillis));
+    ASSERT_TRUE(waitForLog(server_, "MessageHandler: Send failed. Last error was: ", kWaitMillis))
+        << server_.log;
+    std::size_t got = 0;
+    for (Bytes name; tlsPeerReceive(*reader, 24, &name, 1000); ++got) {
+        ASSERT_EQ(name, Bytes(all.begin() + (got % kNames) * 24,
+                              all.begin() + (got % kNames + 1) * 24))
+            << "name " << got;
+    }
+    EXPECT_EQ(got % kNames, 0u) << "lists come whole";
+    EXPECT_GT(got, 0u);
+    EXPECT_EQ(listOf(*reader, kNames), all) << server_.log;
+    ASSERT_TRUE(waitForLog(server_, " more messages to this client were dropped.", kWaitMillis))
+        << server_.log;
+    stopCleanly();
+}
+
 // With client certificates asked for, only those of the CA pass, not the
 // revoked; with names from certificates, alice's certificate registers its
 // DNS names and nothing else, and bob's, which has none, its CN.
