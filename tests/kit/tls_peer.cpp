@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 
@@ -72,6 +73,10 @@ bool tlsPeerConnect(TlsPeer& peer, std::uint16_t port, const TlsPeerFiles& files
     peer.context = SSL_CTX_new(TLS_client_method());
     if (peer.context == nullptr || !loadFiles(peer, files)) return fail(peer, reason(), problem);
     peer.socket = socketCreateTcp();
+    if (peer.socket != kNoSocket && files.receiveBufferBytes > 0) {
+        setsockopt(static_cast<int>(peer.socket), SOL_SOCKET, SO_RCVBUF, &files.receiveBufferBytes,
+                   sizeof files.receiveBufferBytes);
+    }
     std::uint32_t loopback = 0;
     resolveIpv4("127.0.0.1", &loopback);
     if (peer.socket == kNoSocket ||

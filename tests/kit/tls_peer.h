@@ -22,6 +22,9 @@ struct TlsPeerFiles {
     std::string caFile;    // the server's certificate must chain here; empty: not checked
     std::string certFile;  // the client's own certificate; empty: none
     std::string keyFile;
+    // When not 0, the client's receive buffer, set before it connects, so
+    // that a test can fill the connection with little.
+    int receiveBufferBytes = 0;
 };
 
 struct TlsPeer {
