@@ -10,6 +10,7 @@ namespace {
 int tlsRead(void* layer, void* buffer, std::size_t size, int* code) {
     Connection& connection = *static_cast<Connection*>(layer);
     lockEnter(connection.lock);
+    ++connection.sessionCalls;
     int n = tlsRecv(connection.tls, buffer, size, code);
     lockLeave(connection.lock);
     return n;
@@ -26,6 +27,7 @@ int connectionSend(Connection& connection, const void* data, std::size_t size, i
         return n;
     }
     lockEnter(connection.lock);
+    ++connection.sessionCalls;
     int n = tlsSend(connection.tls, data, size, code);
     lockLeave(connection.lock);
     if (n < 0 && isWouldBlock(*code)) *committed = std::min(size, tlsMostPerSend());
@@ -35,6 +37,7 @@ int connectionSend(Connection& connection, const void* data, std::size_t size, i
 bool connectionHasPending(Connection& connection) {
     if (connection.tls == nullptr) return false;
     lockEnter(connection.lock);
+    ++connection.sessionCalls;
     bool pending = tlsHasPending(connection.tls);
     lockLeave(connection.lock);
     return pending;

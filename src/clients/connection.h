@@ -24,6 +24,10 @@ struct Connection {
     Socket socket = kNoSocket;
     TlsSession* tls = nullptr;  // nullptr: plain
     LockHandle lock = nullptr;  // TLS only
+    // Calls into the session, under the lock. OpenSSL is not built for the
+    // race detector, so two threads in one session at once would pass
+    // unseen; on this count, which every call changes, they do not.
+    unsigned long sessionCalls = 0;
 };
 
 // A socketSend through the connection: the count written, or -1 with *code.
