@@ -253,9 +253,11 @@ int tlsSend(TlsSession* session, const void* buffer, std::size_t length, int* co
 
 std::size_t tlsMostPerSend() { return kMostPerSend; }
 
-bool tlsHasPending(TlsSession* session) {
-    return SSL_pending(session->ssl) > 0 || SSL_has_pending(session->ssl) == 1;
-}
+// Decrypted bytes only. Without read-ahead OpenSSL takes a record off the
+// socket no sooner than it decrypts it, so what else it may hold is part of
+// a record whose rest the socket will signal; counting that too would keep
+// a client that stalls mid-record turning every millisecond.
+bool tlsHasPending(TlsSession* session) { return SSL_pending(session->ssl) > 0; }
 
 std::vector<std::string> tlsPeerNames(TlsSession* session) {
     std::vector<std::string> names;
