@@ -263,6 +263,16 @@ void installShutdownTrigger(EventHandle event);
 // request does; nothing when none is installed. Safe from any thread.
 void requestShutdown();
 
+// Makes the operator's reload request (SIGHUP, as `systemctl reload` sends
+// it) a request that takeReloadRequest reports, where it would otherwise
+// end the process. Where the system has no such request (Windows), none is
+// ever reported.
+void installReloadTrigger();
+
+// True when a reload was requested since the last call; several requests
+// before a call count as one. Safe from any thread.
+bool takeReloadRequest();
+
 // ---- Waiting in the kernel ------------------------------------------------
 //
 // A thread that serves one socket can sleep until that socket, the stop

@@ -612,6 +612,22 @@ void lockDelete(LockHandle lock) { delete lock; }
 
 void requestShutdown() { onStopSignal(SIGTERM); }
 
+namespace {
+std::atomic<bool> g_reloadRequested{false};
+extern "C" void onReloadSignal(int) { g_reloadRequested.store(true); }
+}  // namespace
+
+void installReloadTrigger() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onReloadSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+bool takeReloadRequest() { return g_reloadRequested.exchange(false); }
+
 void installShutdownTrigger(EventHandle event) {
     g_shutdownEvent.store(event);
     struct sigaction action;

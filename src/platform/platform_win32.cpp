@@ -596,6 +596,9 @@ void lockDelete(LockHandle lock) {
     delete lock;
 }
 
+void installReloadTrigger() {}
+bool takeReloadRequest() { return false; }
+
 void requestShutdown() {
     AcquireSRWLockShared(&g_shutdownGuard);
     if (g_shutdownEvent != nullptr) SetEvent(g_shutdownEvent->handle);

@@ -199,7 +199,7 @@ void startClientManager(ServerState& state, Socket client) {
 // Loads the certificates again: new handshakes take them, connections up
 // keep going, and a failed load keeps what was loaded. Every client manager
 // is woken to see whether the new CRL revokes its client.
-[[maybe_unused]] void reloadCertificates(ServerState& state) {
+void reloadCertificates(ServerState& state) {
     if (state.limits.tls == nullptr) {
         logLine("reload: SIGHUP received, but there is nothing to reload without TLS.");
         return;
@@ -287,6 +287,7 @@ void acceptUntilExit(ServerState& state, Socket listenSocket, WakerHandle waker)
         pauseBeforeNextPoll(state, listenSocket, waker, outcome);
         reapWhenDue(state);
         reportStatsWhenDue(state);
+        if (takeReloadRequest()) reloadCertificates(state);
         observersTurn(state.observers);
         if (eventTestNow(state.globalExit)) return;
     }

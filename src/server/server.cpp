@@ -101,6 +101,7 @@ int serve(const ServerOptions& options) {
     // lost to the default signal action.
     EventHandle globalExit = eventCreateManualReset();
     installShutdownTrigger(globalExit);
+    installReloadTrigger();
     Socket listenSocket = createListenSocket(config.port, options.listenAddress);
     if (listenSocket == kNoSocket) {
         eventClose(globalExit);
