@@ -248,7 +248,10 @@ ConnectionId removeClient(const ClientManagerContext& context, Outbox& outbox,
 void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending,
                    WakerHandle waker) {
     const Counter cause = endCause(ending, outbox);  // read before the outbox goes
-    const Connection link = outbox.connection;
+    // Its session and lock, set at the greeting and never changed; the rest
+    // of the connection record is the writers' while it can be found.
+    TlsSession* const session = outbox.connection.tls;
+    LockHandle const sessionLock = outbox.connection.lock;
     SharedRegistry* shared = nullptr;
     const ConnectionId connection = removeClient(context, outbox, &shared);
     if (shared != nullptr && connection != 0) sharedUnregisterAll(shared, connection);
@@ -258,9 +261,9 @@ void releaseClient(const ClientManagerContext& context, Outbox& outbox, const En
     // the socket before the socket's number can be given to another.
     if (waker != nullptr) wakerClose(waker);
     // No writer can find the connection now, so its session needs no lock.
-    if (link.tls != nullptr) {
-        tlsSessionEnd(link.tls);
-        lockDelete(link.lock);
+    if (session != nullptr) {
+        tlsSessionEnd(session);
+        lockDelete(sessionLock);
     }
     socketShutdownBoth(context.socket);
     socketClose(context.socket);
