@@ -2,9 +2,14 @@
 #ifndef PEERDIR_CLIENTS_CLIENT_CONTEXT_H
 #define PEERDIR_CLIENTS_CLIENT_CONTEXT_H
 
+#include <chrono>
+#include <string>
+#include <vector>
+
 #include "clients/address_counts.h"
 #include "clients/registry.h"
 #include "platform/platform.h"
+#include "tls/tls_server.h"
 
 namespace peerdir {
 
@@ -12,6 +17,17 @@ namespace peerdir {
 // room that the system loses (Wine's, now and then, under load) cannot leave
 // it unsent for ever. It costs only a client that is not reading.
 constexpr unsigned kRestRetryMillis = 50;
+
+// A TLS handshake must be done this long after the accept, or the
+// connection ends.
+constexpr auto kHandshakeLimit = std::chrono::seconds(10);
+
+// The names a client's certificate grants, when names must be granted;
+// its own thread alone reads and changes it.
+struct GrantedNames {
+    std::vector<std::string> names;
+    bool ignoredReported = false;  // the first name refused has been logged
+};
 
 // The registry, its lock and globalExit are shared by every client manager;
 // the socket is this client's own. A thread copies the context before doing
@@ -32,6 +48,14 @@ struct ClientManagerContext {
     // could not be told), and then nothing is given back.
     AddressCounts* addressCounts = nullptr;
     std::uint32_t peerAddress = 0;  // network byte order
+    // TLS mode: the certificates a new session takes; nullptr: plain.
+    TlsServer* tls = nullptr;
+    // With tls: a client may register only the names its certificate
+    // grants, which its thread puts in granted after the handshake.
+    bool namesFromCertificate = false;
+    GrantedNames* granted = nullptr;
+    // When the connection was accepted; the handshake's limit counts from it.
+    std::chrono::steady_clock::time_point acceptedAt{};
 };
 
 }  // namespace peerdir

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "clients/handshake.h"
 #include "clients/message_handler.h"
 #include "clients/outbox.h"
 #include "clients/registry.h"
@@ -24,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kTurnSpacing = std::chrono::milliseconds(1);
 
 // Why a connection ended; each but the stop request has a line of its own.
-enum class EndKind { None, Disconnected, ReadFailed, HeaderIncomplete, ExitRequested };
+enum class EndKind { None, Disconnected, ReadFailed, HeaderIncomplete, Revoked, ExitRequested };
 
 struct Ending {
     EndKind kind = EndKind::None;
@@ -65,6 +66,9 @@ void logEnding(const Ending& ending) {
         case EndKind::HeaderIncomplete:
             logLine("ClientManager: Got an incorrect amount of data from recv.");
             break;
+        case EndKind::Revoked:
+            logLine("ClientManager: Client certificate revoked. Thread terminating...");
+            break;
         case EndKind::None:
         case EndKind::ExitRequested:
             break;
@@ -83,6 +87,8 @@ Counter endCause(const Ending& ending, const Outbox& outbox) {
             return ending.code == timedOutErrorCode() ? Counter::EndedTimeout : Counter::EndedError;
         case EndKind::HeaderIncomplete:
             return Counter::EndedStalled;
+        case EndKind::Revoked:
+            return Counter::EndedError;
         case EndKind::None:
         case EndKind::ExitRequested:
             break;
@@ -100,11 +106,25 @@ void finishPendingWrite(const ClientManagerContext& context, Outbox& outbox) {
     lockLeave(context.registryLock);
 }
 
+// True once certificates have been loaded again and the CRL they came
+// with revokes this client's certificate. *seen is the load last looked at;
+// a look costs one atomic read until there is a new one.
+bool revokedSince(const ClientManagerContext& context, Outbox& outbox, unsigned* seen) {
+    if (context.tls == nullptr) return false;
+    const unsigned now = tlsServerGeneration(context.tls);
+    if (now == *seen) return false;
+    *seen = now;
+    return tlsPeerRevoked(context.tls, outbox.connection.tls);
+}
+
 Ending pollClient(const ClientManagerContext& context, Outbox& outbox) {
     const PayloadWait wait{context.globalExit, kPayloadWaitMillis};
+    const ReadSource source = readSourceOf(outbox.connection);
+    unsigned seen = context.tls != nullptr ? tlsServerGeneration(context.tls) : 0;
     bool running = true;
     while (running) {
         sleepMillis(1);
+        if (revokedSince(context, outbox, &seen)) return Ending{EndKind::Revoked};
         if (eventTestNow(context.globalExit)) {
             logLine("ClientManager: globalExit event was signalled or had an error. Quitting...");
             running = false;
@@ -114,7 +134,7 @@ Ending pollClient(const ClientManagerContext& context, Outbox& outbox) {
         // it queued before it went is not worth reading.
         if (outbox.broken.load(std::memory_order_acquire)) return Ending{EndKind::Disconnected};
         // The turn that saw globalExit still reads and handles one message.
-        ReceiveResult r = receiveMessage(context.socket, wait);
+        ReceiveResult r = receiveMessage(source, wait);
         Ending ending = actOn(r, context);
         if (ending.kind != EndKind::None) return ending;
     }
@@ -125,6 +145,8 @@ Ending pollClient(const ClientManagerContext& context, Outbox& outbox) {
 // for a rest that is waiting. A wait that fails is taken as a turn's pause,
 // so the loop goes on as it would when polling.
 int awaitWork(const ClientManagerContext& context, Outbox& outbox, WakerHandle waker) {
+    // Bytes OpenSSL has already taken off the socket wake no one.
+    if (connectionHasPending(outbox.connection)) return kWaitReadable;
     for (;;) {
         const bool writable = outbox.hasRest.load(std::memory_order_acquire);
         int found = socketWait(context.socket, writable, context.globalExit, waker,
@@ -149,9 +171,13 @@ void spaceTurns(Clock::time_point& lastRead) {
 // is one that finds data (or the peer's end) and no turn is spent empty.
 Ending waitForClient(const ClientManagerContext& context, Outbox& outbox, WakerHandle waker) {
     const PayloadWait wait{context.globalExit, kPayloadWaitMillis, waker};
+    const ReadSource source = readSourceOf(outbox.connection);
+    unsigned seen = context.tls != nullptr ? tlsServerGeneration(context.tls) : 0;
     Clock::time_point lastRead{};
     bool running = true;
     while (running) {
+        // A reload rings every waker, so a sleeping client is looked at too.
+        if (revokedSince(context, outbox, &seen)) return Ending{EndKind::Revoked};
         // Writing before sleeping leaves any rest refused, which is what
         // tells the system to report room for it.
         finishPendingWrite(context, outbox);
@@ -165,17 +191,19 @@ Ending waitForClient(const ClientManagerContext& context, Outbox& outbox, WakerH
         if (outbox.broken.load(std::memory_order_acquire)) return Ending{EndKind::Disconnected};
         if ((found & (kWaitReadable | kWaitStopped)) == 0) continue;
         spaceTurns(lastRead);
-        ReceiveResult r = receiveMessage(context.socket, wait);
+        ReceiveResult r = receiveMessage(source, wait);
         Ending ending = actOn(r, context);
         if (ending.kind != EndKind::None) return ending;
     }
     return Ending{EndKind::ExitRequested};
 }
 
-Outbox& greetClient(const ClientManagerContext& context, WakerHandle waker) {
+Outbox& greetClient(const ClientManagerContext& context, WakerHandle waker, TlsSession* session) {
     lockEnter(context.registryLock);
     Outbox& outbox = outboxFor(*context.registry, context.socket);
     outbox.waker = waker;
+    outbox.connection.tls = session;
+    if (session != nullptr) outbox.connection.lock = lockCreate();
     sendMessage(outbox, MessageType::Welcome);
     lockLeave(context.registryLock);
     return outbox;
@@ -222,6 +250,10 @@ ConnectionId removeClient(const ClientManagerContext& context, Outbox& outbox,
 void releaseClient(const ClientManagerContext& context, Outbox& outbox, const Ending& ending,
                    WakerHandle waker, AddressPlace& place) {
     const Counter cause = endCause(ending, outbox);  // read before the outbox goes
+    // Its session and lock, set at the greeting and never changed; the rest
+    // of the connection record is the writers' while it can be found.
+    TlsSession* const session = outbox.connection.tls;
+    LockHandle const sessionLock = outbox.connection.lock;
     SharedRegistry* shared = nullptr;
     const ConnectionId connection = removeClient(context, outbox, &shared);
     if (shared != nullptr && connection != 0) sharedUnregisterAll(shared, connection);
@@ -231,6 +263,18 @@ void releaseClient(const ClientManagerContext& context, Outbox& outbox, const En
     // With the outbox gone no thread can ring the waker; it is untied from
     // the socket before the socket's number can be given to another.
     if (waker != nullptr) wakerClose(waker);
+    // No writer can find the connection now, so its session needs no lock.
+    if (session != nullptr) {
+        tlsSessionEnd(session);
+        lockDelete(sessionLock);
+    }
+    socketShutdownBoth(context.socket);
+    socketClose(context.socket);
+}
+
+// A connection whose handshake failed was never a client: it is closed
+// without an end line.
+void closeUnserved(const ClientManagerContext& context) {
     socketShutdownBoth(context.socket);
     socketClose(context.socket);
 }
@@ -239,10 +283,20 @@ void releaseClient(const ClientManagerContext& context, Outbox& outbox, const En
 
 void serveClient(ClientManagerContext context, void (*onGreeted)()) {
     AddressPlace place(context.addressCounts, context.peerAddress);
+    TlsSession* session = nullptr;
+    GrantedNames granted;
+    if (context.tls != nullptr) {
+        session = handshakeClient(context);
+        if (session == nullptr) return closeUnserved(context);
+        if (context.namesFromCertificate) {
+            granted.names = tlsPeerNames(session);
+            context.granted = &granted;
+        }
+    }
     // Made before the outbox can be found, so a forward always finds it. A
     // client whose waker cannot be made is polled instead.
     WakerHandle waker = context.waitWhenIdle ? wakerCreate(context.socket) : nullptr;
-    Outbox& outbox = greetClient(context, waker);
+    Outbox& outbox = greetClient(context, waker, session);
     if (onGreeted != nullptr) onGreeted();
     Ending ending =
         waker != nullptr ? waitForClient(context, outbox, waker) : pollClient(context, outbox);

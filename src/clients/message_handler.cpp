@@ -30,10 +30,29 @@ SharedRegistry* sharedFor(const ClientManagerContext& context) {
     return shared;
 }
 
+// With names from certificates, only a name the client's certificate
+// grants, byte for byte, is registered. The first other one a connection
+// sends is logged, without the name: it is the client's text, not ours.
+bool granted(const ClientManagerContext& context, const std::string& name) {
+    GrantedNames* granted = context.granted;
+    if (granted == nullptr) return true;
+    for (const std::string& allowed : granted->names) {
+        if (allowed == name) return true;
+    }
+    if (!granted->ignoredReported) {
+        granted->ignoredReported = true;
+        logLine(
+            "MessageHandler: Client sent a name its certificate does not grant; such names are "
+            "ignored.");
+    }
+    return false;
+}
+
 void registerName(const std::uint8_t* payload, const ClientManagerContext& context) {
     NamePayload request = decodeNamePayload(payload);
     std::string name;
     if (!readTextField(request.name, kNameFieldSize, &name)) return;
+    if (!granted(context, name)) return;
     ConnectionId connection = 0;
     lockEnter(context.registryLock);
     AddResult added = add(*context.registry, name, context.socket, &connection);

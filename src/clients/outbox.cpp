@@ -149,16 +149,35 @@ std::size_t roomFor(Outbox& outbox, std::size_t head, std::size_t wanted) {
     return std::min(wanted, budget->total > used ? budget->total - used : 0);
 }
 
+std::size_t roundUp(std::size_t bytes, std::size_t unit) {
+    return (bytes + unit - 1) / unit * unit;
+}
+
+// What a TLS send that would block took in must be offered again whole, so
+// the rest can never be cut below it: it joins the head, up to the end of
+// the message it falls in.
+void holdCommitted(Outbox& outbox, std::size_t committed) {
+    if (committed <= outbox.restHead) return;
+    const std::size_t whole = roundUp(committed - outbox.restHead, outbox.restUnit);
+    outbox.restHead = std::min(outbox.rest.size(), outbox.restHead + whole);
+    rejoinWaiting(outbox);
+}
+
 }  // namespace
 
 FlushResult flushOutbox(Outbox& outbox) {
     assert(guarded(outbox));
     if (outbox.broken.load(std::memory_order_relaxed)) return FlushResult::Failed;
     while (!outbox.rest.empty()) {
-        int n = socketSend(outbox.socket, outbox.rest.data(), outbox.rest.size());
+        int code = 0;
+        std::size_t committed = 0;
+        int n = connectionSend(outbox.connection, outbox.rest.data(), outbox.rest.size(), &code,
+                               &committed);
         if (n < 0) {
-            int code = lastSocketError();
-            if (isWouldBlock(code)) return FlushResult::Blocked;
+            if (isWouldBlock(code)) {
+                holdCommitted(outbox, committed);
+                return FlushResult::Blocked;
+            }
             markBroken(outbox, code);
             return FlushResult::Failed;
         }
@@ -179,14 +198,17 @@ bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size, st
         dropMessages(outbox, count);
         return false;
     }
-    int n = socketSend(outbox.socket, wire, size);
-    if (n < 0) {
-        int code = lastSocketError();
+    int code = 0;
+    std::size_t committed = 0;
+    int n = connectionSend(outbox.connection, wire, size, &code, &committed);
+    if (n < 0 && committed == 0) {
         if (!isWouldBlock(code)) markBroken(outbox, code);
         dropWithCode(outbox, count, code);
         return false;
     }
-    auto sent = static_cast<std::size_t>(n);
+    // A TLS send that would block has taken its bytes all the same: they
+    // stay as the rest's head, like a message the client has begun.
+    auto sent = static_cast<std::size_t>(std::max(n, 0));
     if (sent == size) {
         endDropEpisode(outbox);
         return true;
@@ -194,7 +216,10 @@ bool sendMessages(Outbox& outbox, const std::uint8_t* wire, std::size_t size, st
     // The messages are of one size; the first left may be partly sent.
     const std::size_t unit = size / count;
     const std::size_t intoFirst = sent % unit;
-    const std::size_t head = intoFirst == 0 ? 0 : unit - intoFirst;
+    const std::size_t begun = intoFirst == 0 ? 0 : unit - intoFirst;
+    const std::size_t head = committed <= begun
+                                 ? begun
+                                 : std::min(size - sent, begun + roundUp(committed - begun, unit));
     const std::size_t whole = size - sent - head;
     const std::size_t kept = roomFor(outbox, head, whole) / unit * unit;
     keepRest(outbox, wire + sent, head + kept, head, unit);

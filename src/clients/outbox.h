@@ -32,6 +32,11 @@
 // A send that fails with anything but would-block marks the connection
 // broken: nothing more is written to it, and its client manager ends it.
 //
+// Over TLS the same rules hold, with one more: a write that would block has
+// still taken the bytes it was offered into a record, which must be offered
+// again before anything else. They are kept as the rest's head, as a
+// message the client has begun is, so no bound ever cuts them.
+//
 // Locking rule: everything here except the two atomic flags is guarded by
 // guard, the lock that serialises all writes to client sockets (the
 // registry's lock), so no write reaches a socket its owner has closed
@@ -45,6 +50,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "clients/connection.h"
 #include "platform/platform.h"
 #include "protocol/message.h"
 
@@ -68,7 +74,9 @@ struct OutputBudget {
 };
 
 struct Outbox {
-    Socket socket = kNoSocket;
+    // What the outbox writes to; it lives here, so that every write to a
+    // client, plain or TLS, finds it as "this connection".
+    Connection connection;
     OutputBudget* budget = nullptr;  // nullptr: a test's outbox, unbounded
     LockHandle guard = nullptr;
     std::vector<std::uint8_t> rest;

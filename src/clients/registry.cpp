@@ -272,7 +272,7 @@ Outbox& outboxFor(ClientRegistry& registry, Socket socket) {
     auto made = registry.outboxes.try_emplace(socket);
     Outbox& outbox = made.first->second;
     if (made.second) {
-        outbox.socket = socket;
+        outbox.connection.socket = socket;
         outbox.guard = registry.lock;
         outbox.budget = &registry.output;
     }
@@ -285,6 +285,13 @@ void dropOutbox(ClientRegistry& registry, Socket socket) {
     if (found == registry.outboxes.end()) return;
     releaseOutbox(found->second);
     registry.outboxes.erase(found);
+}
+
+void ringEveryClient(ClientRegistry& registry) {
+    assert(registryLocked(registry));
+    for (auto& kept : registry.outboxes) {
+        if (kept.second.waker != nullptr) wakerRing(kept.second.waker);
+    }
 }
 
 std::size_t outboxCount(const ClientRegistry& registry) {

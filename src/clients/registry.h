@@ -210,6 +210,10 @@ Outbox& outboxFor(ClientRegistry& registry, Socket socket);
 // same socket number starts with an empty one.
 void dropOutbox(ClientRegistry& registry, Socket socket);
 
+// Wakes every client manager asleep between turns, so each looks at what
+// changed for all (new certificates) without waiting for its client.
+void ringEveryClient(ClientRegistry& registry);
+
 // The outboxes kept; tests use it to see that none outlives its connection.
 std::size_t outboxCount(const ClientRegistry& registry);
 

@@ -36,6 +36,7 @@ enum class Counter : unsigned {
     EndedStalled,      // a message begun and never finished
     EndedStop,         // the server's stop request
     NamesIgnored,      // a ClientName beyond the client's limit
+    HandshakesFailed,  // TLS handshakes that failed or stalled: no client
     Count              // not a counter: how many there are
 };
 

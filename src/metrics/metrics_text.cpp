@@ -65,6 +65,11 @@ const CountedFamily kCountedFamilies[] = {
      nullptr,
      {{nullptr, Counter::NamesIgnored}},
      1},
+    {"peerdir_tls_handshakes_failed_total",
+     "TLS handshakes that failed or did not finish in time; such connections are no clients.",
+     nullptr,
+     {{nullptr, Counter::HandshakesFailed}},
+     1},
 };
 
 void family(std::string& out, const char* name, const char* type, const char* help) {

@@ -20,10 +20,17 @@ ReceiveResult withStatus(ReceiveStatus status, std::int32_t value = 0) {
     return result;
 }
 
+// One read of the source; -1 with *code on failure.
+int readSome(const ReadSource& source, void* buffer, std::size_t length, int* code) {
+    if (source.read != nullptr) return source.read(source.layer, buffer, length, code);
+    int n = socketRecv(source.socket, buffer, length);
+    if (n < 0) *code = lastSocketError();
+    return n;
+}
+
 // Sorts a failed read: would-block is "nothing there", anything else is an
 // error carrying the platform's code.
-ReceiveResult failedRead() {
-    int code = lastSocketError();
+ReceiveResult failedRead(int code) {
     if (isWouldBlock(code)) return withStatus(ReceiveStatus::NoData);
     return withStatus(ReceiveStatus::SocketError, code);
 }
@@ -35,12 +42,14 @@ bool waitGivenUp(const PayloadWait& wait, Clock::time_point deadline) {
 
 // Until more data may be there: a polling turn's length, or with a waker
 // until data, the stop event or the deadline comes.
-void pauseForData(Socket s, const PayloadWait& wait, Clock::time_point deadline) {
+void pauseForData(const ReadSource& source, const PayloadWait& wait, Clock::time_point deadline) {
     if (wait.waker == nullptr) return sleepMillis(1);
+    // A layer's read that would block holds no whole bytes back: what it
+    // waits for comes through the socket.
     // A millisecond at the least, so the last one before the deadline is
     // slept and not spun.
     const unsigned left = std::max(1u, millisUntil(deadline));
-    socketWait(s, false, wait.giveUp, wait.waker, left);
+    socketWait(source.socket, false, wait.giveUp, wait.waker, left);
 }
 
 enum class Fill { Complete, Closed, Failed, GivenUp };
@@ -48,19 +57,19 @@ enum class Fill { Complete, Closed, Failed, GivenUp };
 // Reads until size bytes are in buffer. While the socket is empty it pauses
 // about as long as a polling turn, so a stalled peer costs no more than an
 // idle one. *code holds the error for Failed.
-Fill fillBuffer(Socket s, std::uint8_t* buffer, std::size_t size, std::size_t received,
-                const PayloadWait& wait, Clock::time_point deadline, int* code) {
+Fill fillBuffer(const ReadSource& source, std::uint8_t* buffer, std::size_t size,
+                std::size_t received, const PayloadWait& wait, Clock::time_point deadline,
+                int* code) {
     while (received < size) {
-        int n = socketRecv(s, buffer + received, size - received);
+        int n = readSome(source, buffer + received, size - received, code);
         if (n > 0) {
             received += static_cast<std::size_t>(n);
             continue;
         }
         if (n == 0) return Fill::Closed;
-        *code = lastSocketError();
         if (!isWouldBlock(*code)) return Fill::Failed;
         if (waitGivenUp(wait, deadline)) return Fill::GivenUp;
-        pauseForData(s, wait, deadline);
+        pauseForData(source, wait, deadline);
     }
     return Fill::Complete;
 }
@@ -75,17 +84,17 @@ ReceiveResult unfinished(Fill fill, int code, ReceiveResult onGiveUp) {
 
 }  // namespace
 
-ReceiveResult receiveMessage(Socket s, const PayloadWait& wait) {
+ReceiveResult receiveMessage(const ReadSource& source, const PayloadWait& wait) {
     std::uint8_t header[kHeaderSize];
-    int n = socketRecv(s, header, kHeaderSize);
+    int code = 0;
+    int n = readSome(source, header, kHeaderSize, &code);
     if (n == 0) return withStatus(ReceiveStatus::Disconnected);
-    if (n < 0) return failedRead();
+    if (n < 0) return failedRead(code);
 
     // One bound for the whole message, from its first byte on.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait.limitMillis);
-    int code = 0;
     Fill fill =
-        fillBuffer(s, header, kHeaderSize, static_cast<std::size_t>(n), wait, deadline, &code);
+        fillBuffer(source, header, kHeaderSize, static_cast<std::size_t>(n), wait, deadline, &code);
     if (fill != Fill::Complete) {
         return unfinished(fill, code, withStatus(ReceiveStatus::ShortHeader));
     }
@@ -97,7 +106,8 @@ ReceiveResult receiveMessage(Socket s, const PayloadWait& wait) {
         return result;
     }
     result.payload.resize(payloadSizeFor(type));
-    fill = fillBuffer(s, result.payload.data(), result.payload.size(), 0, wait, deadline, &code);
+    fill =
+        fillBuffer(source, result.payload.data(), result.payload.size(), 0, wait, deadline, &code);
     if (fill != Fill::Complete) {
         ReceiveResult stalled = withStatus(ReceiveStatus::SocketError, timedOutErrorCode());
         stalled.stalled = true;

@@ -12,6 +12,7 @@
 #ifndef PEERDIR_PROTOCOL_MESSAGE_READER_H
 #define PEERDIR_PROTOCOL_MESSAGE_READER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -52,11 +53,23 @@ struct PayloadWait {
     WakerHandle waker = nullptr;
 };
 
+// Where messages are read from: the socket itself, or a layer over it (TLS)
+// that reads through read, with *code for a count of -1 as lastSocketError()
+// gives it for the socket. The socket is still what a wait sleeps on.
+struct ReadSource {
+    Socket socket = kNoSocket;
+    int (*read)(void* layer, void* buffer, std::size_t length, int* code) = nullptr;
+    void* layer = nullptr;
+};
+
 // One attempt to read one message. A header wait that is given up returns
 // ShortHeader; a payload wait that is given up returns SocketError with the
 // platform's timed-out code; a peer that closes in the middle of a message
 // returns Disconnected. Logs only the unknown-type line.
-ReceiveResult receiveMessage(Socket s, const PayloadWait& wait = PayloadWait{});
+ReceiveResult receiveMessage(const ReadSource& source, const PayloadWait& wait = PayloadWait{});
+inline ReceiveResult receiveMessage(Socket s, const PayloadWait& wait = PayloadWait{}) {
+    return receiveMessage(ReadSource{s}, wait);
+}
 
 }  // namespace peerdir
 

@@ -11,11 +11,13 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "clients/address_counts.h"
 #include "clients/client_context.h"
 #include "clients/client_manager.h"
+#include "clients/handshake.h"
 #include "clients/message_handler.h"
 #include "clients/outbox.h"
 #include "clients/registry.h"
@@ -241,14 +243,30 @@ void startClientManager(ServerState& state, Socket client) {
     endRefusals(state.refusals);
     endRefusals(state.addressRefusals);
     setKeepalive(state, client);
+    context.tls = state.limits.tls;
+    context.namesFromCertificate = state.limits.namesFromCertificate;
+    context.acceptedAt = Clock::now();
     launchClientManager(state, context);
 }
 
-// The hook for the operator's reload request. There is nothing to reload
-// yet, and it says so rather than staying silent, so that an operator who
-// reloads learns that nothing changed.
-void handleReloadRequest(ServerState&) {
-    logLine("reload: SIGHUP received, but there is nothing to reload without TLS.");
+// Loads the certificates again: new handshakes take them, connections up
+// keep going, and a failed load keeps what was loaded. Every client manager
+// is woken to see whether the new CRL revokes its client.
+void reloadCertificates(ServerState& state) {
+    if (state.limits.tls == nullptr) {
+        logLine("reload: SIGHUP received, but there is nothing to reload without TLS.");
+        return;
+    }
+    std::string problem;
+    if (!tlsServerReload(state.limits.tls, &problem)) {
+        logLine(
+            ("reload: Reload failed, keeping the certificates loaded before: " + problem).c_str());
+        return;
+    }
+    logLine("reload: Certificates reloaded.");
+    lockEnter(state.registryLock);
+    ringEveryClient(*state.registry);
+    lockLeave(state.registryLock);
 }
 
 // The counts the operator asked to see. The clients and names are read
@@ -320,7 +338,7 @@ void acceptUntilExit(ServerState& state, Socket listenSocket, WakerHandle waker)
         }
         if (outcome == PollOutcome::Accepted) startClientManager(state, s);
         pauseBeforeNextPoll(state, listenSocket, waker, outcome);
-        if (takeReloadRequest()) handleReloadRequest(state);
+        if (takeReloadRequest()) reloadCertificates(state);
         reapWhenDue(state);
         reportStatsWhenDue(state);
         observersTurn(state.observers);
@@ -432,6 +450,7 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     endRefusals(state.addressRefusals);
 
     waitForClientManagers(state.clientThreads);
+    reportHandshakeFailures();
     // Scrapes stop counting before the shared registry and the registry go.
     observersAttach(observers, nullptr, nullptr, limits.maxClients);
     leaveShared(state);

@@ -59,6 +59,15 @@ const OptionInfo kOptions[] = {
      "\n                     serve Prometheus metrics, /livez and /readyz over HTTP here,\n"
      "                     such as 127.0.0.1:9642; port 0: the system picks (default: off)"},
     {"--log", "FILE", "append the log to FILE instead of writing it to standard output"},
+    {"--tls-cert", "FILE",
+     "speak TLS only on the clients' port, with this PEM certificate\n"
+     "                     (and any intermediates after it); needs --tls-key"},
+    {"--tls-key", "FILE", "the PEM private key of --tls-cert"},
+    {"--tls-client-ca", "FILE", "clients must present a certificate that chains to this PEM CA"},
+    {"--tls-crl", "FILE", "refuse client certificates this PEM CRL revokes; needs --tls-client-ca"},
+    {"--tls-names", "cert",
+     "a client registers only the names its certificate grants (its DNS\n"
+     "                     subjectAltNames, or its CN without any); needs --tls-client-ca"},
     {"--service-install", nullptr,
      "Windows: install the server, with the other options given, as a\n"
      "                     service that starts at boot, then exit"},
@@ -202,8 +211,49 @@ bool setServiceName(const std::string& value, std::string* field, std::string* p
     return false;
 }
 
+bool isTlsOption(const std::string& name) { return name.rfind("--tls-", 0) == 0; }
+
+bool setTlsValue(const std::string& name, const std::string& value, ServerOptions* options,
+                 std::string* problem) {
+    if (name == "--tls-names") {
+        options->namesFromCertificate = value == "cert";
+        if (options->namesFromCertificate) return true;
+        *problem = "bad value \"" + value + "\" for --tls-names: give cert";
+        return false;
+    }
+    std::string* field = name == "--tls-cert"        ? &options->tls.certFile
+                         : name == "--tls-key"       ? &options->tls.keyFile
+                         : name == "--tls-client-ca" ? &options->tls.clientCaFile
+                                                     : &options->tls.crlFile;
+    *field = value;
+    if (!value.empty()) return true;
+    *problem = name + " needs a file name";
+    return false;
+}
+
+// Each TLS option but the certificate and key needs another to mean
+// anything; one given without it is a mistake, not a default.
+bool checkTlsOptions(const ServerOptions& options, std::string* problem) {
+    const TlsServerFiles& tls = options.tls;
+    if (!tls.keyFile.empty() && tls.certFile.empty()) {
+        *problem = "--tls-key needs --tls-cert";
+    } else if (!tls.certFile.empty() && tls.keyFile.empty()) {
+        *problem = "--tls-cert needs --tls-key";
+    } else if (!tls.clientCaFile.empty() && tls.certFile.empty()) {
+        *problem = "--tls-client-ca needs --tls-cert and --tls-key";
+    } else if (!tls.crlFile.empty() && tls.clientCaFile.empty()) {
+        *problem = "--tls-crl needs --tls-client-ca";
+    } else if (options.namesFromCertificate && tls.clientCaFile.empty()) {
+        *problem = "--tls-names cert needs --tls-client-ca";
+    } else {
+        return true;
+    }
+    return false;
+}
+
 bool setValue(const std::string& name, const std::string& value, ServerOptions* options,
               std::string* problem) {
+    if (isTlsOption(name)) return setTlsValue(name, value, options, problem);
     if (name == "--log") {
         options->logFile = value;
         if (!value.empty()) return true;
@@ -292,6 +342,10 @@ bool takeOption(const std::vector<std::string>& args, std::size_t* next, ServerO
         *problem = "service options are for Windows.";
         return false;
     }
+    if (isTlsOption(name) && !tlsBuilt()) {
+        *problem = "this build has no TLS.";
+        return false;
+    }
     if (option->value == nullptr) {
         setFlag(name, options);
         if (equals == std::string::npos) return true;
@@ -313,7 +367,7 @@ bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* opt
     while (next < args.size()) {
         if (!takeOption(args, &next, options, problem)) return false;
     }
-    return checkSharedRegistryTls(options->shared, problem) &&
+    return checkSharedRegistryTls(options->shared, problem) && checkTlsOptions(*options, problem) &&
            checkServiceOptions(args, *options, problem);
 }
 
@@ -356,7 +410,8 @@ std::string serverUsage() {
         "               [--registry-prefix P] [--registry-ca FILE] [--registry-cert FILE]\n"
         "               [--registry-key FILE] [--lease-ttl SECONDS] [--keepalive SECONDS]\n"
         "               [--max-pending-output MIB] [--idle poll|wait] [--metrics ADDRESS:PORT]\n"
-        "               [--log FILE] [--help] [--version]\n"
+        "               [--log FILE] [--tls-cert FILE --tls-key FILE] [--tls-client-ca FILE]\n"
+        "               [--tls-crl FILE] [--tls-names cert] [--help] [--version]\n"
         "       peerdir --service-install [--service-name NAME] [options...]\n"
         "       peerdir --service-uninstall [--service-name NAME]\n\n";
     for (const OptionInfo& option : kOptions) {

@@ -6,7 +6,9 @@
 //           [--registry-ca FILE] [--registry-cert FILE] [--registry-key FILE]
 //           [--lease-ttl SECONDS] [--keepalive SECONDS]
 //           [--max-pending-output MIB] [--idle poll|wait]
-//           [--metrics ADDRESS:PORT] [--log FILE] [--help] [--version]
+//           [--metrics ADDRESS:PORT] [--log FILE]
+//           [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE [--tls-crl FILE]
+//            [--tls-names cert]]] [--help] [--version]
 //   peerdir --service-install [--service-name NAME] [server options...]
 //   peerdir --service-uninstall [--service-name NAME]
 //
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "shared/shared_registry.h"
+#include "tls/tls_server.h"
 
 namespace peerdir {
 
@@ -65,6 +68,11 @@ struct ServerOptions {
     IdleMode idle = IdleMode::Poll;
     // The registry shared on etcd; empty endpoints: this server's own.
     SharedRegistryOptions shared;
+    // TLS on the clients' port when tls.certFile is given; with
+    // namesFromCertificate a client registers only the names its
+    // certificate grants.
+    TlsServerFiles tls;
+    bool namesFromCertificate = false;
     // Where the metrics and health endpoint listens; off unless metrics.
     bool metrics = false;
     std::string metricsAddress;     // dotted IPv4
@@ -87,8 +95,9 @@ struct ServerOptions {
 // argument, a missing value, a number that is not a plain non-negative
 // decimal or does not fit, or an address that is not dotted IPv4; the
 // registry's TLS files without https endpoints, or a certificate without
-// its key; and --registry (with its TLS files) or --metrics in a build that
-// has neither.
+// its key; TLS options that do not go together (a key without a
+// certificate, say); and --registry (with its TLS files), --metrics or a TLS
+// option in a build that lacks it.
 bool parseServerOptions(const std::vector<std::string>& args, ServerOptions* options,
                         std::string* problem);
 

@@ -103,6 +103,17 @@ int serve(const ServerOptions& options) {
                         options.keepaliveSeconds,
                         options.idle == IdleMode::Wait,
                         pendingOutputBytes(options.maxPendingOutputMiB)};
+    // Bad certificate files end the start before anything is served.
+    TlsServer* tls = nullptr;
+    if (!options.tls.certFile.empty()) {
+        tls = tlsServerCreate(options.tls, &problem);
+        if (tls == nullptr) {
+            logLine(("runServer: Could not load the TLS certificates. " + problem).c_str());
+            return kExitStartFailed;
+        }
+        limits.tls = tls;
+        limits.namesFromCertificate = options.namesFromCertificate;
+    }
     // globalExit and its trigger exist before the listening socket is
     // announced, so a stop request that follows the announcement is never
     // lost to the default signal action.
@@ -111,6 +122,7 @@ int serve(const ServerOptions& options) {
     Socket listenSocket = createListenSocket(config.port, options.listenAddress);
     if (listenSocket == kNoSocket) {
         eventClose(globalExit);
+        tlsServerDestroy(tls);
         return kExitStartFailed;
     }
     ServerObservers observers;
@@ -121,6 +133,7 @@ int serve(const ServerOptions& options) {
         !observersStart(observers, options.metricsAddress, options.metricsPort)) {
         socketClose(listenSocket);
         eventClose(globalExit);
+        tlsServerDestroy(tls);
         return kExitStartFailed;
     }
     reportClientLimits(limits);
@@ -128,6 +141,7 @@ int serve(const ServerOptions& options) {
     const bool shared = !options.shared.endpoints.empty();
     acceptAndServe(listenSocket, globalExit, limits, shared ? &sharedOptions : nullptr, &observers);
     observersStop(observers);
+    tlsServerDestroy(tls);
     return kExitDone;
 }
 

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "server/options.h"
 #include "shared/shared_registry.h"
+#include "tls/tls_server.h"
 
 namespace peerdir {
 
@@ -34,6 +35,10 @@ struct ServerLimits {
     // Bytes all clients' unread replies may hold in the process; 0: no
     // limit but each client's own.
     std::size_t pendingOutputBytes = 0;
+    // TLS on the clients' port; nullptr: plain. With namesFromCertificate a
+    // client registers only the names its certificate grants.
+    TlsServer* tls = nullptr;
+    bool namesFromCertificate = false;
 };
 
 // The keepalive of the connection-th connection for a bound of seconds: the

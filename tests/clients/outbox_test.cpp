@@ -33,7 +33,7 @@ class OutboxTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NE(pair_.client, kNoSocket);
-        out_.socket = pair_.server;
+        out_.connection.socket = pair_.server;
     }
     void TearDown() override { closePair(pair_); }
 

@@ -10,6 +10,7 @@
 
 #include "metrics/metrics_endpoint.h"
 #include "platform/service.h"
+#include "tls/tls_server.h"
 
 namespace peerdir {
 namespace {
@@ -160,6 +161,46 @@ TEST(ServerOptions, RegistryTlsFilesGoWithHttpsEndpoints) {
     EXPECT_EQ(problem,
               "--registry-ca, --registry-cert and --registry-key need https:// etcd endpoints in "
               "--registry");
+}
+
+// Where TLS is built, the options that need another come with it or are
+// refused; where it is not (Windows), every TLS option is refused with the
+// line that says so.
+TEST(ServerOptions, TlsOptionsComeTogetherWhereTlsIsBuilt) {
+    ServerOptions options;
+    std::string problem;
+    const std::vector<std::string> full{"--tls-cert",      "c.pem",  "--tls-key", "k.pem",
+                                        "--tls-client-ca", "ca.pem", "--tls-crl", "crl.pem",
+                                        "--tls-names",     "cert"};
+    if (!tlsBuilt()) {
+        for (const char* option :
+             {"--tls-cert", "--tls-key", "--tls-client-ca", "--tls-crl", "--tls-names"}) {
+            EXPECT_FALSE(parse({option, "cert"}, &options, &problem)) << option;
+            EXPECT_EQ(problem, "this build has no TLS.");
+        }
+        return;
+    }
+    ASSERT_TRUE(parse(full, &options, &problem)) << problem;
+    EXPECT_EQ(options.tls.certFile, "c.pem");
+    EXPECT_EQ(options.tls.keyFile, "k.pem");
+    EXPECT_EQ(options.tls.clientCaFile, "ca.pem");
+    EXPECT_EQ(options.tls.crlFile, "crl.pem");
+    EXPECT_TRUE(options.namesFromCertificate);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
+        {{"--tls-cert", "c.pem"}, "--tls-cert needs --tls-key"},
+        {{"--tls-key", "k.pem"}, "--tls-key needs --tls-cert"},
+        {{"--tls-client-ca", "ca.pem"}, "--tls-client-ca needs --tls-cert and --tls-key"},
+        {{"--tls-cert", "c.pem", "--tls-key", "k.pem", "--tls-crl", "crl.pem"},
+         "--tls-crl needs --tls-client-ca"},
+        {{"--tls-cert", "c.pem", "--tls-key", "k.pem", "--tls-names", "cert"},
+         "--tls-names cert needs --tls-client-ca"},
+        {{"--tls-names", "all"}, "bad value \"all\" for --tls-names: give cert"},
+    };
+    for (const auto& [args, line] : refused) {
+        ServerOptions fresh;
+        EXPECT_FALSE(parse(args, &fresh, &problem)) << args[0];
+        EXPECT_EQ(problem, line);
+    }
 }
 
 TEST(ServerOptions, UsageNamesEveryOptionWithItsDefault) {
