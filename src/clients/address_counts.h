@@ -48,6 +48,8 @@ struct AddressPlace {
         if (counts != nullptr) giveAddressPlace(*counts, address);
         counts = nullptr;
     }
+    // Another record holds the place from now on.
+    void handOver() { counts = nullptr; }
 };
 
 }  // namespace peerdir

@@ -18,6 +18,18 @@ namespace peerdir {
 // it unsent for ever. It costs only a client that is not reading.
 constexpr unsigned kRestRetryMillis = 50;
 
+// A client manager needs a few KiB of stack; the platform default (8 MiB on
+// Linux, 2 MiB on Windows) would let reservations, not memory, cap the
+// number of clients, above all in a 32-bit address space.
+constexpr std::size_t kClientStackBytes = 64 * 1024;
+
+// Threads that client managers started to go on serving their clients, for
+// the accept loop to take over (join and release) with the ones it started.
+struct HandedThreads {
+    LockHandle lock = nullptr;
+    std::vector<ThreadHandle> threads;
+};
+
 // A TLS handshake must be done this long after the accept, or the
 // connection ends.
 constexpr auto kHandshakeLimit = std::chrono::seconds(10);
@@ -56,6 +68,9 @@ struct ClientManagerContext {
     GrantedNames* granted = nullptr;
     // When the connection was accepted; the handshake's limit counts from it.
     std::chrono::steady_clock::time_point acceptedAt{};
+    // Where a client manager that goes on serving in a fresh thread leaves
+    // that thread; nullptr: it never does.
+    HandedThreads* handedThreads = nullptr;
 };
 
 }  // namespace peerdir

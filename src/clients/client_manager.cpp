@@ -1,8 +1,10 @@
 // client_manager.cpp -- the per-client polling loop and its clean-up.
 #include "clients/client_manager.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "clients/handshake.h"
@@ -23,6 +25,10 @@ using Clock = std::chrono::steady_clock;
 // The least time between two reads of one client, as a polling turn's sleep
 // makes it.
 constexpr auto kTurnSpacing = std::chrono::milliseconds(1);
+
+// How long a TLS client stays quiet before its thread gives back what
+// OpenSSL's work left with it.
+constexpr unsigned kQuietReleaseDelayMillis = 250;
 
 // Why a connection ended; each but the stop request has a line of its own.
 enum class EndKind { None, Disconnected, ReadFailed, HeaderIncomplete, Revoked, ExitRequested };
@@ -144,15 +150,31 @@ Ending pollClient(const ClientManagerContext& context, Outbox& outbox) {
 // Sleeps until the socket or globalExit needs this thread, or there is room
 // for a rest that is waiting. A wait that fails is taken as a turn's pause,
 // so the loop goes on as it would when polling.
-int awaitWork(const ClientManagerContext& context, Outbox& outbox, WakerHandle waker) {
+//
+// OpenSSL's reads and writes run pages deeper than anything else on a
+// client's thread, and leave state of their own with the thread (an error
+// queue); an idle TLS client should keep neither. They are given back once
+// the client has been quiet a while rather than before every sleep: giving
+// back the stack flushes every core's TLB, and a busy client would only
+// take both again. *releaseOwed says a give-back is due.
+int awaitWork(const ClientManagerContext& context, Outbox& outbox, WakerHandle waker,
+              bool* releaseOwed) {
     // Bytes OpenSSL has already taken off the socket wake no one.
     if (connectionHasPending(outbox.connection)) return kWaitReadable;
+    if (outbox.connection.tls != nullptr) *releaseOwed = true;
     for (;;) {
         const bool writable = outbox.hasRest.load(std::memory_order_acquire);
-        int found = socketWait(context.socket, writable, context.globalExit, waker,
-                               writable ? context.restRetryMillis : kWaitForever);
+        unsigned timeout = writable ? context.restRetryMillis : kWaitForever;
+        if (*releaseOwed) timeout = std::min(timeout, kQuietReleaseDelayMillis);
+        int found = socketWait(context.socket, writable, context.globalExit, waker, timeout);
         if (found > 0) return found;
         if (found == 0 && writable) return kWaitWritable;
+        if (found == 0 && *releaseOwed) {
+            threadReleaseUnusedStack();
+            tlsReleaseThreadState();
+            *releaseOwed = false;
+            continue;
+        }
         if (found < 0) {
             sleepMillis(1);
             return kWaitReadable;
@@ -174,6 +196,7 @@ Ending waitForClient(const ClientManagerContext& context, Outbox& outbox, WakerH
     const ReadSource source = readSourceOf(outbox.connection);
     unsigned seen = context.tls != nullptr ? tlsServerGeneration(context.tls) : 0;
     Clock::time_point lastRead{};
+    bool releaseOwed = false;
     bool running = true;
     while (running) {
         // A reload rings every waker, so a sleeping client is looked at too.
@@ -182,7 +205,7 @@ Ending waitForClient(const ClientManagerContext& context, Outbox& outbox, WakerH
         // tells the system to report room for it.
         finishPendingWrite(context, outbox);
         if (outbox.broken.load(std::memory_order_acquire)) return Ending{EndKind::Disconnected};
-        const int found = awaitWork(context, outbox, waker);
+        const int found = awaitWork(context, outbox, waker, &releaseOwed);
         if ((found & kWaitStopped) != 0) {
             logLine("ClientManager: globalExit event was signalled or had an error. Quitting...");
             running = false;
@@ -279,19 +302,14 @@ void closeUnserved(const ClientManagerContext& context) {
     socketClose(context.socket);
 }
 
-}  // namespace
-
-void serveClient(ClientManagerContext context, void (*onGreeted)()) {
-    AddressPlace place(context.addressCounts, context.peerAddress);
-    TlsSession* session = nullptr;
+// Greets the client, serves it until it ends and lets it go; session is
+// its TLS session, or nullptr for a plain connection.
+void serveSession(ClientManagerContext context, TlsSession* session, AddressPlace& place,
+                  void (*onGreeted)()) {
     GrantedNames granted;
-    if (context.tls != nullptr) {
-        session = handshakeClient(context);
-        if (session == nullptr) return closeUnserved(context);
-        if (context.namesFromCertificate) {
-            granted.names = tlsPeerNames(session);
-            context.granted = &granted;
-        }
+    if (session != nullptr && context.namesFromCertificate) {
+        granted.names = tlsPeerNames(session);
+        context.granted = &granted;
     }
     // Made before the outbox can be found, so a forward always finds it. A
     // client whose waker cannot be made is polled instead.
@@ -301,6 +319,60 @@ void serveClient(ClientManagerContext context, void (*onGreeted)()) {
     Ending ending =
         waker != nullptr ? waitForClient(context, outbox, waker) : pollClient(context, outbox);
     releaseClient(context, outbox, ending, waker, place);
+}
+
+struct HandedClient {
+    ClientManagerContext context;
+    TlsSession* session;
+    void (*onGreeted)();
+};
+
+void ContinueClient(void* argument) {
+    auto* handed = static_cast<HandedClient*>(argument);
+    const HandedClient client = *handed;
+    delete handed;
+    AddressPlace place(client.context.addressCounts, client.context.peerAddress);
+    serveSession(client.context, client.session, place, client.onGreeted);
+}
+
+// The memory OpenSSL frees during a handshake stays cached for the thread
+// that freed it (glibc keeps a cache per thread that only the thread's end
+// empties): some 10 KiB a client, for as long as the client stays. So a
+// fresh thread greets and serves the client, and this one ends, which
+// returns that memory. When no thread can be started, this one goes on.
+bool goOnInFreshThread(const ClientManagerContext& context, TlsSession* session,
+                       void (*onGreeted)()) {
+    HandedThreads* handed = context.handedThreads;
+    if (handed == nullptr) return false;
+    auto* client = new (std::nothrow) HandedClient{context, session, onGreeted};
+    if (client == nullptr) return false;
+    // The handle is on the list before this thread ends, so whoever has
+    // waited for this thread finds it there.
+    lockEnter(handed->lock);
+    ThreadHandle thread = threadStart(ContinueClient, client, kClientStackBytes);
+    if (thread != nullptr) handed->threads.push_back(thread);
+    lockLeave(handed->lock);
+    if (thread == nullptr) delete client;
+    return thread != nullptr;
+}
+
+}  // namespace
+
+void serveClient(ClientManagerContext context, void (*onGreeted)()) {
+    AddressPlace place(context.addressCounts, context.peerAddress);
+    TlsSession* session = nullptr;
+    if (context.tls != nullptr) {
+        session = handshakeClient(context);
+        if (session == nullptr) return closeUnserved(context);
+        if (goOnInFreshThread(context, session, onGreeted)) {
+            place.handOver();
+            // An ended thread's stack is kept for the next thread; it should
+            // not keep the pages the handshake ran through.
+            threadReleaseUnusedStack();
+            return;
+        }
+    }
+    serveSession(context, session, place, onGreeted);
 }
 
 void ClientManager(void* argument) {

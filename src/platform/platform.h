@@ -219,6 +219,13 @@ void threadRelease(ThreadHandle thread);
 // every busy program on the machine, so there it does nothing.
 void threadLowerPriority();
 
+// Gives the system back the pages of the calling thread's stack that lie
+// below the caller's frame. Work that once ran deep on a long-lived thread
+// (a TLS handshake) otherwise keeps those pages resident for the thread's
+// whole life; they come back, zeroed, if the stack grows there again.
+// Nothing where the system has no such call.
+void threadReleaseUnusedStack();
+
 // A manual-reset event, initially not set, that socketWait can include.
 // nullptr on failure.
 EventHandle eventCreateManualReset();

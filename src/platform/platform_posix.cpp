@@ -20,6 +20,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -489,6 +490,24 @@ void threadLowerPriority() {
 #ifdef __linux__
     setpriority(PRIO_PROCESS, 0, 19);
 #endif
+}
+
+void threadReleaseUnusedStack() {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+    void* low = nullptr;
+    std::size_t size = 0;
+    const int got = pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    if (got != 0) return;
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    volatile char here = 0;
+    // What the call below this frame needs (the system call's own frame and
+    // the red zone) fits in the margin.
+    constexpr std::uintptr_t kMargin = 512;
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(&here) - kMargin) & ~(page - 1);
+    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(low) + page - 1) & ~(page - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 EventHandle eventCreateManualReset() {

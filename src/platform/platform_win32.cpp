@@ -476,6 +476,8 @@ std::size_t currentThreadStackBytes() {
 
 void threadLowerPriority() {}
 
+void threadReleaseUnusedStack() {}
+
 // Winsock sockets are kernel handles without a per-process cap to raise.
 std::size_t raiseDescriptorLimit(std::size_t) { return 0; }
 

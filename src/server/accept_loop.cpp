@@ -34,11 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A client manager needs a few KiB of stack; the platform default (8 MiB on
-// Linux, 2 MiB on Windows) would let reservations, not memory, cap the
-// number of clients, above all in a 32-bit address space.
-constexpr std::size_t kClientStackBytes = 64 * 1024;
-
 // After a listen or accept error (out of descriptors, say) the next poll
 // waits longer and longer, up to this, so a lasting error logs its lines a
 // few times a second instead of on every 1 ms turn.
@@ -71,6 +66,7 @@ struct ServerState {
     Clock::time_point nextStats{};
     std::vector<Socket> connections;
     std::vector<ThreadHandle> clientThreads;  // started and not yet reaped
+    HandedThreads handedThreads;              // started by client managers, not yet taken over
     std::size_t reapThreshold = kLeastReapThreshold;
     Clock::time_point lastReap = Clock::now();
     AcceptPacing pacing;
@@ -82,7 +78,18 @@ struct ServerState {
     bool readyTold = false;
 };
 
+// Takes over the threads client managers started; true when there were any.
+bool takeHandedThreads(ServerState& state) {
+    lockEnter(state.handedThreads.lock);
+    std::vector<ThreadHandle> handed;
+    handed.swap(state.handedThreads.threads);
+    lockLeave(state.handedThreads.lock);
+    state.clientThreads.insert(state.clientThreads.end(), handed.begin(), handed.end());
+    return !handed.empty();
+}
+
 void reapEndedThreads(ServerState& state) {
+    takeHandedThreads(state);
     auto& threads = state.clientThreads;
     auto ended = std::remove_if(threads.begin(), threads.end(), [](ThreadHandle thread) {
         if (!threadHasEnded(thread)) return false;
@@ -246,6 +253,7 @@ void startClientManager(ServerState& state, Socket client) {
     context.tls = state.limits.tls;
     context.namesFromCertificate = state.limits.namesFromCertificate;
     context.acceptedAt = Clock::now();
+    context.handedThreads = &state.handedThreads;
     launchClientManager(state, context);
 }
 
@@ -352,11 +360,20 @@ void acceptUntilExit(ServerState& state, Socket listenSocket, WakerHandle waker)
 constexpr std::size_t kStopBatch = 64;
 constexpr std::size_t kProbeBatch = 1024;
 
-void waitForClientManagers(const std::vector<ThreadHandle>& threads) {
-    for (std::size_t at = 0; at < threads.size(); at += kStopBatch) {
-        threadWaitAll(threads.data() + at, std::min(kStopBatch, threads.size() - at));
-        hostReportStopProgress();
-    }
+// A client manager may hand its client to a thread of its own making until
+// it ends, so once every thread known has ended, those it started are
+// waited for in turn, until none is left unknown.
+void waitForClientManagers(ServerState& state) {
+    const std::vector<ThreadHandle>& threads = state.clientThreads;
+    std::size_t waited = 0;
+    do {
+        while (waited < threads.size()) {
+            const std::size_t batch = std::min(kStopBatch, threads.size() - waited);
+            threadWaitAll(threads.data() + waited, batch);
+            waited += batch;
+            hostReportStopProgress();
+        }
+    } while (takeHandedThreads(state));
 }
 
 // Reports every accepted socket that is still open: only one that no client
@@ -426,6 +443,7 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     state.limits = limits;
     state.nextStats = Clock::now() + std::chrono::seconds(limits.statsSeconds);
     state.registryLock = lockCreate();
+    state.handedThreads.lock = lockCreate();
     state.registry = new ClientRegistry(makeRegistry(state.registryLock, limits.maxNames));
     setOutputBound(*state.registry, limits.pendingOutputBytes);
     state.globalExit = globalExit;
@@ -449,7 +467,7 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     endRefusals(state.refusals);
     endRefusals(state.addressRefusals);
 
-    waitForClientManagers(state.clientThreads);
+    waitForClientManagers(state);
     reportHandshakeFailures();
     // Scrapes stop counting before the shared registry and the registry go.
     observersAttach(observers, nullptr, nullptr, limits.maxClients);
@@ -459,6 +477,7 @@ void acceptAndServe(Socket listenSocket, EventHandle globalExit, const ServerLim
     netCleanup();
     eventClose(state.globalExit);
     lockDelete(state.registryLock);
+    lockDelete(state.handedThreads.lock);
     delete state.registry;
     for (ThreadHandle thread : state.clientThreads) threadRelease(thread);
 }

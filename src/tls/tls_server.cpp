@@ -241,7 +241,12 @@ int tlsRecv(TlsSession* session, void* buffer, std::size_t length, int* code) {
     int result =
         SSL_read(session->ssl, buffer, static_cast<int>(std::min<std::size_t>(length, INT_MAX)));
     if (result > 0) return result;
-    return sortFailure(session, result, code);
+    result = sortFailure(session, result, code);
+    // An idle client is always in the middle of a read that would block,
+    // and OpenSSL keeps its 17 KiB read buffer through that wait unless it
+    // is let go here; it refuses while part of a record is still in it.
+    if (result < 0 && isWouldBlock(*code)) SSL_free_buffers(session->ssl);
+    return result;
 }
 
 int tlsSend(TlsSession* session, const void* buffer, std::size_t length, int* code) {
@@ -258,6 +263,8 @@ std::size_t tlsMostPerSend() { return kMostPerSend; }
 // a record whose rest the socket will signal; counting that too would keep
 // a client that stalls mid-record turning every millisecond.
 bool tlsHasPending(TlsSession* session) { return SSL_pending(session->ssl) > 0; }
+
+void tlsReleaseThreadState() { OPENSSL_thread_stop(); }
 
 std::vector<std::string> tlsPeerNames(TlsSession* session) {
     std::vector<std::string> names;

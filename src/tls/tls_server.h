@@ -77,6 +77,11 @@ std::size_t tlsMostPerSend();
 // longer signals: the reader must not sleep on the socket then.
 bool tlsHasPending(TlsSession* session);
 
+// Frees what OpenSSL keeps for the calling thread (its error queue, its
+// random generators); OpenSSL makes them again when it needs them. For a
+// thread about to sit idle for long.
+void tlsReleaseThreadState();
+
 // The names the client's certificate grants: each DNS subjectAltName, or
 // the subject's CN when it has none. Empty without a client certificate.
 std::vector<std::string> tlsPeerNames(TlsSession* session);

@@ -35,6 +35,7 @@ int tlsSend(TlsSession*, const void*, std::size_t, int* code) {
 }
 std::size_t tlsMostPerSend() { return 1; }
 bool tlsHasPending(TlsSession*) { return false; }
+void tlsReleaseThreadState() {}
 std::vector<std::string> tlsPeerNames(TlsSession*) { return {}; }
 bool tlsPeerRevoked(TlsServer*, TlsSession*) { return false; }
 void tlsSessionEnd(TlsSession*) {}
