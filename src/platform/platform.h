@@ -363,6 +363,13 @@ std::size_t raiseDescriptorLimit(std::size_t wanted);
 // it does nothing.
 void prepareForManyThreads();
 
+// Gives the system back the free memory inside the heap, not only at its
+// end. Many threads that allocated at once (TLS handshakes) leave free runs
+// between memory still in use, which the heap otherwise keeps resident for
+// ever. It holds the heap's lock while it runs: call it seldom. Nothing
+// where the allocator has no such call.
+void releaseFreeMemory();
+
 // Makes a write to a connection its peer has closed fail with an error
 // instead of ending the process with SIGPIPE, for writes the server does not
 // make itself (a TLS library writes with plain write(), which has no

@@ -775,6 +775,12 @@ void prepareForManyThreads() {
 #endif
 }
 
+void releaseFreeMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 // nanosleep already keeps to the requested time, give or take the kernel's
 // timer slack (50 us by default).
 void fineTimerBegin() {}

@@ -478,6 +478,8 @@ void threadLowerPriority() {}
 
 void threadReleaseUnusedStack() {}
 
+void releaseFreeMemory() {}
+
 // Winsock sockets are kernel handles without a per-process cap to raise.
 std::size_t raiseDescriptorLimit(std::size_t) { return 0; }
 

@@ -69,6 +69,8 @@ struct ServerState {
     HandedThreads handedThreads;              // started by client managers, not yet taken over
     std::size_t reapThreshold = kLeastReapThreshold;
     Clock::time_point lastReap = Clock::now();
+    bool memoryReleaseOwed = false;  // handshake threads ended since the last release
+    Clock::time_point lastMemoryRelease{};
     AcceptPacing pacing;
     ClientRegistry* registry = nullptr;
     LockHandle registryLock = nullptr;
@@ -88,6 +90,18 @@ bool takeHandedThreads(ServerState& state) {
     return !handed.empty();
 }
 
+// A TLS client's handshake thread ends as soon as its client is handed on,
+// leaving what the handshake freed between memory still in use; after a run
+// of them that memory is given back, at most once a reaping interval.
+void releaseWhatHandshakesFreed(ServerState& state, std::size_t reaped) {
+    if (state.limits.tls == nullptr) return;
+    state.memoryReleaseOwed = state.memoryReleaseOwed || reaped > 0;
+    if (!state.memoryReleaseOwed || Clock::now() - state.lastMemoryRelease < kReapInterval) return;
+    releaseFreeMemory();
+    state.lastMemoryRelease = Clock::now();
+    state.memoryReleaseOwed = false;
+}
+
 void reapEndedThreads(ServerState& state) {
     takeHandedThreads(state);
     auto& threads = state.clientThreads;
@@ -97,7 +111,9 @@ void reapEndedThreads(ServerState& state) {
         threadRelease(thread);
         return true;
     });
+    const auto reaped = static_cast<std::size_t>(threads.end() - ended);
     threads.erase(ended, threads.end());
+    releaseWhatHandshakesFreed(state, reaped);
     state.reapThreshold = std::max(kLeastReapThreshold, 2 * threads.size());
     state.lastReap = Clock::now();
 }
