@@ -186,6 +186,47 @@ TEST(Kernel, WaitAllForNoThreadsReturnsAtOnce) {
     threadRelease(waiter);
 }
 
+// Runs kib KiB deeper, each KiB in a frame of its own that writes a
+// pattern and checks it on the way back: 0 when every frame held.
+int runDeep(int kib) {
+    volatile unsigned char block[1024];
+    for (auto& b : block) b = static_cast<unsigned char>(kib);
+    int wrong = kib > 1 ? runDeep(kib - 1) : 0;
+    for (auto& b : block) wrong += b != static_cast<unsigned char>(kib) ? 1 : 0;
+    return wrong;
+}
+
+struct StackRelease {
+    int wrongBefore = -1;
+    int wrongAfter = -1;
+    bool callerKept = false;
+};
+
+// What lies below this frame is given back; this frame and those above it
+// must keep every byte, and the stack must serve as deep as before.
+void releaseAfterRunningDeep(void* raw) {
+    auto* outcome = static_cast<StackRelease*>(raw);
+    volatile unsigned char kept[2048];
+    for (std::size_t i = 0; i < sizeof kept; ++i) kept[i] = static_cast<unsigned char>(i * 7);
+    outcome->wrongBefore = runDeep(24);
+    threadReleaseUnusedStack();
+    bool same = true;
+    for (std::size_t i = 0; i < sizeof kept; ++i)
+        same = same && kept[i] == static_cast<unsigned char>(i * 7);
+    outcome->callerKept = same;
+    outcome->wrongAfter = runDeep(24);
+}
+
+TEST(Kernel, GivingBackUnusedStackKeepsTheCallersFramesAndTheStackServesAgain) {
+    StackRelease outcome;
+    ThreadHandle thread = threadStart(releaseAfterRunningDeep, &outcome, 64 * 1024);
+    ASSERT_NE(thread, nullptr);
+    testing_support::joinOrAbort(thread, "the thread that gave back its stack");
+    EXPECT_EQ(outcome.wrongBefore, 0);
+    EXPECT_TRUE(outcome.callerKept);
+    EXPECT_EQ(outcome.wrongAfter, 0);
+}
+
 std::atomic<int> g_ran{0};
 EventHandle g_gate = nullptr;
 
