@@ -80,18 +80,14 @@ void resetAndClose(Socket s) {
     socketClose(s);
 }
 
+// Ends the connection the way its first end to close asks for.
 void release(Relayed& r) {
-    if (r.testClosed && !r.serverEnded) {
-        if (r.testReset) {
-            tlsClientFree(r.tls);
-            resetAndClose(r.tcp);
-        } else {
-            tlsClientSayGoodbye(r.tls);
-            tlsClientFree(r.tls);
-            socketClose(r.tcp);
-        }
+    const bool testEnds = r.testClosed && !r.serverEnded;
+    if (testEnds && !r.testReset) tlsClientSayGoodbye(r.tls);
+    tlsClientFree(r.tls);
+    if (testEnds && r.testReset) {
+        resetAndClose(r.tcp);
     } else {
-        tlsClientFree(r.tls);
         socketClose(r.tcp);
     }
     close(r.inner);
