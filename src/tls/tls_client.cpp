@@ -250,6 +250,14 @@ TlsOutcome tlsClientWrite(TlsClient* tls, const void* data, std::size_t size) {
     return outcomeOf(tls, SSL_write(tls->session, data, clampedSize(size)));
 }
 
+std::string tlsClientServerSubject(TlsClient* tls) {
+    X509* server = SSL_get0_peer_certificate(tls->session);
+    if (server == nullptr) return "";
+    char subject[256] = {};
+    X509_NAME_oneline(X509_get_subject_name(server), subject, sizeof subject);
+    return subject;
+}
+
 void tlsClientSayGoodbye(TlsClient* tls) {
     if (tls != nullptr && SSL_is_init_finished(tls->session)) SSL_shutdown(tls->session);
     ERR_clear_error();

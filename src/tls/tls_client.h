@@ -75,6 +75,10 @@ TlsOutcome tlsClientRead(TlsClient* tls, void* buffer, std::size_t size);
 // the same bytes.
 TlsOutcome tlsClientWrite(TlsClient* tls, const void* data, std::size_t size);
 
+// The subject of the certificate the server showed, on one line
+// ("/CN=..."); empty before the handshake is done.
+std::string tlsClientServerSubject(TlsClient* tls);
+
 // Says goodbye (the close alert), without waiting for the server's.
 void tlsClientSayGoodbye(TlsClient* tls);
 

@@ -28,6 +28,8 @@ TlsOutcome tlsClientWrite(TlsClient*, const void*, std::size_t) {
     return TlsOutcome{TlsStep::Failed, 0, 0, "no TLS"};
 }
 
+std::string tlsClientServerSubject(TlsClient*) { return ""; }
+
 void tlsClientSayGoodbye(TlsClient*) {}
 
 void tlsClientFree(TlsClient*) {}

@@ -1,18 +1,23 @@
 // End-to-end: the real server binary in a temporary working directory with a
 // config.txt of its own, spoken to over loopback TCP, its log read from its
-// standard output.
+// standard output. With PEERDIR_E2E_TLS set, every server speaks TLS and
+// every client goes through the kit's TLS relay, so the same tests show
+// that everything holds inside TLS as well.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "kit/openssl_tools.h"
 #include "kit/process.h"
 #include "kit/server.h"
+#include "kit/tls_relay.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -53,6 +58,21 @@ std::string withPlainLineEnds(std::string text) {
     return text;
 }
 
+bool overTls() {
+    const char* tls = std::getenv("PEERDIR_E2E_TLS");
+    return tls != nullptr && *tls != 0 && std::strcmp(tls, "0") != 0;
+}
+
+// The server's certificate for a run over TLS, made once for the whole run
+// and removed at its end; the relay trusts it alone.
+struct ServerCertificate {
+    std::string dir;
+    std::string problem;
+    std::string file() const { return dir + "/server.pem"; }
+    std::string key() const { return dir + "/server.key"; }
+};
+ServerCertificate* g_certificate = nullptr;
+
 // The lines a server configured with port prints before it binds.
 std::string addressLines(std::uint16_t port) {
     return "Server IP Address: 127.0.0.1\nPort: " + std::to_string(port) + "\n";
@@ -60,12 +80,64 @@ std::string addressLines(std::uint16_t port) {
 
 class ServerE2ETest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+    static void SetUpTestSuite() {
+        if (!overTls()) return;
+        g_certificate = new ServerCertificate{makeScratchDirectory("peerdir-e2e-tls"), ""};
+        if (g_certificate->dir.empty()) {
+            g_certificate->problem = "no scratch directory";
+            return;
+        }
+        makeCertificate(g_certificate->dir, {"server", "", "IP:127.0.0.1", KeyKind::EcdsaP256},
+                        &g_certificate->problem);
+    }
+
+    static void TearDownTestSuite() {
+        if (g_certificate == nullptr) return;
+        removeScratchDirectory(g_certificate->dir);
+        delete g_certificate;
+        g_certificate = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_FALSE(dir_.empty());
+        if (!overTls()) return;
+        ASSERT_TRUE(g_certificate->problem.empty()) << g_certificate->problem;
+        tls_.caFile = g_certificate->file();
+        std::string why;
+        relay_ = tlsRelayStart(tls_, &why);
+        ASSERT_NE(relay_, nullptr) << why;
+    }
 
     void TearDown() override {
         stopProgram(server_);
         for (Socket client : clients_) socketClose(client);
+        tlsRelayStop(relay_);
         removeScratchDirectory(dir_);
+    }
+
+    // Over TLS these stand in for the support's and the kit's own: the
+    // connection is made as in plain mode and then handed to the relay, so
+    // a test reads and writes its end as it would a plain connection.
+    Socket connectClient(std::uint16_t port) { return connectClientFrom(nullptr, port); }
+
+    Socket connectClientFrom(const char* source, std::uint16_t port) {
+        Socket s = testing_support::connectClientFrom(source, port);
+        return relay_ != nullptr && s != kNoSocket ? tlsRelayAdopt(relay_, s) : s;
+    }
+
+    std::vector<Socket> openClients(std::uint32_t address, std::uint16_t port, std::size_t count,
+                                    std::size_t inFlight, unsigned millis) {
+        return kit::openClients(address, port, count, inFlight, millis, relay_);
+    }
+
+    bool awaitWelcome(ChildProcess& server, const std::string& host, std::uint16_t port) {
+        return kit::awaitWelcome(server, host, port, kProcessWaitMillis,
+                                 relay_ != nullptr ? &tls_ : nullptr);
+    }
+
+    // The port the server sees client come from.
+    std::uint16_t serverSidePort(Socket client) {
+        return relay_ != nullptr ? tlsRelayServerSidePort(relay_, client) : socketLocalPort(client);
     }
 
     // PEERDIR_E2E_IDLE, when set, is the --idle mode every server of the run
@@ -75,6 +147,10 @@ class ServerE2ETest : public ::testing::Test {
             "PEERDIR_SERVER", "PEERDIR_SERVER_LAUNCHER", PEERDIR_DEFAULT_SERVER);
         if (const char* idle = std::getenv("PEERDIR_E2E_IDLE"); idle != nullptr && *idle != 0) {
             command.insert(command.end(), {"--idle", idle});
+        }
+        if (overTls()) {
+            command.insert(command.end(), {"--tls-cert", g_certificate->file(), "--tls-key",
+                                           g_certificate->key()});
         }
         command.insert(command.end(), args.begin(), args.end());
         ASSERT_TRUE(startProgram(server_, dir_, command, output));
@@ -160,6 +236,8 @@ class ServerE2ETest : public ::testing::Test {
     }
 
     const std::string dir_ = makeScratchDirectory("peerdir-e2e");
+    TlsClientSettings tls_;
+    TlsRelay* relay_ = nullptr;
     ChildProcess server_;
     std::uint16_t port_ = 0;
     std::vector<Socket> clients_;
@@ -596,10 +674,12 @@ TEST_F(ServerE2ETest, BeyondItsAddressLimitAConnectionIsClosedAtOnceWhileOtherAd
 
 // systemctl reload sends SIGHUP; without TLS there is nothing to reload,
 // and the server says so and serves on, whatever the number of requests.
+// With TLS it loads the same certificate again, just as quietly.
 TEST_F(ServerE2ETest, HangUpsAreAnsweredWithOneLineEachAndEveryClientIsKept) {
     if (underLauncher()) GTEST_SKIP() << "Windows has no SIGHUP";
     const std::string reloadLine =
-        "reload: SIGHUP received, but there is nothing to reload without TLS.\n";
+        overTls() ? "reload: Certificates reloaded.\n"
+                  : "reload: SIGHUP received, but there is nothing to reload without TLS.\n";
     startServing();
     Socket alice = connectAndGreet();
     registerAndList(alice, "alice", nameMessage(2, "alice"));
@@ -690,8 +770,8 @@ TEST_F(ServerE2ETest, VanishedClientsAreEndedAndTheirNamesGoToTheirNextHolders) 
     // and only the probes can find it gone.
     sendAll(idleGhost, nameMessage(2, std::string(20, 'x')));
     registerAndList(busyGhost, "carol", join(nameMessage(2, "alice"), nameMessage(2, "carol")));
-    ASSERT_TRUE(cutOffLocalPort(socketLocalPort(idleGhost)));
-    ASSERT_TRUE(cutOffLocalPort(socketLocalPort(busyGhost)));
+    ASSERT_TRUE(cutOffLocalPort(serverSidePort(idleGhost)));
+    ASSERT_TRUE(cutOffLocalPort(serverSidePort(busyGhost)));
     sendAll(bob, connectMessage("carol", "127.0.0.1", 0, 1));  // lost with carol
 
     // Wine bounds no unacknowledged data, so there only the idle one ends,

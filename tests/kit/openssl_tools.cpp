@@ -40,12 +40,20 @@ bool makeCertificate(const std::string& dir, const CertificateRequest& request, 
     args.insert(args.end(), {"-subj", "/CN=" + request.name, "-keyout", request.name + ".key",
                              "-out", request.name + ".pem"});
     if (!request.ca.empty()) {
-        args.insert(args.end(), {"-CA", request.ca + ".pem", "-CAkey", request.ca + ".key"});
+        args.insert(args.end(), {"-CA", request.ca + ".pem", "-CAkey", request.ca + ".key",
+                                 "-addext", "basicConstraints=critical,CA:FALSE"});
     }
     if (!request.altNames.empty()) {
         args.insert(args.end(), {"-addext", "subjectAltName=" + request.altNames});
     }
+    for (const std::string& extension : request.extensions) {
+        args.insert(args.end(), {"-addext", extension});
+    }
     return runOpensslCommand(dir, args, why);
+}
+
+CertificateFiles certificateFiles(const std::string& dir, const std::string& name) {
+    return {dir + "/" + name + ".pem", dir + "/" + name + ".key"};
 }
 
 std::uint16_t startOpensslServer(ChildProcess& server, const std::string& dir,

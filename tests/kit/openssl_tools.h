@@ -23,14 +23,23 @@ struct CertificateRequest {
     std::string ca;        // the name of the CA that signs it; empty: self-signed (a CA)
     std::string altNames;  // subjectAltName, such as "IP:127.0.0.1,DNS:localhost"; may be empty
     KeyKind key = KeyKind::EcdsaP256;
+    std::vector<std::string> extensions = {};  // more, such as "extendedKeyUsage=clientAuth"
 };
+
+// Where makeCertificate puts the certificate and the key called name.
+struct CertificateFiles {
+    std::string cert;
+    std::string key;
+};
+CertificateFiles certificateFiles(const std::string& dir, const std::string& name);
 
 // Runs openssl with args in dir; false, with its output in *why, when it
 // fails or takes longer than a minute.
 bool runOpensslCommand(const std::string& dir, const std::vector<std::string>& args,
                        std::string* why);
 
-// Makes the certificate and its key, valid for two days.
+// Makes the certificate and its key, valid for two days. One signed by a
+// CA is no CA itself.
 bool makeCertificate(const std::string& dir, const CertificateRequest& request, std::string* why);
 
 // Starts openssl s_server in dir on 127.0.0.1, for one connection, with

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "clientlib/client.h"
+#include "kit/tls_relay.h"
 #include "protocol/message.h"
 
 namespace peerdir {
@@ -130,7 +131,7 @@ bool awaitWelcome(ChildProcess& server, const std::string& host, std::uint16_t p
 }
 
 std::vector<Socket> openClients(std::uint32_t address, std::uint16_t port, std::size_t count,
-                                std::size_t inFlight, unsigned millis) {
+                                std::size_t inFlight, unsigned millis, TlsRelay* through) {
     const Deadline deadline = deadlineAfter(millis);
     std::vector<Socket> welcomed;
     std::vector<Connecting> pending;
@@ -139,6 +140,7 @@ std::vector<Socket> openClients(std::uint32_t address, std::uint16_t port, std::
         while (started < count && pending.size() < inFlight) {
             ++started;
             Socket s = startConnect(address, port);
+            if (s != kNoSocket && through != nullptr) s = tlsRelayAdopt(through, s);
             if (s != kNoSocket) pending.push_back(Connecting{s, 0, {}});
         }
         advanceAll(pending, welcomed, std::min(100u, millisUntil(deadline)));

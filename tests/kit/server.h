@@ -20,6 +20,8 @@
 namespace peerdir {
 namespace kit {
 
+struct TlsRelay;
+
 // A fresh directory under the system's temporary directory, its name
 // beginning with prefix; empty on failure.
 std::string makeScratchDirectory(const std::string& prefix);
@@ -52,9 +54,10 @@ bool awaitWelcome(ChildProcess& server, const std::string& host, std::uint16_t p
 
 // Opens count connections to address (network byte order) and port, at most
 // inFlight of them connecting at once, and returns those whose Welcome came
-// before millis ran out; the others are closed.
+// before millis ran out; the others are closed. With a relay, each goes
+// through it to a TLS server, and the relay's test ends are returned.
 std::vector<Socket> openClients(std::uint32_t address, std::uint16_t port, std::size_t count,
-                                std::size_t inFlight, unsigned millis);
+                                std::size_t inFlight, unsigned millis, TlsRelay* through = nullptr);
 void closeClients(std::vector<Socket>& sockets);
 
 }  // namespace kit

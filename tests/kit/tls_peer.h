@@ -1,7 +1,8 @@
 // tls_peer.h -- a TLS client for the tests: just enough to speak the
 // protocol to a server over TLS, with a client certificate when given,
-// every wait bounded by a deadline. OpenSSL directly, as the client
-// library's TLS is the client's own business and not what these tests test.
+// every wait bounded by a deadline. It is the client library's own TLS
+// (the server's certificate checked against the CA and for 127.0.0.1), so
+// OpenSSL stays in the TLS room; what these tests test is the server.
 #ifndef PEERDIR_TESTS_KIT_TLS_PEER_H
 #define PEERDIR_TESTS_KIT_TLS_PEER_H
 
@@ -11,15 +12,13 @@
 #include <vector>
 
 #include "platform/platform.h"
-
-struct ssl_st;
-struct ssl_ctx_st;
+#include "tls/tls_client.h"
 
 namespace peerdir {
 namespace kit {
 
 struct TlsPeerFiles {
-    std::string caFile;    // the server's certificate must chain here; empty: not checked
+    std::string caFile;    // the server's certificate must chain here
     std::string certFile;  // the client's own certificate; empty: none
     std::string keyFile;
     // When not 0, the client's receive buffer, set before it connects, so
@@ -29,13 +28,17 @@ struct TlsPeerFiles {
 
 struct TlsPeer {
     Socket socket = kNoSocket;
-    ssl_ctx_st* context = nullptr;
-    ssl_st* ssl = nullptr;
+    TlsClientTrust* trust = nullptr;
+    TlsClient* tls = nullptr;
     std::string peerSubject;  // the server certificate's subject, one line
 };
 
+// What tlsPeerConnect says when no TCP connection could be made at all.
+extern const char* const kTlsPeerNoConnection;
+
 // Connects to 127.0.0.1:port and completes the handshake within millis.
-// False with *problem (OpenSSL's reason) otherwise; nothing is left open.
+// False with *problem (OpenSSL's reason, or kTlsPeerNoConnection)
+// otherwise; nothing is left open.
 bool tlsPeerConnect(TlsPeer& peer, std::uint16_t port, const TlsPeerFiles& files, unsigned millis,
                     std::string* problem);
 
@@ -53,10 +56,6 @@ bool tlsPeerSeesEnd(TlsPeer& peer, unsigned millis);
 
 // Sends the close alert and closes the socket.
 void tlsPeerClose(TlsPeer& peer);
-
-// Runs the openssl command line with args in dir; false, with its output in
-// *output, when it fails.
-bool runOpenssl(const std::string& dir, const std::vector<std::string>& args, std::string* output);
 
 }  // namespace kit
 }  // namespace peerdir

@@ -12,9 +12,9 @@
 
 #include "clientlib/client.h"
 #include "etcd/etcd.h"
-#include "kit/certificates.h"
 #include "kit/etcd_cluster.h"
 #include "kit/http_get.h"
+#include "kit/openssl_tools.h"
 #include "kit/process.h"
 #include "kit/server.h"
 #include "support/test_support.h"
@@ -157,16 +157,15 @@ class SharedRegistryTest : public ::testing::Test {
     // another CA.
     void startTlsEtcd() {
         certDir_ = kit::makeScratchDirectory("peerdir-certs");
-        ca_ = kit::makeCa(certDir_, "etcd-ca");
-        otherCa_ = kit::makeCa(certDir_, "other-ca");
+        ca_ = certificate("etcd-ca", "");
+        otherCa_ = certificate("other-ca", "");
         // etcd's gateway dials etcd itself with this certificate, so it is
         // a client's as well as a server's.
-        const kit::CertificateFiles etcd = kit::makeCertificate(
-            certDir_, "etcd", ca_,
-            "subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth,clientAuth\n");
-        client_ = kit::makeCertificate(certDir_, "peerdir", ca_, "extendedKeyUsage=clientAuth\n");
-        stranger_ =
-            kit::makeCertificate(certDir_, "stranger", otherCa_, "extendedKeyUsage=clientAuth\n");
+        const kit::CertificateFiles etcd =
+            certificate("etcd", "etcd-ca", "IP:127.0.0.1,DNS:localhost",
+                        {"extendedKeyUsage=serverAuth,clientAuth"});
+        client_ = certificate("peerdir", "etcd-ca", "", {"extendedKeyUsage=clientAuth"});
+        stranger_ = certificate("stranger", "other-ca", "", {"extendedKeyUsage=clientAuth"});
         for (const std::string& file : {otherCa_.cert, etcd.cert, client_.cert, stranger_.cert}) {
             ASSERT_FALSE(file.empty()) << "openssl could not make the test certificates";
         }
@@ -174,6 +173,21 @@ class SharedRegistryTest : public ::testing::Test {
         cluster_.moreClientHosts = {"127.0.0.2"};
         startEtcd(1);
         endpoints_ = endpointsOf(cluster_);
+    }
+
+    // The certificate called name in certDir_, signed by the CA called ca
+    // (empty: a CA of its own); empty files when openssl fails.
+    kit::CertificateFiles certificate(const std::string& name, const std::string& ca,
+                                      const std::string& altNames = "",
+                                      const std::vector<std::string>& extensions = {}) {
+        std::string why;
+        const kit::CertificateRequest request{name, ca, altNames, kit::KeyKind::EcdsaP256,
+                                              extensions};
+        if (kit::makeCertificate(certDir_, request, &why)) {
+            return kit::certificateFiles(certDir_, name);
+        }
+        ADD_FAILURE() << why;
+        return {};
     }
 
     std::vector<std::string> tlsOptions(const kit::CertificateFiles& trusted,
@@ -628,8 +642,8 @@ TEST_F(SharedRegistryTest, EachTlsRefusalIsLoggedOnceWithOpenSslsReason) {
 // the file and the reason, before the port is opened.
 TEST_F(SharedRegistryTest, TlsFilesThatCannotBeUsedEndTheStartWithOneLine) {
     certDir_ = kit::makeScratchDirectory("peerdir-certs");
-    ca_ = kit::makeCa(certDir_, "etcd-ca");
-    client_ = kit::makeCertificate(certDir_, "peerdir", ca_, "extendedKeyUsage=clientAuth\n");
+    ca_ = certificate("etcd-ca", "");
+    client_ = certificate("peerdir", "etcd-ca", "", {"extendedKeyUsage=clientAuth"});
     ASSERT_FALSE(client_.cert.empty()) << "openssl could not make the test certificates";
     endpoints_ = "https://127.0.0.1:" + std::to_string(kit::kNothingListensPort);
     const std::string missing = certDir_ + "/missing.pem";

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kit/openssl_tools.h"
 #include "kit/process.h"
 #include "kit/server.h"
 #include "kit/tls_peer.h"
@@ -30,7 +31,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr unsigned kWaitMillis = 20000;
 const std::string kHandshakeFailed = "ClientManager: TLS handshake failed; connection closed.";
-const std::string kNoConnection = "no connection";
+const std::string kNoConnection = kTlsPeerNoConnection;
 const std::string kLeft = "ClientManager: Client disconnected. Thread terminating...";
 
 // A CA, the server's certificate, a second one to rotate to, client
@@ -64,9 +65,9 @@ class Pki {
     }
 
     bool run(const std::vector<std::string>& args) {
-        std::string output;
-        if (runOpenssl(dir, args, &output)) return true;
-        problem += output;
+        std::string why;
+        if (runOpensslCommand(dir, args, &why)) return true;
+        problem += why + "\n";
         return false;
     }
 
